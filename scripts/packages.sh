@@ -1,0 +1,32 @@
+# Sourced by the scripts in this folder: makes sure Debian packages are installed.
+#
+#   require_packages PACKAGE...
+#
+# Missing packages are installed with apt-get when running as root; otherwise the exact command
+# is printed and the script stops. On systems without dpkg nothing is checked: the build reports
+# what it cannot find.
+
+require_packages() {
+    command -v dpkg-query >/dev/null 2>&1 || return 0
+    local missing=() package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$package")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing packages. Install them with:" >&2
+        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "Installing: ${missing[*]}" >&2
+    # Only refresh the package lists when an install needs it; a fresh machine has none.
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null 2>&1 || {
+        apt-get update -q
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    }
+}
+
+# What building the tool needs.
+BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-dev)

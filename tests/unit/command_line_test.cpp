@@ -1,0 +1,217 @@
+// One run of the tool against the fake library: what the board is sent, and what the user sees.
+#include "fake_usb.hpp"
+#include "run.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+using fake::board;
+using fake::other;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::IsEmpty;
+
+constexpr int VENDOR_IN = 0xC0;
+
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status;
+};
+
+std::string contents(std::FILE* file)
+{
+    std::rewind(file);
+    std::string text;
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+        text.push_back(static_cast<char>(c));
+    }
+    return text;
+}
+
+Outcome run(std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), "ledboard");
+    std::vector<char*> argv;
+    for (auto& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    const std::unique_ptr<std::FILE, decltype(&std::fclose)> out{std::tmpfile(), &std::fclose};
+    const std::unique_ptr<std::FILE, decltype(&std::fclose)> err{std::tmpfile(), &std::fclose};
+    const int status = runLedboard(argv, out.get(), err.get());
+    return {contents(out.get()), contents(err.get()), status};
+}
+
+fake::Transfer reply(int result, std::vector<unsigned char> data = {})
+{
+    return {.result = result, .data = std::move(data), .error = ""};
+}
+
+fake::Transfer failure(int errnoValue, std::string text)
+{
+    return {.result = -errnoValue, .data = {}, .error = std::move(text)};
+}
+
+TEST(Exchange, SendsTheLedValueThenReadsTheStatusTwiceIntoOneBuffer)
+{
+    fake::reset({{{board()}}});
+
+    const Outcome outcome = run({"5"});
+
+    EXPECT_EQ(outcome.status, 0);
+    const auto& controls = fake::state().controls;
+    ASSERT_EQ(controls.size(), 3U);
+    const int expected[3][2] = {{1, 0x28}, {0, 0}, {0, 0}}; // request, wValue
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        EXPECT_EQ(controls[i].device, "001/001");
+        EXPECT_EQ(controls[i].requestType, VENDOR_IN);
+        EXPECT_EQ(controls[i].request, expected[i][0]);
+        EXPECT_EQ(controls[i].value, expected[i][1]);
+        EXPECT_EQ(controls[i].index, 0);
+        EXPECT_EQ(controls[i].length, 7);
+        EXPECT_EQ(controls[i].timeout, 5000);
+        EXPECT_EQ(controls[i].buffer, controls[0].buffer);
+    }
+}
+
+TEST(Exchange, CarriesTheLedValueOfTheArgument)
+{
+    const std::pair<const char*, int> cases[] = {
+        {"0", 0x00},  {"5", 0x28},    {"31", 0xF8}, {"32", 0x00},
+        {"255", 0xF8}, {"-1", 0xF8},  {"abc", 0x00}, {"37", 0x28},
+        {"99999999999999999999", 0xF8}};
+    for (const auto& [argument, value] : cases) {
+        fake::reset({{{board()}}});
+        run({argument});
+        ASSERT_FALSE(fake::state().controls.empty()) << argument;
+        EXPECT_EQ(fake::state().controls[0].value, value) << argument;
+    }
+}
+
+TEST(CommandLine, WithoutAnArgumentAsksForOneAndTouchesNoUsb)
+{
+    fake::reset({{{board()}}});
+
+    const Outcome outcome = run({});
+
+    EXPECT_EQ(outcome.out, "you need LED data\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_THAT(fake::state().calls, IsEmpty());
+}
+
+TEST(CommandLine, WithoutABoardAsksForItToBePluggedIn)
+{
+    fake::reset({{{other()}}});
+
+    const Outcome outcome = run({"5"});
+
+    EXPECT_EQ(outcome.out, "Plugin your USB device1 \n");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_THAT(fake::state().controls, IsEmpty());
+}
+
+TEST(CommandLine, PrintsTheBoardsStatus)
+{
+    const std::pair<std::vector<unsigned char>, const char*> cases[] = {
+        {{0x28, 0x0F, 0, 0, 0, 0, 0}, "LED  d  5\nPUSH d  1\nJUMP b  0\n"},
+        {{0xFF, 0x00, 0, 0, 0, 0, 0}, "LED  d  7\nPUSH d  0\nJUMP b  f\n"},
+        {{0x40, 0xF5, 0, 0, 0, 0, 0}, "LED  d  0\nPUSH d  0\nJUMP b  a\n"}};
+    for (const auto& [bytes, printed] : cases) {
+        fake::State& state = fake::reset({{{board()}}});
+        // Only the last reply counts: the earlier ones say something else.
+        state.transfers = {reply(7, {0x00, 0xFF}), reply(7, {0x38, 0xFF}), reply(7, bytes)};
+
+        const Outcome outcome = run({"5"});
+
+        EXPECT_EQ(outcome.out, printed);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 0);
+    }
+}
+
+TEST(CommandLine, ASecondArgumentIsIgnored)
+{
+    fake::reset({{{board()}}});
+    const Outcome alone = run({"5"});
+    const auto controlsAlone = fake::state().controls;
+
+    fake::reset({{{board()}}});
+    const Outcome withSecond = run({"5", "7"});
+
+    EXPECT_EQ(withSecond.out, alone.out);
+    ASSERT_EQ(fake::state().controls.size(), controlsAlone.size());
+    EXPECT_EQ(fake::state().controls[0].value, controlsAlone[0].value);
+}
+
+TEST(CommandLine, AFailedLedRequestStopsTheExchange)
+{
+    fake::State& state = fake::reset({{{board()}}});
+    state.transfers = {failure(ETIMEDOUT, "error sending control message: Connection timed out")};
+
+    const Outcome outcome = run({"5"});
+
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err,
+              "ledboard: cannot send the LED value: error sending control message: Connection "
+              "timed out\n");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(fake::state().controls.size(), 1U);
+}
+
+TEST(CommandLine, AFailedFirstStatusReadDoesNotMatter)
+{
+    fake::State& state = fake::reset({{{board()}}});
+    state.transfers = {reply(7), failure(EPIPE, "stalled"), reply(7, {0x28, 0x0F})};
+
+    const Outcome outcome = run({"5"});
+
+    EXPECT_EQ(outcome.out, "LED  d  5\nPUSH d  1\nJUMP b  0\n");
+    EXPECT_EQ(outcome.status, 0);
+}
+
+TEST(CommandLine, AFailedOrShortFinalStatusReadIsAnErrorNotAReport)
+{
+    const std::pair<fake::Transfer, const char*> cases[] = {
+        {failure(ENODEV, "error sending control message: No such device"),
+         "ledboard: cannot read the status: error sending control message: No such device\n"},
+        {reply(1, {0x28}), "ledboard: cannot read the status: the board sent 1 of 2 bytes needed\n"},
+        {reply(0), "ledboard: cannot read the status: the board sent 0 of 2 bytes needed\n"}};
+    for (const auto& [last, message] : cases) {
+        fake::State& state = fake::reset({{{board()}}});
+        state.transfers = {reply(7), reply(7), last};
+
+        const Outcome outcome = run({"5"});
+
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, message);
+        EXPECT_EQ(outcome.status, 1);
+    }
+}
+
+TEST(CommandLine, AShortButDecodableReplyIsReported)
+{
+    fake::State& state = fake::reset({{{board()}}});
+    state.transfers = {reply(7), reply(7), reply(2, {0xFF, 0x00})};
+
+    const Outcome outcome = run({"5"});
+
+    EXPECT_EQ(outcome.out, "LED  d  7\nPUSH d  0\nJUMP b  f\n");
+    EXPECT_EQ(outcome.status, 0);
+}
+
+TEST(CommandLine, ClosesTheBoardWhenDone)
+{
+    fake::reset({{{board()}}});
+    run({"5"});
+    EXPECT_EQ(fake::state().openHandles, 0);
+    EXPECT_EQ(fake::state().calls.back(), "usb_close 001/001");
+}
+
+} // namespace

@@ -1,0 +1,198 @@
+#include "fake_usb.hpp"
+
+#include <usb.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// The library's handle type is opaque to its users; the fake gives it a body.
+struct usb_dev_handle {
+    std::string name;
+    const fake::Device* spec;
+    bool open;
+};
+
+namespace {
+
+struct World {
+    fake::State state;
+    std::vector<fake::Bus> spec;
+    std::deque<usb_bus> busses;
+    std::deque<struct usb_device> devices;
+    std::deque<usb_dev_handle> handles;
+    std::vector<const fake::Device*> deviceSpecs; // parallel to `devices`
+    std::string lastError = "No error";
+};
+
+World& world()
+{
+    static World instance;
+    return instance;
+}
+
+std::string number(std::size_t position)
+{
+    std::array<char, 8> text{};
+    std::snprintf(text.data(), text.size(), "%03zu", position + 1);
+    return text.data();
+}
+
+void record(std::string call)
+{
+    world().state.calls.push_back(std::move(call));
+}
+
+const fake::Device& specOf(const struct usb_device* device)
+{
+    auto& w = world();
+    for (std::size_t i = 0; i < w.devices.size(); ++i) {
+        if (&w.devices[i] == device) {
+            return *w.deviceSpecs[i];
+        }
+    }
+    std::abort();
+}
+
+} // namespace
+
+namespace fake {
+
+State& reset(std::vector<Bus> busses)
+{
+    auto& w = world();
+    w = World{};
+    w.spec = std::move(busses);
+    usb_bus* previousBus = nullptr;
+    for (std::size_t b = 0; b < w.spec.size(); ++b) {
+        usb_bus& bus = w.busses.emplace_back();
+        std::memset(&bus, 0, sizeof bus);
+        std::strcpy(bus.dirname, number(b).c_str());
+        if (previousBus != nullptr) {
+            previousBus->next = &bus;
+        }
+        previousBus = &bus;
+        struct usb_device* previousDevice = nullptr;
+        for (std::size_t d = 0; d < w.spec[b].devices.size(); ++d) {
+            const Device& spec = w.spec[b].devices[d];
+            struct usb_device& device = w.devices.emplace_back();
+            std::memset(&device, 0, sizeof device);
+            std::strcpy(device.filename, number(d).c_str());
+            device.bus = &bus;
+            device.descriptor.idVendor = spec.vendor;
+            device.descriptor.idProduct = spec.product;
+            device.descriptor.iProduct = spec.iProduct;
+            device.descriptor.iManufacturer = spec.iManufacturer;
+            w.deviceSpecs.push_back(&spec);
+            if (previousDevice == nullptr) {
+                bus.devices = &device;
+            } else {
+                previousDevice->next = &device;
+            }
+            previousDevice = &device;
+        }
+    }
+    return w.state;
+}
+
+State& state()
+{
+    return world().state;
+}
+
+} // namespace fake
+
+extern "C" {
+
+void usb_init(void)
+{
+    record("usb_init");
+}
+
+int usb_find_busses(void)
+{
+    record("usb_find_busses");
+    return world().state.findBussesResult;
+}
+
+int usb_find_devices(void)
+{
+    record("usb_find_devices");
+    return world().state.findDevicesResult;
+}
+
+struct usb_bus* usb_get_busses(void)
+{
+    record("usb_get_busses");
+    auto& w = world();
+    return w.busses.empty() ? nullptr : &w.busses.front();
+}
+
+usb_dev_handle* usb_open(struct usb_device* dev)
+{
+    const std::string name = std::string(dev->bus->dirname) + "/" + dev->filename;
+    record("usb_open " + name);
+    const fake::Device& spec = specOf(dev);
+    if (!spec.opens) {
+        return nullptr;
+    }
+    auto& w = world();
+    ++w.state.openHandles;
+    return &w.handles.emplace_back(usb_dev_handle{name, &spec, true});
+}
+
+int usb_close(usb_dev_handle* dev)
+{
+    record("usb_close " + dev->name);
+    if (!dev->open) {
+        std::fprintf(stderr, "fake libusb: %s closed twice\n", dev->name.c_str());
+        std::abort();
+    }
+    dev->open = false;
+    --world().state.openHandles;
+    return 0;
+}
+
+int usb_get_string_simple(usb_dev_handle* dev, int index, char* buf, size_t buflen)
+{
+    record("usb_get_string_simple " + dev->name + " index=" + std::to_string(index) +
+           " length=" + std::to_string(buflen));
+    const int result = index == dev->spec->iProduct ? dev->spec->productRead
+                                                    : dev->spec->manufacturerRead;
+    if (result > 0) {
+        const auto length = std::min(static_cast<std::size_t>(result), buflen - 1);
+        std::memset(buf, 'x', length);
+        buf[length] = '\0';
+    }
+    return result;
+}
+
+int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value, int index,
+                    char* bytes, int size, int timeout)
+{
+    auto& w = world();
+    record("usb_control_msg " + dev->name);
+    w.state.controls.push_back(
+        {dev->name, requesttype, request, value, index, size, timeout, bytes});
+    if (w.state.transfers.empty()) {
+        std::memcpy(bytes, w.state.idleReply.data(),
+                    std::min<std::size_t>(w.state.idleReply.size(), static_cast<std::size_t>(size)));
+        return static_cast<int>(w.state.idleReply.size());
+    }
+    const fake::Transfer transfer = w.state.transfers.front();
+    w.state.transfers.pop_front();
+    std::memcpy(bytes, transfer.data.data(),
+                std::min(transfer.data.size(), static_cast<std::size_t>(size)));
+    if (transfer.result < 0) {
+        w.lastError = transfer.error;
+    }
+    return transfer.result;
+}
+
+char* usb_strerror(void)
+{
+    return world().lastError.data();
+}
+
+} // extern "C"

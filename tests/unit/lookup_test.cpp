@@ -1,0 +1,181 @@
+// Finding the board among the devices libusb lists.
+#include "fake_usb.hpp"
+#include "ledboard_device.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using fake::board;
+using fake::other;
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+struct Lookup {
+    int result;
+    usb_dev_handle* handle;
+};
+
+Lookup lookUp()
+{
+    usb_dev_handle* handle = nullptr;
+    const int result = usbOpenDevice(&handle, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
+    return {result, handle};
+}
+
+std::vector<std::string> callsAfterRescan()
+{
+    const auto& calls = fake::state().calls;
+    EXPECT_THAT(std::vector(calls.begin(), calls.begin() + std::min<std::size_t>(4, calls.size())),
+                ElementsAre("usb_init", "usb_find_busses", "usb_find_devices", "usb_get_busses"));
+    return {calls.begin() + std::min<std::size_t>(4, calls.size()), calls.end()};
+}
+
+TEST(Lookup, OpensTheBoardBehindOtherDevicesAndClosesThem)
+{
+    fake::reset({{{other(), board()}}});
+
+    const Lookup found = lookUp();
+
+    EXPECT_EQ(found.result, 0);
+    ASSERT_NE(found.handle, nullptr);
+    EXPECT_THAT(callsAfterRescan(),
+                ElementsAre("usb_open 001/001",                                 //
+                            "usb_get_string_simple 001/001 index=2 length=256", // product
+                            "usb_get_string_simple 001/001 index=1 length=256", // manufacturer
+                            "usb_close 001/001",                                //
+                            "usb_open 001/002",                                 //
+                            "usb_get_string_simple 001/002 index=2 length=256",
+                            "usb_get_string_simple 001/002 index=1 length=256"));
+    EXPECT_EQ(fake::state().openHandles, 1);
+    HandleCloser{}(found.handle);
+}
+
+TEST(Lookup, TheFirstBoardInBusOrderWinsAndLaterOnesAreNeverOpened)
+{
+    fake::reset({{{other()}}, {{other(), board(), board()}}, {{board()}}});
+
+    const Lookup found = lookUp();
+
+    ASSERT_EQ(found.result, 0);
+    const auto& calls = fake::state().calls;
+    EXPECT_EQ(calls.back(), "usb_get_string_simple 002/002 index=1 length=256");
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "usb_open 002/003"), 0);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "usb_open 003/001"), 0);
+    EXPECT_EQ(fake::state().openHandles, 1);
+    HandleCloser{}(found.handle);
+}
+
+TEST(Lookup, RefusesABoardWhoseStringsCannotBeRead)
+{
+    fake::Device silentProduct = board();
+    silentProduct.productRead = 0;
+    fake::Device failingManufacturer = board();
+    failingManufacturer.manufacturerRead = -32; // -EPIPE: the request stalled
+    fake::Device unopenable = board();
+    unopenable.opens = false;
+    fake::reset({{{silentProduct, failingManufacturer, unopenable}}});
+
+    const Lookup refused = lookUp();
+
+    EXPECT_EQ(refused.result, 1);
+    EXPECT_EQ(refused.handle, nullptr);
+    EXPECT_EQ(fake::state().openHandles, 0);
+    // Both strings are asked for even when the first read already failed.
+    EXPECT_THAT(callsAfterRescan(),
+                ElementsAre("usb_open 001/001", "usb_get_string_simple 001/001 index=2 length=256",
+                            "usb_get_string_simple 001/001 index=1 length=256", "usb_close 001/001",
+                            "usb_open 001/002", "usb_get_string_simple 001/002 index=2 length=256",
+                            "usb_get_string_simple 001/002 index=1 length=256", "usb_close 001/002",
+                            "usb_open 001/003"));
+}
+
+TEST(Lookup, AReadableBoardAfterARefusedOneIsAccepted)
+{
+    fake::Device mute = board();
+    mute.productRead = -1;
+    fake::reset({{{mute, board()}}});
+
+    const Lookup found = lookUp();
+
+    ASSERT_EQ(found.result, 0);
+    EXPECT_EQ(fake::state().openHandles, 1);
+    EXPECT_EQ(fake::state().calls.back(), "usb_get_string_simple 001/002 index=1 length=256");
+    HandleCloser{}(found.handle);
+}
+
+TEST(Lookup, MatchesTheIdentityExactly)
+{
+    // Same vendor with another product, the product under another vendor, and IDs that differ
+    // only in the sign bit: none of them is the board.
+    fake::reset({{{other(0x1384, 0x8889), other(0x1385, 0x8888), other(0x1384, 0x0888),
+                   other(0x9384, 0x8888)}}});
+
+    const Lookup refused = lookUp();
+
+    EXPECT_EQ(refused.result, 1);
+    EXPECT_EQ(fake::state().openHandles, 0);
+}
+
+TEST(Lookup, WalksTheBusWhateverTheRescanCounts)
+{
+    // A process's first rescan: one bus, one device. Also a later one: nothing changed.
+    for (const auto& [busses, devices] : {std::pair{1, 2}, std::pair{1, 0}, std::pair{0, 0}}) {
+        fake::State& state = fake::reset({{{board()}}});
+        state.findBussesResult = busses;
+        state.findDevicesResult = devices;
+
+        const Lookup found = lookUp();
+
+        EXPECT_EQ(found.result, 0) << busses << " " << devices;
+        if (found.handle != nullptr) {
+            HandleCloser{}(found.handle);
+        }
+    }
+}
+
+TEST(Lookup, GivesUpOnALibraryErrorWithoutWalking)
+{
+    for (const auto& [busses, devices] : {std::pair{-2, 0}, std::pair{1, -1}}) {
+        fake::State& state = fake::reset({{{board()}}});
+        state.findBussesResult = busses;
+        state.findDevicesResult = devices;
+
+        const Lookup refused = lookUp();
+
+        EXPECT_EQ(refused.result, 1);
+        EXPECT_EQ(refused.handle, nullptr);
+        EXPECT_THAT(fake::state().calls,
+                    ElementsAre("usb_init", "usb_find_busses", "usb_find_devices"));
+    }
+}
+
+TEST(Lookup, AnEmptyBusOpensNothing)
+{
+    fake::reset({{}});
+
+    EXPECT_EQ(lookUp().result, 1);
+    EXPECT_THAT(callsAfterRescan(), IsEmpty());
+}
+
+TEST(Lookup, FindsAListedBoardWithoutAnyIo)
+{
+    fake::Device unreadable = board();
+    unreadable.productRead = -1;
+    fake::reset({{{other()}}, {{other(), unreadable}}});
+    ASSERT_EQ(lookUp().result, 1);
+    const std::size_t callsBefore = fake::state().calls.size();
+
+    const auto listed = usbFindListedDevice(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
+
+    ASSERT_TRUE(listed.has_value());
+    EXPECT_EQ(listed->bus, "002");
+    EXPECT_EQ(listed->device, "002");
+    EXPECT_EQ(fake::state().calls.size(), callsBefore + 1); // usb_get_busses only
+
+    fake::reset({{{other()}}});
+    EXPECT_FALSE(usbFindListedDevice(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID).has_value());
+}
+
+} // namespace

@@ -1,0 +1,13 @@
+// One run of the tool, from the command line to the printed report. main() hands it the real
+// streams; the tests hand it files they can read back.
+#pragma once
+
+#include <cstdio>
+#include <span>
+
+// Exit statuses.
+inline constexpr int EXIT_STATUS_OK = 0;          // a report, or one of the two designed messages
+inline constexpr int EXIT_STATUS_FAILURE = 1; // a request to the board failed, or the output could not be written
+
+// `args` is argv without its terminating null. Results go to `out`, diagnostics to `err`.
+int runLedboard(std::span<char* const> args, std::FILE* out, std::FILE* err);
