@@ -32,11 +32,11 @@ World& world()
     return instance;
 }
 
+// libusb's names for busses and devices: "001", "002", ...
 std::string number(std::size_t position)
 {
-    std::array<char, 8> text{};
-    std::snprintf(text.data(), text.size(), "%03zu", position + 1);
-    return text.data();
+    const std::string digits = std::to_string(position + 1);
+    return std::string(3 - std::min<std::size_t>(3, digits.size()), '0') + digits;
 }
 
 void record(std::string call)
@@ -182,8 +182,10 @@ int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value
     }
     const fake::Transfer transfer = w.state.transfers.front();
     w.state.transfers.pop_front();
-    std::memcpy(bytes, transfer.data.data(),
-                std::min(transfer.data.size(), static_cast<std::size_t>(size)));
+    if (!transfer.data.empty()) {
+        std::memcpy(bytes, transfer.data.data(),
+                    std::min(transfer.data.size(), static_cast<std::size_t>(size)));
+    }
     if (transfer.result < 0) {
         w.lastError = transfer.error;
     }
