@@ -30,3 +30,5 @@ require_packages() {
 
 # What building the tool needs.
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-dev)
+# What the simulated board needs.
+SIMULATOR_PACKAGES=(umockdev libumockdev-dev)

@@ -1,0 +1,230 @@
+#include "config.hpp"
+
+#include <charconv>
+#include <stdexcept>
+#include <string_view>
+
+namespace sim {
+
+const char* const USAGE = R"(Usage: ledboard-sim [OPTION]... -- COMMAND [ARG]...
+Run COMMAND against a simulated USB bus: a root hub at 001/001 and the LED board at 001/002.
+Exits with COMMAND's exit status (125 when the simulator fails, 126/127 when COMMAND cannot run).
+
+Board:
+  --push              hold the board's push button down
+  --jumpers HEX       fitted jumpers as a mask of bits 0 to 3 (0 to f)
+  --board OPTIONS     change the board with device options (see below), e.g. --board stall-strings
+  --no-board          leave the board off the bus
+  --second-board      add a second board right after the first
+  --fault N:KIND      make the board's Nth vendor request (counted from 1) fail. KIND is
+                      stall, timeout, short=BYTES, or unplug (ENODEV from that request on)
+Other devices:
+  --before SPEC       list a device ahead of the board (repeatable; kept in order)
+  --after SPEC        list a device behind the board (repeatable; kept in order)
+      SPEC is VID:PID or "board", then device options: VID:PID[,OPTION]...
+Device options:
+  product=TEXT, manufacturer=TEXT   its strings (a VID:PID device has none unless given)
+  bus=N               put it on bus N (each bus gets its own root hub)
+  stall-strings       every string descriptor request stalls
+  eperm               every transfer fails with EPERM, as without a udev rule
+  vanish              its node disappears right after the bus has been listed
+Output:
+  --log FILE          one line per ioctl the simulated devices receive, in arrival order
+  -h, --help          show this help
+)";
+
+namespace {
+
+constexpr int MAX_BUS = 127;
+constexpr int MAX_REPLY = 7;
+
+[[noreturn]] void fail(const std::string& message)
+{
+    throw std::invalid_argument(message);
+}
+
+template <typename T> T parseNumber(std::string_view text, int base, std::string_view what)
+{
+    T value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
+        fail("invalid " + std::string(what) + ": '" + std::string(text) + "'");
+    }
+    return value;
+}
+
+std::uint16_t parseId(std::string_view text)
+{
+    if (text.size() > 4) {
+        fail("invalid USB ID: '" + std::string(text) + "'");
+    }
+    return parseNumber<std::uint16_t>(text, 16, "USB ID");
+}
+
+void applyOption(DeviceSpec& device, std::string_view option)
+{
+    const auto equals = option.find('=');
+    const std::string_view key = option.substr(0, equals);
+    const std::string_view value = equals == std::string_view::npos ? "" : option.substr(equals + 1);
+    if (key == "product" && equals != std::string_view::npos) {
+        device.productName = std::string(value);
+    } else if (key == "manufacturer" && equals != std::string_view::npos) {
+        device.manufacturerName = std::string(value);
+    } else if (key == "bus" && equals != std::string_view::npos) {
+        device.bus = parseNumber<int>(value, 10, "bus number");
+        if (device.bus < 1 || device.bus > MAX_BUS) {
+            fail("bus number out of range: '" + std::string(value) + "'");
+        }
+    } else if (option == "stall-strings") {
+        device.stallStrings = true;
+    } else if (option == "eperm") {
+        device.denyAll = true;
+    } else if (option == "vanish") {
+        device.vanish = true;
+    } else {
+        fail("unknown device option: '" + std::string(option) + "'");
+    }
+}
+
+void applyOptions(DeviceSpec& device, std::string_view options)
+{
+    while (!options.empty()) {
+        const auto comma = options.find(',');
+        applyOption(device, options.substr(0, comma));
+        options = comma == std::string_view::npos ? "" : options.substr(comma + 1);
+    }
+}
+
+DeviceSpec parseDevice(std::string_view spec)
+{
+    const auto comma = spec.find(',');
+    const std::string_view identity = spec.substr(0, comma);
+    DeviceSpec device;
+    if (identity == "board") {
+        device = defaultBoard();
+    } else {
+        const auto colon = identity.find(':');
+        if (colon == std::string_view::npos) {
+            fail("a device is VID:PID or 'board', not '" + std::string(identity) + "'");
+        }
+        device.vendor = parseId(identity.substr(0, colon));
+        device.product = parseId(identity.substr(colon + 1));
+    }
+    if (comma != std::string_view::npos) {
+        applyOptions(device, spec.substr(comma + 1));
+    }
+    return device;
+}
+
+RequestFault parseFault(std::string_view text)
+{
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        fail("a fault is N:KIND, not '" + std::string(text) + "'");
+    }
+    RequestFault fault;
+    fault.order = parseNumber<int>(text.substr(0, colon), 10, "request number");
+    if (fault.order < 1) {
+        fail("requests are counted from 1: '" + std::string(text) + "'");
+    }
+    const std::string_view kind = text.substr(colon + 1);
+    if (kind == "stall") {
+        fault.kind = FaultKind::Stall;
+    } else if (kind == "timeout") {
+        fault.kind = FaultKind::Timeout;
+    } else if (kind == "unplug") {
+        fault.kind = FaultKind::Unplug;
+    } else if (kind.starts_with("short=")) {
+        fault.kind = FaultKind::Short;
+        fault.shortLength = parseNumber<int>(kind.substr(6), 10, "reply length");
+        if (fault.shortLength < 0 || fault.shortLength >= MAX_REPLY) {
+            fail("a short reply has 0 to 6 bytes: '" + std::string(text) + "'");
+        }
+    } else {
+        fail("unknown fault: '" + std::string(kind) + "'");
+    }
+    return fault;
+}
+
+} // namespace
+
+DeviceSpec defaultBoard()
+{
+    DeviceSpec board;
+    board.vendor = BOARD_VENDOR;
+    board.product = BOARD_PRODUCT;
+    board.board = true;
+    board.productName = "USB LED Board";
+    board.manufacturerName = "ledboard simulator";
+    return board;
+}
+
+Config parseArguments(const std::vector<std::string>& arguments, bool& help)
+{
+    Config config;
+    config.board = defaultBoard();
+    help = false;
+    bool secondBoard = false;
+    std::size_t at = 0;
+    const auto value = [&](const std::string& option) -> const std::string& {
+        if (at + 1 >= arguments.size()) {
+            fail(option + " needs a value");
+        }
+        return arguments[++at];
+    };
+    for (; at < arguments.size(); ++at) {
+        const std::string& option = arguments[at];
+        if (option == "--") {
+            ++at;
+            break;
+        }
+        if (option == "-h" || option == "--help") {
+            help = true;
+            return config;
+        }
+        if (option == "--push") {
+            config.pushed = true;
+        } else if (option == "--jumpers") {
+            const std::string& mask = value(option);
+            config.jumpers = parseNumber<unsigned>(mask, 16, "jumper mask");
+            if (config.jumpers > 0xF) {
+                fail("the board has four jumpers: mask '" + mask + "' is above f");
+            }
+        } else if (option == "--board") {
+            if (config.board) {
+                applyOptions(*config.board, value(option));
+            } else {
+                fail("--board cannot change a board that --no-board removed");
+            }
+        } else if (option == "--no-board") {
+            config.board.reset();
+        } else if (option == "--second-board") {
+            secondBoard = true;
+        } else if (option == "--fault") {
+            config.faults.push_back(parseFault(value(option)));
+        } else if (option == "--before") {
+            config.before.push_back(parseDevice(value(option)));
+        } else if (option == "--after") {
+            config.after.push_back(parseDevice(value(option)));
+        } else if (option == "--log") {
+            config.logPath = value(option);
+        } else {
+            fail("unknown option '" + option + "' (the command follows '--')");
+        }
+    }
+    if (secondBoard) {
+        if (!config.board) {
+            fail("--second-board needs the first board");
+        }
+        DeviceSpec second = defaultBoard();
+        second.bus = config.board->bus;
+        config.after.insert(config.after.begin(), second);
+    }
+    config.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(at), arguments.end());
+    if (config.command.empty()) {
+        fail("no command to run (put it after '--')");
+    }
+    return config;
+}
+
+} // namespace sim

@@ -1,0 +1,56 @@
+// What the simulated bus holds, as the command line describes it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// The board's identity, written out here rather than taken from the tool's headers, so that a
+// wrong constant in the tool cannot hide behind the same constant in its simulator.
+inline constexpr std::uint16_t BOARD_VENDOR = 0x1384;
+inline constexpr std::uint16_t BOARD_PRODUCT = 0x8888;
+
+struct DeviceSpec {
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    bool board = false; // answers the board's vendor requests
+    std::optional<std::string> productName;
+    std::optional<std::string> manufacturerName;
+    int bus = 1;
+    bool stallStrings = false; // every string descriptor request stalls
+    bool denyAll = false;      // every transfer fails with EPERM, as on a node opened read-only
+    bool vanish = false;       // the node disappears once the bus has been listed
+};
+
+enum class FaultKind { Stall, Timeout, Short, Unplug };
+
+// A failure of the board's Nth vendor request (counted from 1 over the simulator's lifetime).
+struct RequestFault {
+    int order = 0;
+    FaultKind kind = FaultKind::Stall;
+    int shortLength = 0; // bytes delivered, for FaultKind::Short
+};
+
+struct Config {
+    std::vector<DeviceSpec> before; // listed ahead of the board
+    std::optional<DeviceSpec> board;
+    std::vector<DeviceSpec> after; // listed behind the board
+    bool pushed = false;           // the push button is held down
+    unsigned jumpers = 0;          // fitted jumpers, bits 0..3
+    std::vector<RequestFault> faults;
+    std::string logPath;
+    std::vector<std::string> command;
+};
+
+DeviceSpec defaultBoard();
+
+// Parses the arguments after the program name. Throws std::invalid_argument with a message for
+// the user; `help` is set instead when the user asked for it.
+Config parseArguments(const std::vector<std::string>& arguments, bool& help);
+
+extern const char* const USAGE;
+
+} // namespace sim

@@ -1,0 +1,79 @@
+// The simulated devices' behaviour, free of umockdev: their descriptors and their answers to
+// control requests. The testbed glue (testbed.cpp) feeds requests in and writes answers back.
+#pragma once
+
+#include "config.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// The setup packet of a control transfer (USB 2.0, 9.3).
+struct ControlSetup {
+    std::uint8_t requestType = 0;
+    std::uint8_t request = 0;
+    std::uint16_t value = 0;
+    std::uint16_t index = 0;
+    std::uint16_t length = 0;
+};
+
+// A device's answer: an errno value (the transfer fails), or the bytes of the data stage.
+struct ControlReply {
+    int error = 0;
+    std::vector<std::uint8_t> data;
+};
+
+class SimulatedDevice {
+public:
+    SimulatedDevice(DeviceSpec spec, int bus, int address, bool hub);
+
+    // The board's inputs and its faults; only boards use them.
+    void setInputs(bool pushed, unsigned jumpers);
+    void setFaults(std::vector<RequestFault> faults);
+
+    const DeviceSpec& spec() const { return spec_; }
+    int bus() const { return bus_; }
+    int address() const { return address_; }
+    bool isHub() const { return hub_; }
+    std::string name() const;     // "001/002", as libusb names it
+    std::string nodePath() const; // "/dev/bus/usb/001/002"
+
+    // The device descriptor followed by the configuration: what reading usbfs's node returns.
+    std::vector<std::uint8_t> descriptors() const;
+
+    // Answers one control transfer, changing the device's state as the device would.
+    ControlReply control(const ControlSetup& setup);
+
+private:
+    ControlReply standardRequest(const ControlSetup& setup) const;
+    ControlReply boardRequest(const ControlSetup& setup);
+    std::vector<std::uint8_t> statusBytes() const;
+    std::string stringAt(int index) const;
+
+    DeviceSpec spec_;
+    int bus_;
+    int address_;
+    bool hub_;
+    bool pushed_ = false;
+    unsigned jumpers_ = 0;
+    std::vector<RequestFault> faults_;
+    int vendorRequests_ = 0;
+    bool unplugged_ = false;
+    std::uint8_t leds_ = 0;      // bits 3..5 of the last LED value
+    std::uint8_t lastValue_ = 0; // low byte of the last LED request's wValue
+};
+
+// Every device of `config`, bus by bus, each bus starting with its root hub at address 1 and then
+// the devices in the order they are listed. The first board of `config` gets its inputs and faults.
+std::vector<SimulatedDevice> layOut(const Config& config);
+
+// One log line for a control transfer.
+std::string describeControl(const SimulatedDevice& device, const ControlSetup& setup,
+                            const ControlReply& reply);
+
+// "-EPIPE" for EPIPE and so on; the byte count for a success.
+std::string describeResult(long result, int error);
+
+} // namespace sim

@@ -1,0 +1,171 @@
+// ledboard-sim: runs a command against a simulated USB bus that holds the LED board.
+#include "config.hpp"
+#include "testbed.hpp"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// Exit statuses of the simulator itself, as env(1) and timeout(1) use them.
+constexpr int EXIT_SIMULATOR_FAILED = 125;
+constexpr int EXIT_CANNOT_EXECUTE = 126;
+constexpr int EXIT_NOT_FOUND = 127;
+constexpr int EXIT_SIGNAL_BASE = 128;
+
+// Where the testbed goes: on tmpfs, readdir order can be controlled (see Testbed).
+constexpr const char* TESTBED_PARENT = "/dev/shm";
+
+constexpr int FORWARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+std::vector<std::string> currentEnvironment()
+{
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        variables.emplace_back(*entry);
+    }
+    return variables;
+}
+
+// The environment of the program under test: the caller's, pointed at the testbed.
+std::vector<std::string> childEnvironment(const std::vector<std::string>& caller,
+                                          const std::string& testbedRoot)
+{
+    std::string preload = LEDBOARD_SIM_PRELOAD;
+    std::vector<std::string> variables;
+    for (const std::string& variable : caller) {
+        if (variable.starts_with("LD_PRELOAD=")) {
+            // Keep what is there in front: a sanitizer runtime must come first.
+            preload = variable.substr(std::strlen("LD_PRELOAD=")) + ":" + preload;
+        } else if (variable.starts_with("USB_DEVFS_PATH=") || variable.starts_with("UMOCKDEV_DIR=")) {
+            continue; // would point libusb or the preload elsewhere
+        } else {
+            variables.push_back(variable);
+        }
+    }
+    variables.push_back("LD_PRELOAD=" + preload);
+    variables.push_back("UMOCKDEV_DIR=" + testbedRoot);
+    return variables;
+}
+
+int exitStatusOf(int waitStatus)
+{
+    if (WIFEXITED(waitStatus)) {
+        return WEXITSTATUS(waitStatus);
+    }
+    return EXIT_SIGNAL_BASE + WTERMSIG(waitStatus);
+}
+
+// Runs the command and waits for it, passing on any signal that would end the simulator, so that
+// the simulator outlives the command and removes its testbed.
+int runCommand(const std::vector<std::string>& command, const std::vector<std::string>& environment,
+               const sigset_t& childMask, const sigset_t& waited)
+{
+    std::vector<char*> argv;
+    for (const auto& argument : command) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const auto& variable : environment) {
+        envp.push_back(const_cast<char*>(variable.c_str()));
+    }
+    envp.push_back(nullptr);
+
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigmask(&attributes, &childMask);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t child = 0;
+    const int spawned = posix_spawnp(&child, argv[0], nullptr, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
+        std::fprintf(stderr, "ledboard-sim: cannot run %s: %s\n", argv[0], std::strerror(spawned));
+        return spawned == ENOENT ? EXIT_NOT_FOUND : EXIT_CANNOT_EXECUTE;
+    }
+
+    for (;;) {
+        siginfo_t info{};
+        if (sigwaitinfo(&waited, &info) < 0) {
+            continue; // EINTR
+        }
+        if (info.si_signo != SIGCHLD) {
+            kill(child, info.si_signo);
+            continue;
+        }
+        int waitStatus = 0;
+        const pid_t ended = waitpid(child, &waitStatus, WNOHANG);
+        if (ended == child) {
+            return exitStatusOf(waitStatus);
+        }
+    }
+}
+
+bool isDirectory(const char* path)
+{
+    struct stat status {};
+    return stat(path, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    sim::Config config;
+    try {
+        bool help = false;
+        config = sim::parseArguments({argv + 1, argv + argc}, help);
+        if (help) {
+            std::fputs(sim::USAGE, stdout);
+            return EXIT_SUCCESS;
+        }
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "ledboard-sim: %s\nTry 'ledboard-sim --help'.\n", error.what());
+        return EXIT_SIMULATOR_FAILED;
+    }
+
+    if (access(LEDBOARD_SIM_PRELOAD, R_OK) != 0) {
+        // Without the preload the command would run against the machine's real USB devices.
+        std::fprintf(stderr, "ledboard-sim: umockdev's preload library %s is missing (install umockdev)\n",
+                     LEDBOARD_SIM_PRELOAD);
+        return EXIT_SIMULATOR_FAILED;
+    }
+
+    // Block the signals we wait for before umockdev starts its threads, which inherit the mask.
+    sigset_t waited;
+    sigemptyset(&waited);
+    sigaddset(&waited, SIGCHLD);
+    for (const int signal : FORWARDED_SIGNALS) {
+        sigaddset(&waited, signal);
+    }
+    sigset_t original;
+    pthread_sigmask(SIG_BLOCK, &waited, &original);
+
+    // umockdev makes its testbed under TMPDIR and sets UMOCKDEV_DIR for itself; the command
+    // gets the caller's environment instead.
+    const std::vector<std::string> caller = currentEnvironment();
+    if (isDirectory(TESTBED_PARENT)) {
+        setenv("TMPDIR", TESTBED_PARENT, 1);
+    }
+
+    try {
+        const sim::Testbed testbed(config);
+        return runCommand(config.command, childEnvironment(caller, testbed.root()), original, waited);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "ledboard-sim: %s\n", error.what());
+        return EXIT_SIMULATOR_FAILED;
+    }
+}

@@ -1,0 +1,61 @@
+// The simulated bus on umockdev: a testbed whose /dev/bus/usb holds one node per simulated
+// device, and an ioctl handler per node that answers usbfs requests from the device model.
+#pragma once
+
+#include "config.hpp"
+#include "device_model.hpp"
+
+#include <umockdev.h>
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct GObjectUnref {
+    void operator()(void* object) const noexcept;
+};
+struct FileCloser {
+    void operator()(std::FILE* file) const noexcept;
+};
+
+class Testbed {
+public:
+    // Builds the bus. Throws std::runtime_error when umockdev cannot set it up.
+    explicit Testbed(const Config& config);
+    ~Testbed();
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+
+    // The directory to hand to the program under test as UMOCKDEV_DIR.
+    const std::string& root() const { return root_; }
+
+private:
+    struct Endpoint {
+        Testbed* testbed;
+        std::size_t device;
+    };
+
+    void addDevice(const SimulatedDevice& device);
+    void checkListingOrder() const;
+    bool handleIoctl(std::size_t device, UMockdevIoctlClient* client);
+    void handleControl(SimulatedDevice& device, UMockdevIoctlClient* client);
+    void handleHubIoctl(SimulatedDevice& device, UMockdevIoctlClient* client);
+    void complete(UMockdevIoctlClient* client, const std::string& line, long result, int error);
+    void log(const std::string& line);
+
+    static gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer endpoint);
+
+    std::unique_ptr<UMockdevTestbed, GObjectUnref> testbed_;
+    std::string root_;
+    std::vector<SimulatedDevice> devices_;
+    std::vector<std::unique_ptr<Endpoint>> endpoints_;
+    std::vector<std::unique_ptr<UMockdevIoctlBase, GObjectUnref>> handlers_;
+    std::unique_ptr<std::FILE, FileCloser> log_;
+    std::mutex mutex_; // handlers run on umockdev's worker thread
+};
+
+} // namespace sim

@@ -1,0 +1,137 @@
+// The simulated devices, byte for byte: the end-to-end tests are only as sharp as these answers.
+#include "config.hpp"
+#include "device_model.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace {
+
+using sim::ControlSetup;
+using testing::ElementsAre;
+
+constexpr std::uint8_t VENDOR_IN = 0xC0;
+
+sim::SimulatedDevice board()
+{
+    return {sim::defaultBoard(), 1, 2, false};
+}
+
+ControlSetup vendor(std::uint8_t request, std::uint16_t value = 0, std::uint16_t index = 0)
+{
+    return {VENDOR_IN, request, value, index, 7};
+}
+
+ControlSetup stringRequest(std::uint8_t index, std::uint16_t length = 255)
+{
+    return {0x80, 6, static_cast<std::uint16_t>(0x0300 | index), static_cast<std::uint16_t>(index == 0 ? 0 : 0x0409), length};
+}
+
+sim::Config parse(std::vector<std::string> arguments)
+{
+    bool help = false;
+    arguments.insert(arguments.end(), {"--", "true"});
+    return sim::parseArguments(arguments, help);
+}
+
+TEST(SimulatedBoard, StatusSetsEveryBitTheToolMustMaskOrInvert)
+{
+    sim::SimulatedDevice idle = board();
+    EXPECT_THAT(idle.control(vendor(0)).data, ElementsAre(0xC7, 0xAF, 0, 1, 0x5A, 0xC3, 0x3C));
+
+    sim::SimulatedDevice busy = board();
+    busy.setInputs(true, 0x5);
+    // Pushed: bit 6 clear. Jumpers 0 and 2 fitted: bits 0 and 2 clear.
+    EXPECT_THAT(busy.control(vendor(1, 0xF8)).data, ElementsAre(0xBF, 0xAA, 0xF8, 1, 0x5A, 0xC3, 0x3C));
+    EXPECT_EQ(busy.control(vendor(0)).data.at(0), 0xBF); // the LED state persists
+}
+
+TEST(SimulatedBoard, StallsWhatItDoesNotUnderstand)
+{
+    sim::SimulatedDevice device = board();
+    EXPECT_EQ(device.control(vendor(2)).error, EPIPE);
+    EXPECT_EQ(device.control(vendor(0, 0, 1)).error, EPIPE);                  // wIndex 1
+    EXPECT_EQ(device.control({0x40, 1, 0x28, 0, 7}).error, EPIPE);            // OUT
+    EXPECT_EQ(device.control({0x80, 0, 0, 0, 2}).error, EPIPE);               // GET_STATUS
+    EXPECT_EQ(device.control({0x80, 6, 0x0100, 0, 18}).error, EPIPE);        // device descriptor
+    EXPECT_EQ(device.control(vendor(0)).data.size(), 7U);
+}
+
+TEST(SimulatedBoard, FaultsHitTheirRequestInOrder)
+{
+    sim::SimulatedDevice device = board();
+    device.setFaults({{2, sim::FaultKind::Short, 3}, {3, sim::FaultKind::Timeout, 0},
+                      {5, sim::FaultKind::Unplug, 0}});
+    EXPECT_EQ(device.control(vendor(1, 0x28)).data.size(), 7U);
+    EXPECT_EQ(device.control(vendor(0)).data.size(), 3U);
+    EXPECT_EQ(device.control(vendor(0)).error, ETIMEDOUT);
+    EXPECT_EQ(device.control(vendor(0)).error, 0);
+    EXPECT_EQ(device.control(vendor(0)).error, ENODEV);
+    EXPECT_EQ(device.control(stringRequest(0)).error, ENODEV); // gone for good
+}
+
+TEST(SimulatedDevices, AnswerStringsInUtf16AndCutToTheRequestedLength)
+{
+    sim::SimulatedDevice device = board();
+    EXPECT_THAT(device.control(stringRequest(0)).data, ElementsAre(4, 3, 0x09, 0x04));
+    EXPECT_THAT(device.control(stringRequest(2, 6)).data, ElementsAre(28, 3, 'U', 0, 'S', 0));
+    EXPECT_EQ(device.control(stringRequest(2)).data.size(), 28U); // "USB LED Board"
+    EXPECT_EQ(device.control(stringRequest(3)).error, EPIPE);     // no such string
+
+    sim::DeviceSpec silent = sim::defaultBoard();
+    silent.stallStrings = true;
+    EXPECT_EQ(sim::SimulatedDevice(silent, 1, 2, false).control(stringRequest(0)).error, EPIPE);
+    silent.stallStrings = false;
+    silent.denyAll = true;
+    EXPECT_EQ(sim::SimulatedDevice(silent, 1, 2, false).control(vendor(0)).error, EPERM);
+}
+
+TEST(SimulatedDevices, DescriptorsCarryTheIdentityAndOneEndpoint)
+{
+    const auto bytes = board().descriptors();
+    ASSERT_EQ(bytes.size(), 18U + 25U);
+    EXPECT_EQ(bytes[8] | bytes[9] << 8, 0x1384);
+    EXPECT_EQ(bytes[10] | bytes[11] << 8, 0x8888);
+    EXPECT_EQ(bytes[14], 1); // iManufacturer
+    EXPECT_EQ(bytes[15], 2); // iProduct
+    EXPECT_EQ(bytes[18 + 2] | bytes[18 + 3] << 8, 25); // wTotalLength
+    EXPECT_EQ(bytes[18 + 9 + 4], 1);                    // bNumEndpoints
+}
+
+TEST(SimulatorLayout, EachBusStartsWithARootHubThenKeepsTheListedOrder)
+{
+    const auto devices = sim::layOut(parse({"--before", "0bda:8153", "--second-board", "--after",
+                                            "8087:0aaa,bus=2", "--board", "bus=1"}));
+    std::vector<std::string> names;
+    for (const auto& device : devices) {
+        names.push_back(device.name() + (device.isHub() ? " hub" : "") +
+                        (device.spec().board ? " board" : ""));
+    }
+    EXPECT_THAT(names, ElementsAre("001/001 hub", "001/002", "001/003 board", "001/004 board",
+                                   "002/001 hub", "002/002"));
+}
+
+TEST(SimulatorOptions, RejectWhatTheyCannotBuild)
+{
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--jumpers", "10"},
+                                               {"--jumpers"},
+                                               {"--fault", "0:stall"},
+                                               {"--fault", "1:short=7"},
+                                               {"--fault", "1:explode"},
+                                               {"--before", "12345:1"},
+                                               {"--before", "board,bus=0"},
+                                               {"--before", "046d"},
+                                               {"--board", "sparkle"},
+                                               {"--no-board", "--second-board"},
+                                               {"--frobnicate"}}) {
+        EXPECT_THROW(parse(bad), std::invalid_argument) << testing::PrintToString(bad);
+    }
+    bool help = false;
+    EXPECT_THROW(sim::parseArguments({"--push"}, help), std::invalid_argument); // no command
+}
+
+} // namespace
