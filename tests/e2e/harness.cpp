@@ -1,0 +1,153 @@
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace {
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        result.push_back(line);
+    }
+    return result;
+}
+
+// A scratch directory for one run's output files, removed afterwards.
+class ScratchDirectory {
+public:
+    ScratchDirectory()
+    {
+        std::string pattern = ::testing::TempDir() + "ledboard-e2e.XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = pattern;
+    }
+    ~ScratchDirectory()
+    {
+        for (const char* name : {"/out", "/err", "/log"}) {
+            unlink((path_ + name).c_str());
+        }
+        rmdir(path_.c_str());
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    std::string file(const char* name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string toolPath()
+{
+    // The suite runs once per build of the tool; ctest says which one.
+    const char* tool = std::getenv("LEDBOARD_TOOL");
+    return tool != nullptr ? tool : LEDBOARD_TOOL;
+}
+
+} // namespace
+
+std::string simulatorPath()
+{
+    return LEDBOARD_SIM;
+}
+
+Run underSimulator(const std::vector<std::string>& simOptions, const std::vector<std::string>& command)
+{
+    const ScratchDirectory scratch;
+    std::vector<std::string> arguments{simulatorPath()};
+    arguments.insert(arguments.end(), simOptions.begin(), simOptions.end());
+    arguments.insert(arguments.end(), {"--log", scratch.file("log"), "--"});
+    arguments.insert(arguments.end(), command.begin(), command.end());
+    std::vector<char*> argv;
+    for (auto& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, scratch.file("out").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&files, STDERR_FILENO, scratch.file("err").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    Run run;
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
+        return run;
+    }
+    int waitStatus = 0;
+    waitpid(child, &waitStatus, 0);
+    run.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+    run.out = readFile(scratch.file("out"));
+    run.err = readFile(scratch.file("err"));
+    run.log = lines(readFile(scratch.file("log")));
+    return run;
+}
+
+Run ledboard(const std::vector<std::string>& simOptions, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> command{toolPath()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return underSimulator(simOptions, command);
+}
+
+std::vector<std::string> controls(const Run& run, const std::string& device)
+{
+    std::vector<std::string> selected;
+    for (const auto& line : run.log) {
+        if (line.find(" CONTROL ") != std::string::npos &&
+            (device.empty() || line.starts_with(device + " "))) {
+            selected.push_back(line);
+        }
+    }
+    return selected;
+}
+
+std::vector<std::string> vendorRequests(const Run& run)
+{
+    static const std::regex vendor(
+        R"(^(\S+) CONTROL type=0xc0 request=(\d+) value=(0x[0-9a-f]{4}) index=0x0000 length=7 result=(\S+)$)");
+    std::vector<std::string> selected;
+    for (const auto& line : controls(run)) {
+        std::smatch match;
+        if (std::regex_match(line, match, vendor)) {
+            selected.push_back(match[1].str() + " request=" + match[2].str() + " value=" +
+                               match[3].str() + " result=" + match[4].str());
+        } else if (line.find("type=0xc0") != std::string::npos) {
+            selected.push_back("malformed: " + line); // shows up in any comparison
+        }
+    }
+    return selected;
+}
+
+} // namespace e2e

@@ -1,0 +1,31 @@
+// Runs a program under ledboard-sim and collects what it printed, its exit status, and the
+// simulator's log of the requests the simulated devices received.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct Run {
+    std::string out;
+    std::string err;
+    int status = -1;
+    std::vector<std::string> log; // one line per ioctl, in arrival order
+};
+
+// ledboard-sim SIM-OPTIONS --log FILE -- COMMAND...
+Run underSimulator(const std::vector<std::string>& simOptions, const std::vector<std::string>& command);
+
+// ledboard-sim SIM-OPTIONS -- ledboard ARGUMENTS...
+Run ledboard(const std::vector<std::string>& simOptions, const std::vector<std::string>& arguments);
+
+// The log's control transfers, optionally only those to one device ("001/002").
+std::vector<std::string> controls(const Run& run, const std::string& device = "");
+
+// The log's vendor requests (type 0xc0), as "DEVICE request=R value=0xVVVV result=N".
+std::vector<std::string> vendorRequests(const Run& run);
+
+std::string simulatorPath();
+
+} // namespace e2e
