@@ -17,7 +17,8 @@ Board:
   --no-board          leave the board off the bus
   --second-board      add a second board right after the first
   --fault N:KIND      make the board's Nth vendor request (counted from 1) fail. KIND is
-                      stall, timeout, short=BYTES, or unplug (ENODEV from that request on)
+                      stall, timeout, short=BYTES, eperm, or unplug (ENODEV from that
+                      request on)
 Other devices:
   --before SPEC       list a device ahead of the board (repeatable; kept in order)
   --after SPEC        list a device behind the board (repeatable; kept in order)
@@ -134,6 +135,8 @@ RequestFault parseFault(std::string_view text)
         fault.kind = FaultKind::Timeout;
     } else if (kind == "unplug") {
         fault.kind = FaultKind::Unplug;
+    } else if (kind == "eperm") {
+        fault.kind = FaultKind::Denied;
     } else if (kind.starts_with("short=")) {
         fault.kind = FaultKind::Short;
         fault.shortLength = parseNumber<int>(kind.substr(6), 10, "reply length");

@@ -25,7 +25,7 @@ struct DeviceSpec {
     bool vanish = false;       // the node disappears once the bus has been listed
 };
 
-enum class FaultKind { Stall, Timeout, Short, Unplug };
+enum class FaultKind { Stall, Timeout, Short, Unplug, Denied };
 
 // A failure of the board's Nth vendor request (counted from 1 over the simulator's lifetime).
 struct RequestFault {

@@ -200,6 +200,8 @@ ControlReply SimulatedDevice::boardRequest(const ControlSetup& setup)
             return failWith(EPIPE);
         case FaultKind::Timeout:
             return failWith(ETIMEDOUT);
+        case FaultKind::Denied:
+            return failWith(EPERM);
         case FaultKind::Unplug:
             unplugged_ = true;
             return failWith(ENODEV);

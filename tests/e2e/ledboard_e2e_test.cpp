@@ -196,4 +196,40 @@ TEST(Faults, AShortFinalStatusWithBothBytesIsReported)
     EXPECT_EQ(run.status, 0);
 }
 
+TEST(Permissions, ABoardThatRefusesEveryTransferGetsAHint)
+{
+    const e2e::Run run = ledboard({"--board", "eperm"}, {"5"});
+
+    EXPECT_EQ(run.out, "Plugin your USB device1 \n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_THAT(run.err, testing::StartsWith("ledboard: a board is on bus 001 device 002, but it "
+                                             "could not be read: most likely no permission to its "
+                                             "device node\nledboard: to fix this, install the udev "
+                                             "rule "));
+    EXPECT_THAT(run.err, testing::HasSubstr("and replug the board; or run ledboard as root\n"));
+    EXPECT_THAT(vendorRequests(run), IsEmpty());
+}
+
+TEST(Permissions, ADeniedRequestAfterTheLookupGetsTheHintToo)
+{
+    const e2e::Run run = ledboard({"--fault", "1:eperm"}, {"5"});
+
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, testing::StartsWith("ledboard: cannot send the LED value: error sending "
+                                             "control message: Operation not permitted\n"
+                                             "ledboard: to fix this, install the udev rule "));
+}
+
+TEST(CommandLine, HelpAndVersionTouchNoDevice)
+{
+    for (const char* option : {"--help", "-h", "--version"}) {
+        const e2e::Run run = ledboard({}, {option});
+        EXPECT_EQ(run.status, 0) << option;
+        EXPECT_FALSE(run.out.empty()) << option;
+        EXPECT_EQ(run.err, "") << option;
+        EXPECT_THAT(run.log, IsEmpty()) << option;
+    }
+}
+
 } // namespace

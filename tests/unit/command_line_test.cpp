@@ -158,6 +158,7 @@ TEST(CommandLine, AFailedLedRequestStopsTheExchange)
     const Outcome outcome = run({"5"});
 
     EXPECT_EQ(outcome.out, "");
+    // Not a permission problem: no hint.
     EXPECT_EQ(outcome.err,
               "ledboard: cannot send the LED value: error sending control message: Connection "
               "timed out\n");
@@ -204,6 +205,67 @@ TEST(CommandLine, AShortButDecodableReplyIsReported)
 
     EXPECT_EQ(outcome.out, "LED  d  7\nPUSH d  0\nJUMP b  f\n");
     EXPECT_EQ(outcome.status, 0);
+}
+
+TEST(CommandLine, HelpAndVersionAreOnlyExactFirstArguments)
+{
+    for (const char* option : {"--help", "-h", "--version"}) {
+        fake::reset({{{board()}}});
+        const Outcome outcome = run({option, "5"});
+        EXPECT_EQ(outcome.status, 0) << option;
+        EXPECT_EQ(outcome.err, "") << option;
+        EXPECT_THAT(outcome.out, option == std::string("--version") ? HasSubstr("ledboard 1.")
+                                                                     : HasSubstr("Usage: ledboard NUMBER"));
+        EXPECT_THAT(fake::state().calls, IsEmpty()) << option;
+    }
+    // Anything else is a number, as atoi reads it: these all send LED value 0.
+    for (const char* argument : {"-help", "--HELP", " --help", "--version=1", "-v", "--"}) {
+        fake::reset({{{board()}}});
+        const Outcome outcome = run({argument});
+        EXPECT_EQ(outcome.out, "LED  d  5\nPUSH d  1\nJUMP b  0\n") << argument;
+        ASSERT_FALSE(fake::state().controls.empty()) << argument;
+        EXPECT_EQ(fake::state().controls[0].value, 0) << argument;
+    }
+}
+
+TEST(Permissions, AListedBoardThatCannotBeReadGetsAHint)
+{
+    fake::Device locked = board();
+    locked.productRead = -EPERM;
+    locked.manufacturerRead = -EPERM;
+    fake::reset({{{other()}}, {{other(), locked}}});
+
+    const Outcome outcome = run({"5"});
+
+    EXPECT_EQ(outcome.out, "Plugin your USB device1 \n");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_THAT(outcome.err, HasSubstr("ledboard: a board is on bus 002 device 002, but it could "
+                                       "not be read"));
+    EXPECT_THAT(outcome.err, HasSubstr("60-ledboard.rules"));
+    EXPECT_THAT(outcome.err, HasSubstr("sudo udevadm control --reload && sudo udevadm trigger"));
+}
+
+TEST(Permissions, NoHintWithoutABoard)
+{
+    fake::reset({{{other(), other(0x1384, 0x8889)}}});
+    const Outcome outcome = run({"5"});
+    EXPECT_EQ(outcome.out, "Plugin your USB device1 \n");
+    EXPECT_EQ(outcome.err, "");
+}
+
+TEST(Permissions, ADeniedTransferGetsTheSameHint)
+{
+    for (const int denied : {EPERM, EACCES}) {
+        fake::State& state = fake::reset({{{board()}}});
+        state.transfers = {failure(denied, "error sending control message: denied")};
+
+        const Outcome outcome = run({"5"});
+
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_THAT(outcome.err, testing::StartsWith("ledboard: cannot send the LED value: error "
+                                                     "sending control message: denied\n"));
+        EXPECT_THAT(outcome.err, HasSubstr("sudo udevadm control --reload"));
+    }
 }
 
 TEST(CommandLine, ClosesTheBoardWhenDone)
