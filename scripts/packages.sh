@@ -32,3 +32,7 @@ require_packages() {
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-dev)
 # What the simulated board needs.
 SIMULATOR_PACKAGES=(umockdev libumockdev-dev)
+# What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
+PACKAGING_PACKAGES=(dpkg-dev lintian)
+# What checking the documentation needs.
+DOC_PACKAGES=(mandoc)
