@@ -43,11 +43,12 @@ int usbOpenDevice(usb_dev_handle** handleOut, int vendor, int product)
             }
             // Both strings are asked for whatever the identity: a board that cannot answer them
             // is refused, and every device is treated alike.
-            const int productLength = usb_get_string_simple(handle.get(), device->descriptor.iProduct,
-                                                            text.data(), text.size());
+            const int productLength = usb_get_string_simple(
+                handle.get(), device->descriptor.iProduct, text.data(), text.size());
             const int manufacturerLength = usb_get_string_simple(
                 handle.get(), device->descriptor.iManufacturer, text.data(), text.size());
-            if (productLength > 0 && manufacturerLength > 0 && hasIdentity(*device, vendor, product)) {
+            if (productLength > 0 && manufacturerLength > 0 &&
+                hasIdentity(*device, vendor, product)) {
                 *handleOut = handle.release();
                 return 0;
             }

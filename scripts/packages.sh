@@ -36,3 +36,6 @@ SIMULATOR_PACKAGES=(umockdev libumockdev-dev)
 PACKAGING_PACKAGES=(dpkg-dev lintian)
 # What checking the documentation needs.
 DOC_PACKAGES=(mandoc)
+# What the CI gates need beyond the tests: clang for the second compiler, the analysers, and the
+# fuzzing runtime.
+CHECK_PACKAGES=(clang clang-tidy clang-format cppcheck libclang-rt-14-dev)

@@ -44,7 +44,8 @@ constexpr int MAX_REPLY = 7;
     throw std::invalid_argument(message);
 }
 
-template <typename T> T parseNumber(std::string_view text, int base, std::string_view what)
+template <typename T>
+T parseNumber(std::string_view text, int base, std::string_view what)
 {
     T value{};
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
@@ -66,7 +67,8 @@ void applyOption(DeviceSpec& device, std::string_view option)
 {
     const auto equals = option.find('=');
     const std::string_view key = option.substr(0, equals);
-    const std::string_view value = equals == std::string_view::npos ? "" : option.substr(equals + 1);
+    const std::string_view value =
+        equals == std::string_view::npos ? "" : option.substr(equals + 1);
     if (key == "product" && equals != std::string_view::npos) {
         device.productName = std::string(value);
     } else if (key == "manufacturer" && equals != std::string_view::npos) {

@@ -219,7 +219,8 @@ ControlReply SimulatedDevice::boardRequest(const ControlSetup& setup)
     }
     ControlReply answer = reply(statusBytes(), setup.length);
     if (fault != faults_.end() && fault->kind == FaultKind::Short) {
-        answer.data.resize(std::min(answer.data.size(), static_cast<std::size_t>(fault->shortLength)));
+        answer.data.resize(
+            std::min(answer.data.size(), static_cast<std::size_t>(fault->shortLength)));
     }
     return answer;
 }

@@ -2,21 +2,19 @@
 #include "config.hpp"
 #include "testbed.hpp"
 
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -49,8 +47,10 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& caller
     for (const std::string& variable : caller) {
         if (variable.starts_with("LD_PRELOAD=")) {
             // Keep what is there in front: a sanitizer runtime must come first.
-            preload = variable.substr(std::strlen("LD_PRELOAD=")) + ":" + preload;
-        } else if (variable.starts_with("USB_DEVFS_PATH=") || variable.starts_with("UMOCKDEV_DIR=")) {
+            preload.insert(0, ":");
+            preload.insert(0, variable, std::strlen("LD_PRELOAD="));
+        } else if (variable.starts_with("USB_DEVFS_PATH=") ||
+                   variable.starts_with("UMOCKDEV_DIR=")) {
             continue; // would point libusb or the preload elsewhere
         } else {
             variables.push_back(variable);
@@ -59,6 +59,18 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& caller
     variables.push_back("LD_PRELOAD=" + preload);
     variables.push_back("UMOCKDEV_DIR=" + testbedRoot);
     return variables;
+}
+
+// The null-terminated array of C strings that exec-style calls take; valid while `strings` lives.
+std::vector<char*> cStrings(const std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (const auto& text : strings) {
+        pointers.push_back(const_cast<char*>(text.c_str()));
+    }
+    pointers.push_back(nullptr);
+    return pointers;
 }
 
 int exitStatusOf(int waitStatus)
@@ -74,23 +86,16 @@ int exitStatusOf(int waitStatus)
 int runCommand(const std::vector<std::string>& command, const std::vector<std::string>& environment,
                const sigset_t& childMask, const sigset_t& waited)
 {
-    std::vector<char*> argv;
-    for (const auto& argument : command) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const auto& variable : environment) {
-        envp.push_back(const_cast<char*>(variable.c_str()));
-    }
-    envp.push_back(nullptr);
+    const std::vector<char*> argv = cStrings(command);
+    const std::vector<char*> envp = cStrings(environment);
 
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setsigmask(&attributes, &childMask);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     pid_t child = 0;
-    const int spawned = posix_spawnp(&child, argv[0], nullptr, &attributes, argv.data(), envp.data());
+    const int spawned =
+        posix_spawnp(&child, argv[0], nullptr, &attributes, argv.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
         std::fprintf(stderr, "ledboard-sim: cannot run %s: %s\n", argv[0], std::strerror(spawned));
@@ -139,7 +144,8 @@ int main(int argc, char* argv[])
 
     if (access(LEDBOARD_SIM_PRELOAD, R_OK) != 0) {
         // Without the preload the command would run against the machine's real USB devices.
-        std::fprintf(stderr, "ledboard-sim: umockdev's preload library %s is missing (install umockdev)\n",
+        std::fprintf(stderr,
+                     "ledboard-sim: umockdev's preload library %s is missing (install umockdev)\n",
                      LEDBOARD_SIM_PRELOAD);
         return EXIT_SIMULATOR_FAILED;
     }
@@ -163,7 +169,8 @@ int main(int argc, char* argv[])
 
     try {
         const sim::Testbed testbed(config);
-        return runCommand(config.command, childEnvironment(caller, testbed.root()), original, waited);
+        return runCommand(config.command, childEnvironment(caller, testbed.root()), original,
+                          waited);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "ledboard-sim: %s\n", error.what());
         return EXIT_SIMULATOR_FAILED;

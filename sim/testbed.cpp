@@ -1,7 +1,7 @@
 #include "testbed.hpp"
 
-#include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 
 #include <dirent.h>
 #include <unistd.h>
@@ -40,7 +40,8 @@ std::string hex(const std::vector<std::uint8_t>& bytes)
     std::string text;
     for (const std::uint8_t byte : bytes) {
         std::array<char, 3> digits{};
-        std::snprintf(digits.data(), digits.size(), "%02X", byte); // umockdev accepts upper case only
+        std::snprintf(digits.data(), digits.size(), "%02X",
+                      byte); // umockdev accepts upper case only
         text += digits.data();
     }
     return text;
@@ -60,16 +61,17 @@ std::string record(const SimulatedDevice& device)
     const int bus = device.bus();
     const int address = device.address();
     const std::string controller = "/devices/pci0000:00/0000:00:1d.0/usb" + std::to_string(bus);
-    const std::string sysfs = device.isHub() ? controller
-                                             : controller + "/" + std::to_string(bus) + "-" +
-                                                   std::to_string(address - 1);
+    const std::string sysfs =
+        device.isHub() ? controller
+                       : controller + "/" + std::to_string(bus) + "-" + std::to_string(address - 1);
     const int minor = (bus - 1) * ADDRESSES_PER_BUS + address - 1;
     const DeviceSpec& spec = device.spec();
     std::string text = "P: " + sysfs + "\n";
     text += "N: bus/usb/" + device.name() + "=" + hex(device.descriptors()) + "\n";
     text += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
     text += "E: DEVNAME=" + device.nodePath() + "\n";
-    text += "E: BUSNUM=" + device.name().substr(0, 3) + "\nE: DEVNUM=" + device.name().substr(4) + "\n";
+    text +=
+        "E: BUSNUM=" + device.name().substr(0, 3) + "\nE: DEVNUM=" + device.name().substr(4) + "\n";
     text += "A: busnum=" + std::to_string(bus) + "\nA: devnum=" + std::to_string(address) + "\n";
     text += "A: idVendor=" + idText(spec.vendor) + "\nA: idProduct=" + idText(spec.product) + "\n";
     if (spec.productName) {
@@ -122,9 +124,9 @@ void FileCloser::operator()(std::FILE* file) const noexcept
 
 Testbed::Testbed(const Config& config) : testbed_(umockdev_testbed_new()), devices_(layOut(config))
 {
-    gchar* root = umockdev_testbed_get_root_dir(testbed_.get());
-    root_ = root;
-    g_free(root);
+    gchar* rootDir = umockdev_testbed_get_root_dir(testbed_.get());
+    root_ = rootDir;
+    g_free(rootDir);
 
     if (!config.logPath.empty()) {
         log_.reset(std::fopen(config.logPath.c_str(), "w"));
@@ -155,9 +157,10 @@ void Testbed::addDevice(const SimulatedDevice& device)
     GError* raw = nullptr;
     if (umockdev_testbed_add_from_string(testbed_.get(), record(device).c_str(), &raw) == FALSE) {
         const Error error{raw};
-        throw std::runtime_error("cannot add " + device.name() + " to the testbed: " + error->message);
+        throw std::runtime_error("cannot add " + device.name() +
+                                 " to the testbed: " + error->message);
     }
-    const std::size_t index = static_cast<std::size_t>(&device - devices_.data());
+    const auto index = static_cast<std::size_t>(&device - devices_.data());
     auto& endpoint = endpoints_.emplace_back(std::make_unique<Endpoint>(Endpoint{this, index}));
     auto& handler = handlers_.emplace_back(umockdev_ioctl_base_new());
     g_signal_connect(handler.get(), "handle-ioctl", G_CALLBACK(onIoctl), endpoint.get());
@@ -181,18 +184,21 @@ void Testbed::checkListingOrder() const
         wanted[bus].push_back(name.substr(4));
     }
     const std::string usb = root_ + "/dev/bus/usb";
-    const auto listedBusses = listing(usb);
-    if (listedBusses != busses) {
-        throw std::runtime_error("the testbed lists busses as '" + joined(listedBusses) + "', not '" +
-                                 joined(busses) + "' (is " + root_ + " on tmpfs?)");
-    }
+    checkOrder(usb, "", busses);
     for (const auto& bus : busses) {
-        const auto listedDevices = listing(usb + "/" + bus);
-        if (listedDevices != wanted[bus]) {
-            throw std::runtime_error("the testbed lists bus " + bus + " as '" +
-                                     joined(listedDevices) + "', not '" + joined(wanted[bus]) +
-                                     "' (is " + root_ + " on tmpfs?)");
-        }
+        checkOrder(usb, bus, wanted[bus]);
+    }
+}
+
+// `bus` empty: the list of busses; otherwise the devices on that bus.
+void Testbed::checkOrder(const std::string& usb, const std::string& bus,
+                         const std::vector<std::string>& wanted) const
+{
+    const auto listed = listing(bus.empty() ? usb : usb + "/" + bus);
+    if (listed != wanted) {
+        const std::string what = bus.empty() ? "busses" : "bus " + bus;
+        throw std::runtime_error("the testbed lists " + what + " as '" + joined(listed) +
+                                 "', not '" + joined(wanted) + "' (is " + root_ + " on tmpfs?)");
     }
 }
 
@@ -284,8 +290,8 @@ void Testbed::handleHubIoctl(SimulatedDevice& device, UMockdevIoctlClient* clien
         complete(client, line, -1, EPERM);
         return;
     }
-    UMockdevIoctlData* command = umockdev_ioctl_data_resolve(
-        umockdev_ioctl_client_get_arg(client), 0, sizeof(usbdevfs_ioctl), nullptr);
+    UMockdevIoctlData* command = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
+                                                             0, sizeof(usbdevfs_ioctl), nullptr);
     if (command == nullptr) {
         complete(client, line, -1, EFAULT);
         return;

@@ -41,13 +41,16 @@ private:
 
     void addDevice(const SimulatedDevice& device);
     void checkListingOrder() const;
-    bool handleIoctl(std::size_t device, UMockdevIoctlClient* client);
+    void checkOrder(const std::string& usb, const std::string& bus,
+                    const std::vector<std::string>& wanted) const;
+    bool handleIoctl(std::size_t index, UMockdevIoctlClient* client);
     void handleControl(SimulatedDevice& device, UMockdevIoctlClient* client);
     void handleHubIoctl(SimulatedDevice& device, UMockdevIoctlClient* client);
     void complete(UMockdevIoctlClient* client, const std::string& line, long result, int error);
     void log(const std::string& line);
 
-    static gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer endpoint);
+    static gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
+                            gpointer endpoint);
 
     std::unique_ptr<UMockdevTestbed, GObjectUnref> testbed_;
     std::string root_;

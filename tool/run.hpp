@@ -5,9 +5,10 @@
 #include <cstdio>
 #include <span>
 
-// Exit statuses.
-inline constexpr int EXIT_STATUS_OK = 0;          // a report, or one of the two designed messages
-inline constexpr int EXIT_STATUS_FAILURE = 1; // a request to the board failed, or the output could not be written
+// Exit statuses. OK: a report, or one of the two designed messages. FAILURE: a request to the board
+// failed, or the output could not be written.
+inline constexpr int EXIT_STATUS_OK = 0;
+inline constexpr int EXIT_STATUS_FAILURE = 1;
 
 // `args` is argv without its terminating null. Results go to `out`, diagnostics to `err`.
 int runLedboard(std::span<char* const> args, std::FILE* out, std::FILE* err);

@@ -15,7 +15,8 @@ struct Run {
 };
 
 // ledboard-sim SIM-OPTIONS --log FILE -- COMMAND...
-Run underSimulator(const std::vector<std::string>& simOptions, const std::vector<std::string>& command);
+Run underSimulator(const std::vector<std::string>& simOptions,
+                   const std::vector<std::string>& command);
 
 // ledboard-sim SIM-OPTIONS -- ledboard ARGUMENTS...
 Run ledboard(const std::vector<std::string>& simOptions, const std::vector<std::string>& arguments);

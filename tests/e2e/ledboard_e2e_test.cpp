@@ -16,7 +16,8 @@ using testing::IsEmpty;
 std::vector<std::string> exchange(const std::string& device, const char* ledValue)
 {
     return {device + " request=1 value=" + ledValue + " result=7",
-            device + " request=0 value=0x0000 result=7", device + " request=0 value=0x0000 result=7"};
+            device + " request=0 value=0x0000 result=7",
+            device + " request=0 value=0x0000 result=7"};
 }
 
 TEST(Report, APlainMachineWithARootHubAndTheBoard)
@@ -29,18 +30,20 @@ TEST(Report, APlainMachineWithARootHubAndTheBoard)
     // Every device is asked for its product string (index 2), then its manufacturer string
     // (index 1), each read being libusb's two transfers; then the board gets its three requests.
     const std::string strings = " CONTROL type=0x80 request=6 value=0x030";
-    EXPECT_THAT(controls(run),
-                ElementsAre("001/001" + strings + "0 index=0x0000 length=255 result=4",
-                            "001/001" + strings + "2 index=0x0409 length=255 result=42",
-                            "001/001" + strings + "0 index=0x0000 length=255 result=4",
-                            "001/001" + strings + "1 index=0x0409 length=255 result=60",
-                            "001/002" + strings + "0 index=0x0000 length=255 result=4",
-                            "001/002" + strings + "2 index=0x0409 length=255 result=28",
-                            "001/002" + strings + "0 index=0x0000 length=255 result=4",
-                            "001/002" + strings + "1 index=0x0409 length=255 result=38",
-                            "001/002 CONTROL type=0xc0 request=1 value=0x0028 index=0x0000 length=7 result=7",
-                            "001/002 CONTROL type=0xc0 request=0 value=0x0000 index=0x0000 length=7 result=7",
-                            "001/002 CONTROL type=0xc0 request=0 value=0x0000 index=0x0000 length=7 result=7"));
+    EXPECT_THAT(
+        controls(run),
+        ElementsAre(
+            "001/001" + strings + "0 index=0x0000 length=255 result=4",
+            "001/001" + strings + "2 index=0x0409 length=255 result=42",
+            "001/001" + strings + "0 index=0x0000 length=255 result=4",
+            "001/001" + strings + "1 index=0x0409 length=255 result=60",
+            "001/002" + strings + "0 index=0x0000 length=255 result=4",
+            "001/002" + strings + "2 index=0x0409 length=255 result=28",
+            "001/002" + strings + "0 index=0x0000 length=255 result=4",
+            "001/002" + strings + "1 index=0x0409 length=255 result=38",
+            "001/002 CONTROL type=0xc0 request=1 value=0x0028 index=0x0000 length=7 result=7",
+            "001/002 CONTROL type=0xc0 request=0 value=0x0000 index=0x0000 length=7 result=7",
+            "001/002 CONTROL type=0xc0 request=0 value=0x0000 index=0x0000 length=7 result=7"));
 }
 
 TEST(Report, ShowsTheButtonTheJumpersAndTheLedsAsTheBoardHasThem)
@@ -69,8 +72,10 @@ TEST(Report, ShowsTheButtonTheJumpersAndTheLedsAsTheBoardHasThem)
 TEST(Report, SendsTheLedValueOfTheArgument)
 {
     const std::pair<const char*, const char*> cases[] = {
-        {"0", "0x0000"},   {"5", "0x0028"},   {"31", "0x00f8"},  {"32", "0x0000"},
-        {"255", "0x00f8"}, {"-1", "0x00f8"},  {"abc", "0x0000"}, {"37", "0x0028"},
+        {"0", "0x0000"},    {"5", "0x0028"},
+        {"31", "0x00f8"},   {"32", "0x0000"},
+        {"255", "0x00f8"},  {"-1", "0x00f8"},
+        {"abc", "0x0000"},  {"37", "0x0028"},
         {" +7x", "0x0038"}, {"99999999999999999999", "0x00f8"}};
     for (const auto& [argument, value] : cases) {
         const e2e::Run run = ledboard({}, {argument});
@@ -89,8 +94,8 @@ TEST(Report, ReadsOnlyTheFirstArgument)
 TEST(Lookup, AsksUnrelatedDevicesForTheirStringsOnTheWay)
 {
     const e2e::Run run =
-        ledboard({"--before", "046d:c52b,product=Receiver,manufacturer=Logi", "--before", "0bda:8153",
-                  "--after", "8087:0aaa,product=Bluetooth"},
+        ledboard({"--before", "046d:c52b,product=Receiver,manufacturer=Logi", "--before",
+                  "0bda:8153", "--after", "8087:0aaa,product=Bluetooth"},
                  {"5"});
 
     EXPECT_EQ(run.out, "LED  d  5\nPUSH d  0\nJUMP b  0\n");
@@ -149,14 +154,15 @@ TEST(CommandLine, WithoutAnArgumentTouchesNoDevice)
 
 TEST(Faults, AFailedLedRequestIsReportedAndEndsTheExchange)
 {
-    const std::pair<const char*, const char*> cases[] = {
-        {"1:stall", "Broken pipe"}, {"1:timeout", "Connection timed out"},
-        {"1:unplug", "No such device"}};
+    const std::pair<const char*, const char*> cases[] = {{"1:stall", "Broken pipe"},
+                                                         {"1:timeout", "Connection timed out"},
+                                                         {"1:unplug", "No such device"}};
     for (const auto& [fault, reason] : cases) {
         const e2e::Run run = ledboard({"--fault", fault}, {"5"});
         EXPECT_EQ(run.out, "") << fault;
         EXPECT_EQ(run.err, std::string("ledboard: cannot send the LED value: error sending control "
-                                       "message: ") + reason + "\n");
+                                       "message: ") +
+                               reason + "\n");
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(vendorRequests(run).size(), 1U) << fault;
     }

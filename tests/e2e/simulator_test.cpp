@@ -4,13 +4,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <thread>
 
@@ -50,8 +50,12 @@ TEST(Simulator, RemovesItsTestbedWhenInterrupted)
     const std::string dirFile = ::testing::TempDir() + "ledboard-sim-dir";
     std::string sim = e2e::simulatorPath();
     std::string script = "echo \"$UMOCKDEV_DIR\" > " + dirFile + "; exec sleep 30";
-    std::vector<char*> argv{sim.data(), const_cast<char*>("--"), const_cast<char*>("sh"),
-                            const_cast<char*>("-c"), script.data(), nullptr};
+    std::vector<char*> argv{sim.data(),
+                            const_cast<char*>("--"),
+                            const_cast<char*>("sh"),
+                            const_cast<char*>("-c"),
+                            script.data(),
+                            nullptr};
     pid_t simulator = 0;
     ASSERT_EQ(posix_spawn(&simulator, argv[0], nullptr, nullptr, argv.data(), environ), 0);
 

@@ -27,7 +27,8 @@ ControlSetup vendor(std::uint8_t request, std::uint16_t value = 0, std::uint16_t
 
 ControlSetup stringRequest(std::uint8_t index, std::uint16_t length = 255)
 {
-    return {0x80, 6, static_cast<std::uint16_t>(0x0300 | index), static_cast<std::uint16_t>(index == 0 ? 0 : 0x0409), length};
+    return {0x80, 6, static_cast<std::uint16_t>(0x0300 | index),
+            static_cast<std::uint16_t>(index == 0 ? 0 : 0x0409), length};
 }
 
 sim::Config parse(std::vector<std::string> arguments)
@@ -45,7 +46,8 @@ TEST(SimulatedBoard, StatusSetsEveryBitTheToolMustMaskOrInvert)
     sim::SimulatedDevice busy = board();
     busy.setInputs(true, 0x5);
     // Pushed: bit 6 clear. Jumpers 0 and 2 fitted: bits 0 and 2 clear.
-    EXPECT_THAT(busy.control(vendor(1, 0xF8)).data, ElementsAre(0xBF, 0xAA, 0xF8, 1, 0x5A, 0xC3, 0x3C));
+    EXPECT_THAT(busy.control(vendor(1, 0xF8)).data,
+                ElementsAre(0xBF, 0xAA, 0xF8, 1, 0x5A, 0xC3, 0x3C));
     EXPECT_EQ(busy.control(vendor(0)).data.at(0), 0xBF); // the LED state persists
 }
 
@@ -53,17 +55,18 @@ TEST(SimulatedBoard, StallsWhatItDoesNotUnderstand)
 {
     sim::SimulatedDevice device = board();
     EXPECT_EQ(device.control(vendor(2)).error, EPIPE);
-    EXPECT_EQ(device.control(vendor(0, 0, 1)).error, EPIPE);                  // wIndex 1
-    EXPECT_EQ(device.control({0x40, 1, 0x28, 0, 7}).error, EPIPE);            // OUT
-    EXPECT_EQ(device.control({0x80, 0, 0, 0, 2}).error, EPIPE);               // GET_STATUS
-    EXPECT_EQ(device.control({0x80, 6, 0x0100, 0, 18}).error, EPIPE);        // device descriptor
+    EXPECT_EQ(device.control(vendor(0, 0, 1)).error, EPIPE);          // wIndex 1
+    EXPECT_EQ(device.control({0x40, 1, 0x28, 0, 7}).error, EPIPE);    // OUT
+    EXPECT_EQ(device.control({0x80, 0, 0, 0, 2}).error, EPIPE);       // GET_STATUS
+    EXPECT_EQ(device.control({0x80, 6, 0x0100, 0, 18}).error, EPIPE); // device descriptor
     EXPECT_EQ(device.control(vendor(0)).data.size(), 7U);
 }
 
 TEST(SimulatedBoard, FaultsHitTheirRequestInOrder)
 {
     sim::SimulatedDevice device = board();
-    device.setFaults({{2, sim::FaultKind::Short, 3}, {3, sim::FaultKind::Timeout, 0},
+    device.setFaults({{2, sim::FaultKind::Short, 3},
+                      {3, sim::FaultKind::Timeout, 0},
                       {5, sim::FaultKind::Unplug, 0}});
     EXPECT_EQ(device.control(vendor(1, 0x28)).data.size(), 7U);
     EXPECT_EQ(device.control(vendor(0)).data.size(), 3U);
@@ -95,10 +98,10 @@ TEST(SimulatedDevices, DescriptorsCarryTheIdentityAndOneEndpoint)
     ASSERT_EQ(bytes.size(), 18U + 25U);
     EXPECT_EQ(bytes[8] | bytes[9] << 8, 0x1384);
     EXPECT_EQ(bytes[10] | bytes[11] << 8, 0x8888);
-    EXPECT_EQ(bytes[14], 1); // iManufacturer
-    EXPECT_EQ(bytes[15], 2); // iProduct
+    EXPECT_EQ(bytes[14], 1);                           // iManufacturer
+    EXPECT_EQ(bytes[15], 2);                           // iProduct
     EXPECT_EQ(bytes[18 + 2] | bytes[18 + 3] << 8, 25); // wTotalLength
-    EXPECT_EQ(bytes[18 + 9 + 4], 1);                    // bNumEndpoints
+    EXPECT_EQ(bytes[18 + 9 + 4], 1);                   // bNumEndpoints
 }
 
 TEST(SimulatorLayout, EachBusStartsWithARootHubThenKeepsTheListedOrder)
@@ -106,6 +109,7 @@ TEST(SimulatorLayout, EachBusStartsWithARootHubThenKeepsTheListedOrder)
     const auto devices = sim::layOut(parse({"--before", "0bda:8153", "--second-board", "--after",
                                             "8087:0aaa,bus=2", "--board", "bus=1"}));
     std::vector<std::string> names;
+    names.reserve(devices.size());
     for (const auto& device : devices) {
         names.push_back(device.name() + (device.isHub() ? " hub" : "") +
                         (device.spec().board ? " board" : ""));

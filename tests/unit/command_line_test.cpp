@@ -39,6 +39,7 @@ Outcome run(std::vector<std::string> arguments)
 {
     arguments.insert(arguments.begin(), "ledboard");
     std::vector<char*> argv;
+    argv.reserve(arguments.size());
     for (auto& argument : arguments) {
         argv.push_back(argument.data());
     }
@@ -83,9 +84,9 @@ TEST(Exchange, SendsTheLedValueThenReadsTheStatusTwiceIntoOneBuffer)
 TEST(Exchange, CarriesTheLedValueOfTheArgument)
 {
     const std::pair<const char*, int> cases[] = {
-        {"0", 0x00},  {"5", 0x28},    {"31", 0xF8}, {"32", 0x00},
-        {"255", 0xF8}, {"-1", 0xF8},  {"abc", 0x00}, {"37", 0x28},
-        {"99999999999999999999", 0xF8}};
+        {"0", 0x00},   {"5", 0x28},   {"31", 0xF8},
+        {"32", 0x00},  {"255", 0xF8}, {"-1", 0xF8},
+        {"abc", 0x00}, {"37", 0x28},  {"99999999999999999999", 0xF8}};
     for (const auto& [argument, value] : cases) {
         fake::reset({{{board()}}});
         run({argument});
@@ -182,7 +183,8 @@ TEST(CommandLine, AFailedOrShortFinalStatusReadIsAnErrorNotAReport)
     const std::pair<fake::Transfer, const char*> cases[] = {
         {failure(ENODEV, "error sending control message: No such device"),
          "ledboard: cannot read the status: error sending control message: No such device\n"},
-        {reply(1, {0x28}), "ledboard: cannot read the status: the board sent 1 of 2 bytes needed\n"},
+        {reply(1, {0x28}),
+         "ledboard: cannot read the status: the board sent 1 of 2 bytes needed\n"},
         {reply(0), "ledboard: cannot read the status: the board sent 0 of 2 bytes needed\n"}};
     for (const auto& [last, message] : cases) {
         fake::State& state = fake::reset({{{board()}}});
@@ -214,8 +216,9 @@ TEST(CommandLine, HelpAndVersionAreOnlyExactFirstArguments)
         const Outcome outcome = run({option, "5"});
         EXPECT_EQ(outcome.status, 0) << option;
         EXPECT_EQ(outcome.err, "") << option;
-        EXPECT_THAT(outcome.out, option == std::string("--version") ? HasSubstr("ledboard 1.")
-                                                                     : HasSubstr("Usage: ledboard NUMBER"));
+        EXPECT_THAT(outcome.out, option == std::string("--version")
+                                     ? HasSubstr("ledboard 1.")
+                                     : HasSubstr("Usage: ledboard NUMBER"));
         EXPECT_THAT(fake::state().calls, IsEmpty()) << option;
     }
     // Anything else is a number, as atoi reads it: these all send LED value 0.

@@ -39,6 +39,12 @@ std::string number(std::size_t position)
     return std::string(3 - std::min<std::size_t>(3, digits.size()), '0') + digits;
 }
 
+template <std::size_t N>
+void copyName(char (&field)[N], const std::string& name)
+{
+    std::snprintf(field, N, "%s", name.c_str());
+}
+
 void record(std::string call)
 {
     world().state.calls.push_back(std::move(call));
@@ -68,7 +74,7 @@ State& reset(std::vector<Bus> busses)
     for (std::size_t b = 0; b < w.spec.size(); ++b) {
         usb_bus& bus = w.busses.emplace_back();
         std::memset(&bus, 0, sizeof bus);
-        std::strcpy(bus.dirname, number(b).c_str());
+        copyName(bus.dirname, number(b));
         if (previousBus != nullptr) {
             previousBus->next = &bus;
         }
@@ -78,7 +84,7 @@ State& reset(std::vector<Bus> busses)
             const Device& spec = w.spec[b].devices[d];
             struct usb_device& device = w.devices.emplace_back();
             std::memset(&device, 0, sizeof device);
-            std::strcpy(device.filename, number(d).c_str());
+            copyName(device.filename, number(d));
             device.bus = &bus;
             device.descriptor.idVendor = spec.vendor;
             device.descriptor.idProduct = spec.product;
@@ -139,6 +145,8 @@ usb_dev_handle* usb_open(struct usb_device* dev)
     }
     auto& w = world();
     ++w.state.openHandles;
+    // A deque's elements stay where they are as it grows.
+    // cppcheck-suppress returnDanglingLifetime
     return &w.handles.emplace_back(usb_dev_handle{name, &spec, true});
 }
 
@@ -158,8 +166,8 @@ int usb_get_string_simple(usb_dev_handle* dev, int index, char* buf, size_t bufl
 {
     record("usb_get_string_simple " + dev->name + " index=" + std::to_string(index) +
            " length=" + std::to_string(buflen));
-    const int result = index == dev->spec->iProduct ? dev->spec->productRead
-                                                    : dev->spec->manufacturerRead;
+    const int result =
+        index == dev->spec->iProduct ? dev->spec->productRead : dev->spec->manufacturerRead;
     if (result > 0) {
         const auto length = std::min(static_cast<std::size_t>(result), buflen - 1);
         std::memset(buf, 'x', length);
@@ -176,8 +184,9 @@ int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value
     w.state.controls.push_back(
         {dev->name, requesttype, request, value, index, size, timeout, bytes});
     if (w.state.transfers.empty()) {
-        std::memcpy(bytes, w.state.idleReply.data(),
-                    std::min<std::size_t>(w.state.idleReply.size(), static_cast<std::size_t>(size)));
+        std::memcpy(
+            bytes, w.state.idleReply.data(),
+            std::min<std::size_t>(w.state.idleReply.size(), static_cast<std::size_t>(size)));
         return static_cast<int>(w.state.idleReply.size());
     }
     const fake::Transfer transfer = w.state.transfers.front();

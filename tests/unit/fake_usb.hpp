@@ -61,7 +61,8 @@ struct State {
     int findBussesResult = 1;
     int findDevicesResult = 2;
     std::deque<Transfer> transfers;
-    std::array<unsigned char, 7> idleReply{0x28, 0x0F, 0, 0, 0, 0, 0}; // when no transfer is scripted
+    std::array<unsigned char, 7> idleReply{0x28, 0x0F, 0, 0,
+                                           0,    0,    0}; // when no transfer is scripted
 
     std::vector<std::string> calls; // every library call, in order
     std::vector<ControlCall> controls;

@@ -27,9 +27,10 @@ Lookup lookUp()
 std::vector<std::string> callsAfterRescan()
 {
     const auto& calls = fake::state().calls;
-    EXPECT_THAT(std::vector(calls.begin(), calls.begin() + std::min<std::size_t>(4, calls.size())),
+    const auto rescanEnd = calls.begin() + std::min<std::ptrdiff_t>(4, std::ssize(calls));
+    EXPECT_THAT(std::vector(calls.begin(), rescanEnd),
                 ElementsAre("usb_init", "usb_find_busses", "usb_find_devices", "usb_get_busses"));
-    return {calls.begin() + std::min<std::size_t>(4, calls.size()), calls.end()};
+    return {rescanEnd, calls.end()};
 }
 
 TEST(Lookup, OpensTheBoardBehindOtherDevicesAndClosesThem)
