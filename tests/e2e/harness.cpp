@@ -13,8 +13,6 @@
 #include <regex>
 #include <sstream>
 
-extern char** environ;
-
 namespace e2e {
 
 namespace {
@@ -63,11 +61,18 @@ private:
     std::string path_;
 };
 
-std::string toolPath()
+// The tool, preceded by a wrapper such as valgrind when ctest names one.
+std::vector<std::string> toolCommand()
 {
-    // The suite runs once per build of the tool; ctest says which one.
-    const char* tool = std::getenv("LEDBOARD_TOOL");
-    return tool != nullptr ? tool : LEDBOARD_TOOL;
+    std::vector<std::string> command;
+    if (const char* wrapper = std::getenv("LEDBOARD_TOOL_WRAPPER")) {
+        std::istringstream words(wrapper);
+        for (std::string word; words >> word;) {
+            command.push_back(word);
+        }
+    }
+    command.emplace_back(LEDBOARD_TOOL);
+    return command;
 }
 
 } // namespace
@@ -77,7 +82,8 @@ std::string simulatorPath()
     return LEDBOARD_SIM;
 }
 
-Run underSimulator(const std::vector<std::string>& simOptions, const std::vector<std::string>& command)
+Run underSimulator(const std::vector<std::string>& simOptions,
+                   const std::vector<std::string>& command)
 {
     const ScratchDirectory scratch;
     std::vector<std::string> arguments{simulatorPath()};
@@ -85,6 +91,7 @@ Run underSimulator(const std::vector<std::string>& simOptions, const std::vector
     arguments.insert(arguments.end(), {"--log", scratch.file("log"), "--"});
     arguments.insert(arguments.end(), command.begin(), command.end());
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (auto& argument : arguments) {
         argv.push_back(argument.data());
     }
@@ -116,7 +123,7 @@ Run underSimulator(const std::vector<std::string>& simOptions, const std::vector
 
 Run ledboard(const std::vector<std::string>& simOptions, const std::vector<std::string>& arguments)
 {
-    std::vector<std::string> command{toolPath()};
+    std::vector<std::string> command = toolCommand();
     command.insert(command.end(), arguments.begin(), arguments.end());
     return underSimulator(simOptions, command);
 }
@@ -141,8 +148,8 @@ std::vector<std::string> vendorRequests(const Run& run)
     for (const auto& line : controls(run)) {
         std::smatch match;
         if (std::regex_match(line, match, vendor)) {
-            selected.push_back(match[1].str() + " request=" + match[2].str() + " value=" +
-                               match[3].str() + " result=" + match[4].str());
+            selected.push_back(match[1].str() + " request=" + match[2].str() +
+                               " value=" + match[3].str() + " result=" + match[4].str());
         } else if (line.find("type=0xc0") != std::string::npos) {
             selected.push_back("malformed: " + line); // shows up in any comparison
         }
