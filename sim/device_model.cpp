@@ -108,7 +108,9 @@ std::vector<std::uint8_t> SimulatedDevice::descriptors() const
 {
     const std::uint8_t deviceClass = hub_ ? CLASS_HUB : (spec_.board ? CLASS_VENDOR : 0);
     const std::uint8_t interfaceClass = hub_ ? CLASS_HUB : CLASS_VENDOR;
+    constexpr unsigned totalLength = 9 + 9 + 7;
     std::vector<std::uint8_t> bytes;
+    bytes.reserve(18 + totalLength);
     // Device descriptor (USB 2.0, table 9-8).
     bytes.insert(bytes.end(), {18, DESCRIPTOR_DEVICE});
     putWord(bytes, spec_.board ? 0x0110 : 0x0200); // bcdUSB: the board is a low-speed 1.1 device
@@ -122,7 +124,6 @@ std::vector<std::uint8_t> SimulatedDevice::descriptors() const
     bytes.insert(bytes.end(), {0, 1}); // no serial number, one configuration
     // Configuration, one interface, one interrupt IN endpoint (tables 9-10, 9-12, 9-13). libusb
     // 0.1.12 reads past a configuration whose last interface has no endpoint, so there is one.
-    constexpr unsigned totalLength = 9 + 9 + 7;
     bytes.insert(bytes.end(), {9, DESCRIPTOR_CONFIGURATION});
     putWord(bytes, totalLength);
     bytes.insert(bytes.end(), {1, 1, 0, 0x80, 50}); // bus-powered, 100 mA
@@ -281,7 +282,9 @@ std::string describeResult(long result, int error)
         return std::to_string(result);
     }
     const char* name = strerrorname_np(error);
-    return std::string("-") + (name != nullptr ? name : std::to_string(error));
+    std::string text = "-";
+    text += name != nullptr ? name : std::to_string(error);
+    return text;
 }
 
 std::string describeControl(const SimulatedDevice& device, const ControlSetup& setup,

@@ -42,13 +42,12 @@ std::vector<std::string> currentEnvironment()
 std::vector<std::string> childEnvironment(const std::vector<std::string>& caller,
                                           const std::string& testbedRoot)
 {
-    std::string preload = LEDBOARD_SIM_PRELOAD;
+    std::string preload;
     std::vector<std::string> variables;
     for (const std::string& variable : caller) {
         if (variable.starts_with("LD_PRELOAD=")) {
             // Keep what is there in front: a sanitizer runtime must come first.
-            preload.insert(0, ":");
-            preload.insert(0, variable, std::strlen("LD_PRELOAD="));
+            preload = variable.substr(std::strlen("LD_PRELOAD=")) + ":";
         } else if (variable.starts_with("USB_DEVFS_PATH=") ||
                    variable.starts_with("UMOCKDEV_DIR=")) {
             continue; // would point libusb or the preload elsewhere
@@ -56,7 +55,7 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& caller
             variables.push_back(variable);
         }
     }
-    variables.push_back("LD_PRELOAD=" + preload);
+    variables.push_back("LD_PRELOAD=" + preload + LEDBOARD_SIM_PRELOAD);
     variables.push_back("UMOCKDEV_DIR=" + testbedRoot);
     return variables;
 }
