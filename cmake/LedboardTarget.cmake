@@ -5,8 +5,11 @@ option(LEDBOARD_SANITIZE "Build every target with AddressSanitizer and UBSan" OF
 set(LEDBOARD_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 
 function(ledboard_target_defaults target)
-  target_compile_features(${target} PRIVATE cxx_std_20)
-  set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
+  get_target_property(sources ${target} SOURCES)
+  if(sources MATCHES "\\.cpp")
+    target_compile_features(${target} PRIVATE cxx_std_20)
+    set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
+  endif()
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANG_AND_ID:CXX,GNU,Clang>:-Wall -Wextra -Wpedantic -Wshadow -Wconversion>
     $<$<COMPILE_LANG_AND_ID:C,GNU,Clang>:-Wall -Wextra -Wpedantic -Wshadow -Wconversion>)
@@ -16,6 +19,12 @@ function(ledboard_target_defaults target)
   if(LEDBOARD_SANITIZE)
     ledboard_sanitize(${target})
   endif()
+endfunction()
+
+# For the tool's own code: no exceptions, so that nothing needs libstdc++'s unwinding support and
+# the program starts without loading the C++ runtime library.
+function(ledboard_without_cxx_runtime target)
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>)
 endfunction()
 
 # Also used on its own for the sanitizer copy of the tool that the end-to-end suite runs.

@@ -1,12 +1,15 @@
 // Access to the LED board over libusb 0.1: finding and opening it, its two vendor requests, and
 // the decoding of its status reply. Nothing here prints; callers report.
+//
+// This code and the tool use only the header-only parts of the C++ library and no exceptions, so
+// the program does not load libstdc++ at all: relocating it at start-up cost several times
+// the instructions of everything else the tool does (see bench/README.md).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <string>
 
 // libusb 0.1's handle type; only the device sources see its definition (usb.h).
 struct usb_dev_handle;
@@ -42,10 +45,11 @@ struct HandleCloser {
 };
 using DeviceHandle = std::unique_ptr<usb_dev_handle, HandleCloser>;
 
-// Where a device sits: the bus and device names of libusb 0.1 ("001", "002").
+// Where a device sits: its bus and device names ("001", "002"), pointing into libusb's bus list,
+// which stays until the next rescan.
 struct DeviceLocation {
-    std::string bus;
-    std::string device;
+    const char* bus;
+    const char* device;
 };
 
 // Initialises libusb, rescans, and opens the first device in bus order that has the given identity
@@ -62,7 +66,7 @@ int usbReadStatus(usb_dev_handle* handle, StatusReply& reply);
 
 // libusb's text for its most recent error. The library keeps one global error, so read this right
 // after the call that failed.
-std::string usbLastError();
+const char* usbLastError();
 
 // After a failed lookup: the first device in the library's bus list (already filled by the lookup,
 // so no I/O is done) that has the given identity, if any.

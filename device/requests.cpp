@@ -35,7 +35,7 @@ int usbReadStatus(usb_dev_handle* handle, StatusReply& reply)
     return vendorRequest(handle, REQUEST_READ_STATUS, 0, reply);
 }
 
-std::string usbLastError()
+const char* usbLastError()
 {
     return usb_strerror();
 }

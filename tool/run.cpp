@@ -3,7 +3,7 @@
 #include "arguments.hpp"
 #include "ledboard_device.hpp"
 
-#include <string>
+#include <array>
 #include <string_view>
 
 namespace {
@@ -57,9 +57,9 @@ void printPermissionFix(std::FILE* err)
                  UDEV_RULES);
 }
 
-int reportFailure(std::FILE* err, const char* what, int result, const std::string& reason)
+int reportFailure(std::FILE* err, const char* what, int result, const char* reason)
 {
-    std::fprintf(err, "ledboard: %s: %s\n", what, reason.c_str());
+    std::fprintf(err, "ledboard: %s: %s\n", what, reason);
     if (isPermissionError(result)) {
         printPermissionFix(err);
     }
@@ -97,7 +97,7 @@ int runLedboard(std::span<char* const> args, std::FILE* out, std::FILE* err)
             std::fprintf(err,
                          "ledboard: a board is on bus %s device %s, but it could not be read: "
                          "most likely no permission to its device node\n",
-                         listed->bus.c_str(), listed->device.c_str());
+                         listed->bus, listed->device);
             printPermissionFix(err);
         }
         return EXIT_STATUS_OK;
@@ -117,9 +117,10 @@ int runLedboard(std::span<char* const> args, std::FILE* out, std::FILE* err)
         return reportFailure(err, "cannot read the status", received, usbLastError());
     }
     if (received < STATUS_DECODED_LENGTH) {
-        return reportFailure(err, "cannot read the status", received,
-                             "the board sent " + std::to_string(received) + " of " +
-                                 std::to_string(STATUS_DECODED_LENGTH) + " bytes needed");
+        std::array<char, 64> reason{};
+        std::snprintf(reason.data(), reason.size(), "the board sent %d of %d bytes needed",
+                      received, STATUS_DECODED_LENGTH);
+        return reportFailure(err, "cannot read the status", received, reason.data());
     }
 
     const BoardStatus status = decodeStatus(reply);

@@ -171,8 +171,8 @@ TEST(Lookup, FindsAListedBoardWithoutAnyIo)
     const auto listed = usbFindListedDevice(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
 
     ASSERT_TRUE(listed.has_value());
-    EXPECT_EQ(listed->bus, "002");
-    EXPECT_EQ(listed->device, "002");
+    EXPECT_STREQ(listed->bus, "002");
+    EXPECT_STREQ(listed->device, "002");
     EXPECT_EQ(fake::state().calls.size(), callsBefore + 1); // usb_get_busses only
 
     fake::reset({{{other()}}});
