@@ -6,30 +6,31 @@
 #include <stdlib.h>
 #include <usb.h>
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     if (argc < 2) {
         puts("you need LED data");
         return 0;
     }
-    const unsigned value = ((unsigned)atoi(argv[1]) & 0x1FU) << 3;
+    /* atoi, as the tool reads the argument; the tests cover the numbers where they differ. */
+    const unsigned value = ((unsigned)atoi(argv[1]) & 0x1FU) << 3; /* NOLINT(cert-err34-c) */
 
     usb_init();
     const int busses = usb_find_busses();
     const int devices = usb_find_devices();
-    usb_dev_handle *board = NULL;
+    usb_dev_handle* board = NULL;
     char text[256];
-    for (struct usb_bus *bus = busses < 0 || devices < 0 ? NULL : usb_get_busses();
+    for (struct usb_bus* bus = busses < 0 || devices < 0 ? NULL : usb_get_busses();
          bus != NULL && board == NULL; bus = bus->next) {
-        for (struct usb_device *device = bus->devices; device != NULL; device = device->next) {
-            usb_dev_handle *handle = usb_open(device);
+        for (struct usb_device* device = bus->devices; device != NULL; device = device->next) {
+            usb_dev_handle* handle = usb_open(device);
             if (handle == NULL) {
                 continue;
             }
-            const int product = usb_get_string_simple(handle, device->descriptor.iProduct, text,
-                                                      sizeof text);
-            const int manufacturer = usb_get_string_simple(
-                handle, device->descriptor.iManufacturer, text, sizeof text);
+            const int product =
+                usb_get_string_simple(handle, device->descriptor.iProduct, text, sizeof text);
+            const int manufacturer =
+                usb_get_string_simple(handle, device->descriptor.iManufacturer, text, sizeof text);
             if (product > 0 && manufacturer > 0 && device->descriptor.idVendor == 0x1384 &&
                 device->descriptor.idProduct == 0x8888) {
                 board = handle;
@@ -44,12 +45,12 @@ int main(int argc, char *argv[])
     }
 
     unsigned char reply[7] = {0};
-    if (usb_control_msg(board, 0xC0, 1, (int)value, 0, (char *)reply, 7, 5000) < 0) {
+    if (usb_control_msg(board, 0xC0, 1, (int)value, 0, (char*)reply, 7, 5000) < 0) {
         fprintf(stderr, "floor: %s\n", usb_strerror());
         return 1;
     }
-    usb_control_msg(board, 0xC0, 0, 0, 0, (char *)reply, 7, 5000);
-    if (usb_control_msg(board, 0xC0, 0, 0, 0, (char *)reply, 7, 5000) < 2) {
+    usb_control_msg(board, 0xC0, 0, 0, 0, (char*)reply, 7, 5000);
+    if (usb_control_msg(board, 0xC0, 0, 0, 0, (char*)reply, 7, 5000) < 2) {
         fprintf(stderr, "floor: %s\n", usb_strerror());
         return 1;
     }
