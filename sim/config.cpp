@@ -20,9 +20,9 @@ Board:
                       stall, timeout, short=BYTES, eperm, or unplug (ENODEV from that
                       request on)
 Other devices:
-  --before SPEC       list a device ahead of the board (repeatable; kept in order)
-  --after SPEC        list a device behind the board (repeatable; kept in order)
-      SPEC is VID:PID or "board", then device options: VID:PID[,OPTION]...
+  --before DEVICE     list a device ahead of the board (repeatable; kept in order)
+  --after DEVICE      list a device behind the board (repeatable; kept in order)
+      DEVICE is VID:PID or "board", then device options: VID:PID[,OPTION]...
 Device options:
   product=TEXT, manufacturer=TEXT   its strings (a VID:PID device has none unless given)
   bus=N               put it on bus N (each bus gets its own root hub)
@@ -63,7 +63,7 @@ std::uint16_t parseId(std::string_view text)
     return parseNumber<std::uint16_t>(text, 16, "USB ID");
 }
 
-void applyOption(DeviceSpec& device, std::string_view option)
+void applyOption(DevicePlan& device, std::string_view option)
 {
     const auto equals = option.find('=');
     const std::string_view key = option.substr(0, equals);
@@ -89,7 +89,7 @@ void applyOption(DeviceSpec& device, std::string_view option)
     }
 }
 
-void applyOptions(DeviceSpec& device, std::string_view options)
+void applyOptions(DevicePlan& device, std::string_view options)
 {
     while (!options.empty()) {
         const auto comma = options.find(',');
@@ -98,11 +98,11 @@ void applyOptions(DeviceSpec& device, std::string_view options)
     }
 }
 
-DeviceSpec parseDevice(std::string_view spec)
+DevicePlan parseDevice(std::string_view plan)
 {
-    const auto comma = spec.find(',');
-    const std::string_view identity = spec.substr(0, comma);
-    DeviceSpec device;
+    const auto comma = plan.find(',');
+    const std::string_view identity = plan.substr(0, comma);
+    DevicePlan device;
     if (identity == "board") {
         device = defaultBoard();
     } else {
@@ -114,7 +114,7 @@ DeviceSpec parseDevice(std::string_view spec)
         device.product = parseId(identity.substr(colon + 1));
     }
     if (comma != std::string_view::npos) {
-        applyOptions(device, spec.substr(comma + 1));
+        applyOptions(device, plan.substr(comma + 1));
     }
     return device;
 }
@@ -153,9 +153,9 @@ RequestFault parseFault(std::string_view text)
 
 } // namespace
 
-DeviceSpec defaultBoard()
+DevicePlan defaultBoard()
 {
-    DeviceSpec board;
+    DevicePlan board;
     board.vendor = BOARD_VENDOR;
     board.product = BOARD_PRODUCT;
     board.board = true;
@@ -221,7 +221,7 @@ Config parseArguments(const std::vector<std::string>& arguments, bool& help)
         if (!config.board) {
             fail("--second-board needs the first board");
         }
-        DeviceSpec second = defaultBoard();
+        DevicePlan second = defaultBoard();
         second.bus = config.board->bus;
         config.after.insert(config.after.begin(), second);
     }

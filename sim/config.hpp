@@ -13,7 +13,7 @@ namespace sim {
 inline constexpr std::uint16_t BOARD_VENDOR = 0x1384;
 inline constexpr std::uint16_t BOARD_PRODUCT = 0x8888;
 
-struct DeviceSpec {
+struct DevicePlan {
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
     bool board = false; // answers the board's vendor requests
@@ -35,9 +35,9 @@ struct RequestFault {
 };
 
 struct Config {
-    std::vector<DeviceSpec> before; // listed ahead of the board
-    std::optional<DeviceSpec> board;
-    std::vector<DeviceSpec> after; // listed behind the board
+    std::vector<DevicePlan> before; // listed ahead of the board
+    std::optional<DevicePlan> board;
+    std::vector<DevicePlan> after; // listed behind the board
     bool pushed = false;           // the push button is held down
     unsigned jumpers = 0;          // fitted jumpers, bits 0..3
     std::vector<RequestFault> faults;
@@ -45,7 +45,7 @@ struct Config {
     std::vector<std::string> command;
 };
 
-DeviceSpec defaultBoard();
+DevicePlan defaultBoard();
 
 // Parses the arguments after the program name. Throws std::invalid_argument with a message for
 // the user; `help` is set instead when the user asked for it.

@@ -63,9 +63,9 @@ ControlReply reply(std::vector<std::uint8_t> data, std::uint16_t length)
     return ControlReply{0, std::move(data)};
 }
 
-DeviceSpec rootHub(int bus)
+DevicePlan rootHub(int bus)
 {
-    DeviceSpec hub;
+    DevicePlan hub;
     hub.vendor = ROOT_HUB_VENDOR;
     hub.product = ROOT_HUB_PRODUCT;
     hub.productName = "EHCI Host Controller";
@@ -76,8 +76,8 @@ DeviceSpec rootHub(int bus)
 
 } // namespace
 
-SimulatedDevice::SimulatedDevice(DeviceSpec spec, int bus, int address, bool hub)
-    : spec_(std::move(spec)), bus_(bus), address_(address), hub_(hub)
+SimulatedDevice::SimulatedDevice(DevicePlan plan, int bus, int address, bool hub)
+    : plan_(std::move(plan)), bus_(bus), address_(address), hub_(hub)
 {
 }
 
@@ -106,21 +106,21 @@ std::string SimulatedDevice::nodePath() const
 
 std::vector<std::uint8_t> SimulatedDevice::descriptors() const
 {
-    const std::uint8_t deviceClass = hub_ ? CLASS_HUB : (spec_.board ? CLASS_VENDOR : 0);
+    const std::uint8_t deviceClass = hub_ ? CLASS_HUB : (plan_.board ? CLASS_VENDOR : 0);
     const std::uint8_t interfaceClass = hub_ ? CLASS_HUB : CLASS_VENDOR;
     constexpr unsigned totalLength = 9 + 9 + 7;
     std::vector<std::uint8_t> bytes;
     bytes.reserve(18 + totalLength);
     // Device descriptor (USB 2.0, table 9-8).
     bytes.insert(bytes.end(), {18, DESCRIPTOR_DEVICE});
-    putWord(bytes, spec_.board ? 0x0110 : 0x0200); // bcdUSB: the board is a low-speed 1.1 device
+    putWord(bytes, plan_.board ? 0x0110 : 0x0200); // bcdUSB: the board is a low-speed 1.1 device
     bytes.insert(bytes.end(), {deviceClass, 0, static_cast<std::uint8_t>(hub_ ? 1 : 0),
-                               static_cast<std::uint8_t>(spec_.board ? 8 : 64)});
-    putWord(bytes, spec_.vendor);
-    putWord(bytes, spec_.product);
+                               static_cast<std::uint8_t>(plan_.board ? 8 : 64)});
+    putWord(bytes, plan_.vendor);
+    putWord(bytes, plan_.product);
     putWord(bytes, 0x0100); // bcdDevice
-    bytes.push_back(spec_.manufacturerName ? STRING_MANUFACTURER : 0);
-    bytes.push_back(spec_.productName ? STRING_PRODUCT : 0);
+    bytes.push_back(plan_.manufacturerName ? STRING_MANUFACTURER : 0);
+    bytes.push_back(plan_.productName ? STRING_PRODUCT : 0);
     bytes.insert(bytes.end(), {0, 1}); // no serial number, one configuration
     // Configuration, one interface, one interrupt IN endpoint (tables 9-10, 9-12, 9-13). libusb
     // 0.1.12 reads past a configuration whose last interface has no endpoint, so there is one.
@@ -136,11 +136,11 @@ std::vector<std::uint8_t> SimulatedDevice::descriptors() const
 
 std::string SimulatedDevice::stringAt(int index) const
 {
-    if (index == STRING_MANUFACTURER && spec_.manufacturerName) {
-        return *spec_.manufacturerName;
+    if (index == STRING_MANUFACTURER && plan_.manufacturerName) {
+        return *plan_.manufacturerName;
     }
-    if (index == STRING_PRODUCT && spec_.productName) {
-        return *spec_.productName;
+    if (index == STRING_PRODUCT && plan_.productName) {
+        return *plan_.productName;
     }
     return {};
 }
@@ -150,10 +150,10 @@ ControlReply SimulatedDevice::control(const ControlSetup& setup)
     if (unplugged_) {
         return failWith(ENODEV);
     }
-    if (spec_.denyAll) {
+    if (plan_.denyAll) {
         return failWith(EPERM);
     }
-    if ((setup.requestType & TYPE_MASK) == TYPE_VENDOR && spec_.board) {
+    if ((setup.requestType & TYPE_MASK) == TYPE_VENDOR && plan_.board) {
         return boardRequest(setup);
     }
     if ((setup.requestType & TYPE_MASK) == TYPE_STANDARD) {
@@ -167,7 +167,7 @@ ControlReply SimulatedDevice::standardRequest(const ControlSetup& setup) const
     const bool stringRequest = setup.requestType == DIRECTION_IN &&
                                setup.request == GET_DESCRIPTOR &&
                                (setup.value >> 8) == DESCRIPTOR_STRING;
-    if (!stringRequest || spec_.stallStrings) {
+    if (!stringRequest || plan_.stallStrings) {
         return failWith(EPIPE);
     }
     const int index = setup.value & 0xFF;
@@ -241,7 +241,7 @@ std::vector<std::uint8_t> SimulatedDevice::statusBytes() const
 
 std::vector<SimulatedDevice> layOut(const Config& config)
 {
-    std::vector<const DeviceSpec*> listed;
+    std::vector<const DevicePlan*> listed;
     for (const auto& device : config.before) {
         listed.push_back(&device);
     }
@@ -252,7 +252,7 @@ std::vector<SimulatedDevice> layOut(const Config& config)
         listed.push_back(&device);
     }
     int lastBus = 1;
-    for (const DeviceSpec* device : listed) {
+    for (const DevicePlan* device : listed) {
         lastBus = std::max(lastBus, device->bus);
     }
 
@@ -260,15 +260,15 @@ std::vector<SimulatedDevice> layOut(const Config& config)
     for (int bus = 1; bus <= lastBus; ++bus) {
         int address = 1;
         devices.emplace_back(rootHub(bus), bus, address++, true);
-        for (const DeviceSpec* spec : listed) {
-            if (spec->bus != bus) {
+        for (const DevicePlan* plan : listed) {
+            if (plan->bus != bus) {
                 continue;
             }
-            SimulatedDevice& device = devices.emplace_back(*spec, bus, address++, false);
-            if (spec->board) {
+            SimulatedDevice& device = devices.emplace_back(*plan, bus, address++, false);
+            if (plan->board) {
                 device.setInputs(config.pushed, config.jumpers);
             }
-            if (spec == (config.board ? &*config.board : nullptr)) {
+            if (plan == (config.board ? &*config.board : nullptr)) {
                 device.setFaults(config.faults);
             }
         }

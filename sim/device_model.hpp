@@ -27,13 +27,13 @@ struct ControlReply {
 
 class SimulatedDevice {
 public:
-    SimulatedDevice(DeviceSpec spec, int bus, int address, bool hub);
+    SimulatedDevice(DevicePlan plan, int bus, int address, bool hub);
 
     // The board's inputs and its faults; only boards use them.
     void setInputs(bool pushed, unsigned jumpers);
     void setFaults(std::vector<RequestFault> faults);
 
-    const DeviceSpec& spec() const { return spec_; }
+    const DevicePlan& plan() const { return plan_; }
     int bus() const { return bus_; }
     int address() const { return address_; }
     bool isHub() const { return hub_; }
@@ -52,7 +52,7 @@ private:
     std::vector<std::uint8_t> statusBytes() const;
     std::string stringAt(int index) const;
 
-    DeviceSpec spec_;
+    DevicePlan plan_;
     int bus_;
     int address_;
     bool hub_;

@@ -65,7 +65,7 @@ std::string record(const SimulatedDevice& device)
         device.isHub() ? controller
                        : controller + "/" + std::to_string(bus) + "-" + std::to_string(address - 1);
     const int minor = (bus - 1) * ADDRESSES_PER_BUS + address - 1;
-    const DeviceSpec& spec = device.spec();
+    const DevicePlan& plan = device.plan();
     std::string text = "P: " + sysfs + "\n";
     text += "N: bus/usb/" + device.name() + "=" + hex(device.descriptors()) + "\n";
     text += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n";
@@ -73,12 +73,12 @@ std::string record(const SimulatedDevice& device)
     text +=
         "E: BUSNUM=" + device.name().substr(0, 3) + "\nE: DEVNUM=" + device.name().substr(4) + "\n";
     text += "A: busnum=" + std::to_string(bus) + "\nA: devnum=" + std::to_string(address) + "\n";
-    text += "A: idVendor=" + idText(spec.vendor) + "\nA: idProduct=" + idText(spec.product) + "\n";
-    if (spec.productName) {
-        text += "A: product=" + *spec.productName + "\n";
+    text += "A: idVendor=" + idText(plan.vendor) + "\nA: idProduct=" + idText(plan.product) + "\n";
+    if (plan.productName) {
+        text += "A: product=" + *plan.productName + "\n";
     }
-    if (spec.manufacturerName) {
-        text += "A: manufacturer=" + *spec.manufacturerName + "\n";
+    if (plan.manufacturerName) {
+        text += "A: manufacturer=" + *plan.manufacturerName + "\n";
     }
     text += "A: dev=" + std::to_string(USB_DEVICE_MAJOR) + ":" + std::to_string(minor) + "\n";
     return text + "\n";
@@ -224,7 +224,7 @@ bool Testbed::handleIoctl(std::size_t index, UMockdevIoctlClient* client)
         }
         usbdevfs_connectinfo info{};
         info.devnum = static_cast<unsigned>(device.address());
-        info.slow = device.spec().board ? 1 : 0; // the board is a low-speed device
+        info.slow = device.plan().board ? 1 : 0; // the board is a low-speed device
         std::memcpy(data->data, &info, sizeof info);
         complete(client, device.name() + " CONNECTINFO result=", 0, 0);
         return true;
@@ -283,10 +283,10 @@ void Testbed::handleHubIoctl(SimulatedDevice& device, UMockdevIoctlClient* clien
     const std::string line = device.name() + " IOCTL HUB_PORTINFO result=";
     // libusb 0.1 sends this to every device at the end of its rescan: the last moment before the
     // tool opens anything, so a vanishing node goes now.
-    if (device.spec().vanish) {
+    if (device.plan().vanish) {
         unlink((root_ + device.nodePath()).c_str());
     }
-    if (device.spec().denyAll) {
+    if (device.plan().denyAll) {
         complete(client, line, -1, EPERM);
         return;
     }

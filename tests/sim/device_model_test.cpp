@@ -84,7 +84,7 @@ TEST(SimulatedDevices, AnswerStringsInUtf16AndCutToTheRequestedLength)
     EXPECT_EQ(device.control(stringRequest(2)).data.size(), 28U); // "USB LED Board"
     EXPECT_EQ(device.control(stringRequest(3)).error, EPIPE);     // no such string
 
-    sim::DeviceSpec silent = sim::defaultBoard();
+    sim::DevicePlan silent = sim::defaultBoard();
     silent.stallStrings = true;
     EXPECT_EQ(sim::SimulatedDevice(silent, 1, 2, false).control(stringRequest(0)).error, EPIPE);
     silent.stallStrings = false;
@@ -112,7 +112,7 @@ TEST(SimulatorLayout, EachBusStartsWithARootHubThenKeepsTheListedOrder)
     names.reserve(devices.size());
     for (const auto& device : devices) {
         names.push_back(device.name() + (device.isHub() ? " hub" : "") +
-                        (device.spec().board ? " board" : ""));
+                        (device.plan().board ? " board" : ""));
     }
     EXPECT_THAT(names, ElementsAre("001/001 hub", "001/002", "001/003 board", "001/004 board",
                                    "002/001 hub", "002/002"));

@@ -10,7 +10,7 @@
 // The library's handle type is opaque to its users; the fake gives it a body.
 struct usb_dev_handle {
     std::string name;
-    const fake::Device* spec;
+    const fake::Device* script;
     bool open;
 };
 
@@ -18,11 +18,11 @@ namespace {
 
 struct World {
     fake::State state;
-    std::vector<fake::Bus> spec;
+    std::vector<fake::Bus> layout;
     std::deque<usb_bus> busses;
     std::deque<struct usb_device> devices;
     std::deque<usb_dev_handle> handles;
-    std::vector<const fake::Device*> deviceSpecs; // parallel to `devices`
+    std::vector<const fake::Device*> deviceScripts; // parallel to `devices`
     std::string lastError = "No error";
 };
 
@@ -50,12 +50,12 @@ void record(std::string call)
     world().state.calls.push_back(std::move(call));
 }
 
-const fake::Device& specOf(const struct usb_device* device)
+const fake::Device& scriptOf(const struct usb_device* device)
 {
     auto& w = world();
     for (std::size_t i = 0; i < w.devices.size(); ++i) {
         if (&w.devices[i] == device) {
-            return *w.deviceSpecs[i];
+            return *w.deviceScripts[i];
         }
     }
     std::abort();
@@ -69,9 +69,9 @@ State& reset(std::vector<Bus> busses)
 {
     auto& w = world();
     w = World{};
-    w.spec = std::move(busses);
+    w.layout = std::move(busses);
     usb_bus* previousBus = nullptr;
-    for (std::size_t b = 0; b < w.spec.size(); ++b) {
+    for (std::size_t b = 0; b < w.layout.size(); ++b) {
         usb_bus& bus = w.busses.emplace_back();
         std::memset(&bus, 0, sizeof bus);
         copyName(bus.dirname, number(b));
@@ -80,17 +80,17 @@ State& reset(std::vector<Bus> busses)
         }
         previousBus = &bus;
         struct usb_device* previousDevice = nullptr;
-        for (std::size_t d = 0; d < w.spec[b].devices.size(); ++d) {
-            const Device& spec = w.spec[b].devices[d];
+        for (std::size_t d = 0; d < w.layout[b].devices.size(); ++d) {
+            const Device& script = w.layout[b].devices[d];
             struct usb_device& device = w.devices.emplace_back();
             std::memset(&device, 0, sizeof device);
             copyName(device.filename, number(d));
             device.bus = &bus;
-            device.descriptor.idVendor = spec.vendor;
-            device.descriptor.idProduct = spec.product;
-            device.descriptor.iProduct = spec.iProduct;
-            device.descriptor.iManufacturer = spec.iManufacturer;
-            w.deviceSpecs.push_back(&spec);
+            device.descriptor.idVendor = script.vendor;
+            device.descriptor.idProduct = script.product;
+            device.descriptor.iProduct = script.iProduct;
+            device.descriptor.iManufacturer = script.iManufacturer;
+            w.deviceScripts.push_back(&script);
             if (previousDevice == nullptr) {
                 bus.devices = &device;
             } else {
@@ -139,15 +139,15 @@ usb_dev_handle* usb_open(struct usb_device* dev)
 {
     const std::string name = std::string(dev->bus->dirname) + "/" + dev->filename;
     record("usb_open " + name);
-    const fake::Device& spec = specOf(dev);
-    if (!spec.opens) {
+    const fake::Device& script = scriptOf(dev);
+    if (!script.opens) {
         return nullptr;
     }
     auto& w = world();
     ++w.state.openHandles;
     // A deque's elements stay where they are as it grows.
     // cppcheck-suppress returnDanglingLifetime
-    return &w.handles.emplace_back(usb_dev_handle{name, &spec, true});
+    return &w.handles.emplace_back(usb_dev_handle{name, &script, true});
 }
 
 int usb_close(usb_dev_handle* dev)
@@ -167,7 +167,7 @@ int usb_get_string_simple(usb_dev_handle* dev, int index, char* buf, size_t bufl
     record("usb_get_string_simple " + dev->name + " index=" + std::to_string(index) +
            " length=" + std::to_string(buflen));
     const int result =
-        index == dev->spec->iProduct ? dev->spec->productRead : dev->spec->manufacturerRead;
+        index == dev->script->iProduct ? dev->script->productRead : dev->script->manufacturerRead;
     if (result > 0) {
         const auto length = std::min(static_cast<std::size_t>(result), buflen - 1);
         std::memset(buf, 'x', length);
