@@ -61,7 +61,8 @@ private:
     std::string path_;
 };
 
-// The tool, preceded by a wrapper such as valgrind when ctest names one.
+} // namespace
+
 std::vector<std::string> toolCommand()
 {
     std::vector<std::string> command;
@@ -74,8 +75,6 @@ std::vector<std::string> toolCommand()
     command.emplace_back(LEDBOARD_TOOL);
     return command;
 }
-
-} // namespace
 
 std::string simulatorPath()
 {

@@ -29,4 +29,8 @@ std::vector<std::string> vendorRequests(const Run& run);
 
 std::string simulatorPath();
 
+// The tool's command line before its arguments: the binary, behind a wrapper such as valgrind
+// when ctest names one.
+std::vector<std::string> toolCommand();
+
 } // namespace e2e

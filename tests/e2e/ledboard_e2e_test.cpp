@@ -227,6 +227,22 @@ TEST(Permissions, ADeniedRequestAfterTheLookupGetsTheHintToo)
                                              "ledboard: to fix this, install the udev rule "));
 }
 
+TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure)
+{
+    for (const char* argument : {"5", "--help"}) {
+        std::vector<std::string> command{"sh", "-c", "exec \"$@\" >/dev/full", "sh"};
+        const auto tool = e2e::toolCommand();
+        command.insert(command.end(), tool.begin(), tool.end());
+        command.emplace_back(argument);
+
+        const e2e::Run run = e2e::underSimulator({}, command);
+
+        EXPECT_EQ(run.status, 1) << argument;
+        EXPECT_EQ(run.err, "ledboard: cannot write the output: No space left on device\n")
+            << argument;
+    }
+}
+
 TEST(CommandLine, HelpAndVersionTouchNoDevice)
 {
     for (const char* option : {"--help", "-h", "--version"}) {
