@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 namespace sim {
 
@@ -41,6 +42,9 @@ constexpr std::uint8_t JUMPER_BITS = 0x0F;
 // forgets a mask shows it: bits 0..2 and 7 of byte 0, and the high nibble of byte 1.
 constexpr std::uint8_t BYTE0_UNREPORTED = 0x87;
 constexpr std::uint8_t BYTE1_UNREPORTED = 0xA0;
+
+// USB addresses are 1 to 127 (USB 2.0, 9.4.6), the root hub's included.
+constexpr int MAX_ADDRESS = 127;
 
 // A Linux root hub's identity (the kernel's own vendor ID).
 constexpr std::uint16_t ROOT_HUB_VENDOR = 0x1d6b;
@@ -263,6 +267,11 @@ std::vector<SimulatedDevice> layOut(const Config& config)
         for (const DevicePlan* plan : listed) {
             if (plan->bus != bus) {
                 continue;
+            }
+            if (address > MAX_ADDRESS) {
+                throw std::invalid_argument("bus " + std::to_string(bus) +
+                                            " cannot hold more than " +
+                                            std::to_string(MAX_ADDRESS) + " devices");
             }
             SimulatedDevice& device = devices.emplace_back(*plan, bus, address++, false);
             if (plan->board) {

@@ -66,7 +66,8 @@ private:
 };
 
 // Every device of `config`, bus by bus, each bus starting with its root hub at address 1 and then
-// the devices in the order they are listed. The first board of `config` gets its inputs and faults.
+// the devices in the order they are listed. Every board gets the inputs; the board of `config`
+// gets the faults. Throws std::invalid_argument when a bus would need more than 127 addresses.
 std::vector<SimulatedDevice> layOut(const Config& config);
 
 // One log line for a control transfer.

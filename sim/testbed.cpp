@@ -35,13 +35,13 @@ struct ErrorFree {
 };
 using Error = std::unique_ptr<GError, ErrorFree>;
 
+// Node contents as umockdev records take them: hexadecimal, upper case only.
 std::string hex(const std::vector<std::uint8_t>& bytes)
 {
     std::string text;
     for (const std::uint8_t byte : bytes) {
         std::array<char, 3> digits{};
-        std::snprintf(digits.data(), digits.size(), "%02X",
-                      byte); // umockdev accepts upper case only
+        std::snprintf(digits.data(), digits.size(), "%02X", byte);
         text += digits.data();
     }
     return text;
@@ -87,17 +87,16 @@ std::string record(const SimulatedDevice& device)
 // Directory entries in readdir order, without the dot entries.
 std::vector<std::string> listing(const std::string& directory)
 {
-    std::vector<std::string> names;
-    DIR* dir = opendir(directory.c_str());
-    if (dir == nullptr) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir{opendir(directory.c_str()), &closedir};
+    if (!dir) {
         throw std::runtime_error("cannot list " + directory + ": " + std::strerror(errno));
     }
-    while (const dirent* entry = readdir(dir)) {
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir.get())) {
         if (entry->d_name[0] != '.') {
             names.emplace_back(entry->d_name);
         }
     }
-    closedir(dir);
     return names;
 }
 

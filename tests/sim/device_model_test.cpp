@@ -136,6 +136,14 @@ TEST(SimulatorOptions, RejectWhatTheyCannotBuild)
     }
     bool help = false;
     EXPECT_THROW(sim::parseArguments({"--push"}, help), std::invalid_argument); // no command
+
+    std::vector<std::string> crowded;
+    for (int i = 0; i < 126; ++i) { // with the root hub and the board: 128 addresses
+        crowded.insert(crowded.end(), {"--before", "0bda:8153"});
+    }
+    EXPECT_THROW(sim::layOut(parse(crowded)), std::invalid_argument);
+    crowded.resize(crowded.size() - 2);
+    EXPECT_EQ(sim::layOut(parse(crowded)).back().address(), 127);
 }
 
 } // namespace
