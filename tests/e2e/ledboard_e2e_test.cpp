@@ -84,13 +84,6 @@ TEST(Report, SendsTheLedValueOfTheArgument)
     }
 }
 
-TEST(Report, ReadsOnlyTheFirstArgument)
-{
-    const e2e::Run run = ledboard({}, {"5", "7"});
-    EXPECT_EQ(run.out, "LED  d  5\nPUSH d  0\nJUMP b  0\n");
-    EXPECT_THAT(vendorRequests(run), testing::ElementsAreArray(exchange("001/002", "0x0028")));
-}
-
 TEST(Lookup, AsksUnrelatedDevicesForTheirStringsOnTheWay)
 {
     const e2e::Run run =

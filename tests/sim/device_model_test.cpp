@@ -92,18 +92,6 @@ TEST(SimulatedDevices, AnswerStringsInUtf16AndCutToTheRequestedLength)
     EXPECT_EQ(sim::SimulatedDevice(silent, 1, 2, false).control(vendor(0)).error, EPERM);
 }
 
-TEST(SimulatedDevices, DescriptorsCarryTheIdentityAndOneEndpoint)
-{
-    const auto bytes = board().descriptors();
-    ASSERT_EQ(bytes.size(), 18U + 25U);
-    EXPECT_EQ(bytes[8] | bytes[9] << 8, 0x1384);
-    EXPECT_EQ(bytes[10] | bytes[11] << 8, 0x8888);
-    EXPECT_EQ(bytes[14], 1);                           // iManufacturer
-    EXPECT_EQ(bytes[15], 2);                           // iProduct
-    EXPECT_EQ(bytes[18 + 2] | bytes[18 + 3] << 8, 25); // wTotalLength
-    EXPECT_EQ(bytes[18 + 9 + 4], 1);                   // bNumEndpoints
-}
-
 TEST(SimulatorLayout, EachBusStartsWithARootHubThenKeepsTheListedOrder)
 {
     const auto devices = sim::layOut(parse({"--before", "0bda:8153", "--second-board", "--after",

@@ -81,20 +81,6 @@ TEST(Exchange, SendsTheLedValueThenReadsTheStatusTwiceIntoOneBuffer)
     }
 }
 
-TEST(Exchange, CarriesTheLedValueOfTheArgument)
-{
-    const std::pair<const char*, int> cases[] = {
-        {"0", 0x00},   {"5", 0x28},   {"31", 0xF8},
-        {"32", 0x00},  {"255", 0xF8}, {"-1", 0xF8},
-        {"abc", 0x00}, {"37", 0x28},  {"99999999999999999999", 0xF8}};
-    for (const auto& [argument, value] : cases) {
-        fake::reset({{{board()}}});
-        run({argument});
-        ASSERT_FALSE(fake::state().controls.empty()) << argument;
-        EXPECT_EQ(fake::state().controls[0].value, value) << argument;
-    }
-}
-
 TEST(CommandLine, WithoutAnArgumentAsksForOneAndTouchesNoUsb)
 {
     fake::reset({{{board()}}});
