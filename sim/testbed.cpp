@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -100,6 +101,28 @@ std::vector<std::string> listing(const std::string& directory)
     return names;
 }
 
+// Whether directories under `parent` list their entries newest first (tmpfs on the kernels seen
+// so far) rather than oldest first. Other orders show up in checkListingOrder().
+bool listsNewestFirst(const std::string& parent)
+{
+    const std::string probe = parent + "/order-probe";
+    if (mkdir(probe.c_str(), 0700) != 0) {
+        throw std::runtime_error("cannot create " + probe + ": " + std::strerror(errno));
+    }
+    for (const char* name : {"/1", "/2"}) {
+        std::FILE* file = std::fopen((probe + name).c_str(), "w");
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+    }
+    const bool newestFirst = listing(probe) == std::vector<std::string>{"2", "1"};
+    for (const char* name : {"/1", "/2"}) {
+        unlink((probe + name).c_str());
+    }
+    rmdir(probe.c_str());
+    return newestFirst;
+}
+
 std::string joined(const std::vector<std::string>& names)
 {
     std::string text;
@@ -134,10 +157,17 @@ Testbed::Testbed(const Config& config) : testbed_(umockdev_testbed_new()), devic
                                      std::strerror(errno));
         }
     }
-    // libusb lists busses and devices in readdir order. On tmpfs that is newest first, so the
-    // nodes are made last to first; checkListingOrder() makes sure it worked.
-    for (auto device = devices_.rbegin(); device != devices_.rend(); ++device) {
-        addDevice(*device);
+    // libusb lists busses and devices in readdir order. On tmpfs that is the order of creation,
+    // one way or the other, so the nodes are made in the order that lists them as wanted;
+    // checkListingOrder() makes sure it worked.
+    if (listsNewestFirst(root_)) {
+        for (auto device = devices_.rbegin(); device != devices_.rend(); ++device) {
+            addDevice(*device);
+        }
+    } else {
+        for (const SimulatedDevice& device : devices_) {
+            addDevice(device);
+        }
     }
     checkListingOrder();
 }
