@@ -1,6 +1,7 @@
 #include "config.hpp"
 
 #include <charconv>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 
@@ -19,18 +20,29 @@ Board:
   --fault N:KIND      make the board's Nth vendor request (counted from 1) fail. KIND is
                       stall, timeout, short=BYTES, eperm, or unplug (ENODEV from that
                       request on)
+  --at N:CHANGE[,CHANGE]...
+                      from the board's Nth vendor request on, its inputs change. CHANGE is
+                      push, release, or jumpers=HEX (e.g. --at 3:push --at 5:release)
 Other devices:
   --before DEVICE     list a device ahead of the board (repeatable; kept in order)
   --after DEVICE      list a device behind the board (repeatable; kept in order)
       DEVICE is VID:PID or "board", then device options: VID:PID[,OPTION]...
 Device options:
-  product=TEXT, manufacturer=TEXT   its strings (a VID:PID device has none unless given)
+  product=TEXT, manufacturer=TEXT, serial=TEXT
+                      its strings (a VID:PID device has none unless given), printable
+                      ASCII of at most 126 characters
   bus=N               put it on bus N (each bus gets its own root hub)
   stall-strings       every string descriptor request stalls
   eperm               every transfer fails with EPERM, as without a udev rule
   vanish              its node disappears right after the bus has been listed
+  mode=OCTAL          its node's permission bits (umockdev makes it 0644); the node
+                      stays root's
+Running:
+  --all-users         let every user use the simulated bus, for a COMMAND that runs as
+                      another user (e.g. setpriv --reuid=nobody); node modes then count
 Output:
   --log FILE          one line per ioctl the simulated devices receive, in arrival order
+  --log-time          start each log line with the time (CLOCK_MONOTONIC, in seconds)
   -h, --help          show this help
 )";
 
@@ -38,6 +50,9 @@ namespace {
 
 constexpr int MAX_BUS = 127;
 constexpr int MAX_REPLY = 7;
+// A string descriptor's length byte counts 2 bytes of header and 2 per character (USB 2.0, 9.6.7).
+constexpr std::size_t MAX_STRING = 126;
+constexpr unsigned MAX_JUMPERS = 0xF;
 
 [[noreturn]] void fail(const std::string& message)
 {
@@ -55,6 +70,30 @@ T parseNumber(std::string_view text, int base, std::string_view what)
     return value;
 }
 
+// Device strings end up in a descriptor and in umockdev's line-based device description.
+std::string deviceString(std::string_view key, std::string_view value)
+{
+    if (value.size() > MAX_STRING) {
+        fail(std::string(key) + " string has " + std::to_string(value.size()) +
+             " characters; a string descriptor holds at most " + std::to_string(MAX_STRING));
+    }
+    for (const char c : value) {
+        if (static_cast<unsigned char>(c) < ' ' || static_cast<unsigned char>(c) >= 0x7F) {
+            fail(std::string(key) + " string holds a character that is not printable ASCII");
+        }
+    }
+    return std::string(value);
+}
+
+unsigned parseJumpers(std::string_view mask)
+{
+    const auto jumpers = parseNumber<unsigned>(mask, 16, "jumper mask");
+    if (jumpers > MAX_JUMPERS) {
+        fail("the board has four jumpers: mask '" + std::string(mask) + "' is above f");
+    }
+    return jumpers;
+}
+
 std::uint16_t parseId(std::string_view text)
 {
     if (text.size() > 4) {
@@ -70,9 +109,16 @@ void applyOption(DevicePlan& device, std::string_view option)
     const std::string_view value =
         equals == std::string_view::npos ? "" : option.substr(equals + 1);
     if (key == "product" && equals != std::string_view::npos) {
-        device.productName = std::string(value);
+        device.productName = deviceString(key, value);
     } else if (key == "manufacturer" && equals != std::string_view::npos) {
-        device.manufacturerName = std::string(value);
+        device.manufacturerName = deviceString(key, value);
+    } else if (key == "serial" && equals != std::string_view::npos) {
+        device.serialNumber = deviceString(key, value);
+    } else if (key == "mode" && equals != std::string_view::npos) {
+        device.mode = parseNumber<unsigned>(value, 8, "mode");
+        if (*device.mode > 0777) {
+            fail("a mode has permission bits only: '" + std::string(value) + "'");
+        }
     } else if (key == "bus" && equals != std::string_view::npos) {
         device.bus = parseNumber<int>(value, 10, "bus number");
         if (device.bus < 1 || device.bus > MAX_BUS) {
@@ -151,6 +197,33 @@ RequestFault parseFault(std::string_view text)
     return fault;
 }
 
+InputChange parseChange(std::string_view text)
+{
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        fail("a change is N:CHANGE, not '" + std::string(text) + "'");
+    }
+    InputChange change;
+    change.order = parseNumber<int>(text.substr(0, colon), 10, "request number");
+    if (change.order < 1) {
+        fail("requests are counted from 1: '" + std::string(text) + "'");
+    }
+    std::string_view changes = text.substr(colon + 1);
+    do {
+        const auto comma = changes.find(',');
+        const std::string_view one = changes.substr(0, comma);
+        if (one == "push" || one == "release") {
+            change.pushed = one == "push";
+        } else if (one.starts_with("jumpers=")) {
+            change.jumpers = parseJumpers(one.substr(std::strlen("jumpers=")));
+        } else {
+            fail("unknown change: '" + std::string(one) + "'");
+        }
+        changes = comma == std::string_view::npos ? "" : changes.substr(comma + 1);
+    } while (!changes.empty());
+    return change;
+}
+
 } // namespace
 
 DevicePlan defaultBoard()
@@ -190,11 +263,7 @@ Config parseArguments(const std::vector<std::string>& arguments, bool& help)
         if (option == "--push") {
             config.pushed = true;
         } else if (option == "--jumpers") {
-            const std::string& mask = value(option);
-            config.jumpers = parseNumber<unsigned>(mask, 16, "jumper mask");
-            if (config.jumpers > 0xF) {
-                fail("the board has four jumpers: mask '" + mask + "' is above f");
-            }
+            config.jumpers = parseJumpers(value(option));
         } else if (option == "--board") {
             if (config.board) {
                 applyOptions(*config.board, value(option));
@@ -211,8 +280,17 @@ Config parseArguments(const std::vector<std::string>& arguments, bool& help)
             config.before.push_back(parseDevice(value(option)));
         } else if (option == "--after") {
             config.after.push_back(parseDevice(value(option)));
+        } else if (option == "--at") {
+            config.changes.push_back(parseChange(value(option)));
         } else if (option == "--log") {
             config.logPath = value(option);
+            if (config.logPath.empty()) {
+                fail("--log needs a file name");
+            }
+        } else if (option == "--all-users") {
+            config.allUsers = true;
+        } else if (option == "--log-time") {
+            config.logTimes = true;
         } else {
             fail("unknown option '" + option + "' (the command follows '--')");
         }

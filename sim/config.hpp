@@ -19,10 +19,12 @@ struct DevicePlan {
     bool board = false; // answers the board's vendor requests
     std::optional<std::string> productName;
     std::optional<std::string> manufacturerName;
+    std::optional<std::string> serialNumber;
     int bus = 1;
-    bool stallStrings = false; // every string descriptor request stalls
-    bool denyAll = false;      // every transfer fails with EPERM, as on a node opened read-only
-    bool vanish = false;       // the node disappears once the bus has been listed
+    std::optional<unsigned> mode; // the node's permission bits, when not umockdev's 0644
+    bool stallStrings = false;    // every string descriptor request stalls
+    bool denyAll = false;         // every transfer fails with EPERM, as on a node opened read-only
+    bool vanish = false;          // the node disappears once the bus has been listed
 };
 
 enum class FaultKind { Stall, Timeout, Short, Unplug, Denied };
@@ -34,6 +36,14 @@ struct RequestFault {
     int shortLength = 0; // bytes delivered, for FaultKind::Short
 };
 
+// The board's inputs changing: from its Nth vendor request on (counted as faults are), the status
+// shows the button or the jumpers as given here.
+struct InputChange {
+    int order = 0;
+    std::optional<bool> pushed;
+    std::optional<unsigned> jumpers;
+};
+
 struct Config {
     std::vector<DevicePlan> before; // listed ahead of the board
     std::optional<DevicePlan> board;
@@ -41,7 +51,10 @@ struct Config {
     bool pushed = false;           // the push button is held down
     unsigned jumpers = 0;          // fitted jumpers, bits 0..3
     std::vector<RequestFault> faults;
+    std::vector<InputChange> changes;
     std::string logPath;
+    bool logTimes = false; // each log line starts with the CLOCK_MONOTONIC time in seconds
+    bool allUsers = false; // other users may use the bus (a command run through setpriv)
     std::vector<std::string> command;
 };
 

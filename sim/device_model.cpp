@@ -29,6 +29,7 @@ constexpr std::uint16_t LANGUAGE_US_ENGLISH = 0x0409;
 // String indexes the simulated devices use.
 constexpr int STRING_MANUFACTURER = 1;
 constexpr int STRING_PRODUCT = 2;
+constexpr int STRING_SERIAL = 3;
 
 // The board's protocol: two vendor IN requests with a 7-byte status.
 constexpr std::uint8_t BOARD_REQUEST_TYPE = 0xC0;
@@ -96,6 +97,11 @@ void SimulatedDevice::setFaults(std::vector<RequestFault> faults)
     faults_ = std::move(faults);
 }
 
+void SimulatedDevice::setChanges(std::vector<InputChange> changes)
+{
+    changes_ = std::move(changes);
+}
+
 std::string SimulatedDevice::name() const
 {
     std::array<char, 16> text{};
@@ -125,7 +131,8 @@ std::vector<std::uint8_t> SimulatedDevice::descriptors() const
     putWord(bytes, 0x0100); // bcdDevice
     bytes.push_back(plan_.manufacturerName ? STRING_MANUFACTURER : 0);
     bytes.push_back(plan_.productName ? STRING_PRODUCT : 0);
-    bytes.insert(bytes.end(), {0, 1}); // no serial number, one configuration
+    bytes.push_back(plan_.serialNumber ? STRING_SERIAL : 0);
+    bytes.push_back(1); // one configuration
     // Configuration, one interface, one interrupt IN endpoint (tables 9-10, 9-12, 9-13). libusb
     // 0.1.12 reads past a configuration whose last interface has no endpoint, so there is one.
     bytes.insert(bytes.end(), {9, DESCRIPTOR_CONFIGURATION});
@@ -145,6 +152,9 @@ std::string SimulatedDevice::stringAt(int index) const
     }
     if (index == STRING_PRODUCT && plan_.productName) {
         return *plan_.productName;
+    }
+    if (index == STRING_SERIAL && plan_.serialNumber) {
+        return *plan_.serialNumber;
     }
     return {};
 }
@@ -196,6 +206,12 @@ ControlReply SimulatedDevice::standardRequest(const ControlSetup& setup) const
 ControlReply SimulatedDevice::boardRequest(const ControlSetup& setup)
 {
     ++vendorRequests_;
+    for (const InputChange& change : changes_) {
+        if (change.order == vendorRequests_) {
+            pushed_ = change.pushed.value_or(pushed_);
+            jumpers_ = change.jumpers.value_or(jumpers_);
+        }
+    }
     const auto fault = std::find_if(faults_.begin(), faults_.end(), [this](const RequestFault& f) {
         return f.order == vendorRequests_;
     });
@@ -279,6 +295,7 @@ std::vector<SimulatedDevice> layOut(const Config& config)
             }
             if (plan == (config.board ? &*config.board : nullptr)) {
                 device.setFaults(config.faults);
+                device.setChanges(config.changes);
             }
         }
     }

@@ -32,6 +32,7 @@ public:
     // The board's inputs and its faults; only boards use them.
     void setInputs(bool pushed, unsigned jumpers);
     void setFaults(std::vector<RequestFault> faults);
+    void setChanges(std::vector<InputChange> changes);
 
     const DevicePlan& plan() const { return plan_; }
     int bus() const { return bus_; }
@@ -59,6 +60,7 @@ private:
     bool pushed_ = false;
     unsigned jumpers_ = 0;
     std::vector<RequestFault> faults_;
+    std::vector<InputChange> changes_;
     int vendorRequests_ = 0;
     bool unplugged_ = false;
     std::uint8_t leds_ = 0;      // bits 3..5 of the last LED value
@@ -67,7 +69,8 @@ private:
 
 // Every device of `config`, bus by bus, each bus starting with its root hub at address 1 and then
 // the devices in the order they are listed. Every board gets the inputs; the board of `config`
-// gets the faults. Throws std::invalid_argument when a bus would need more than 127 addresses.
+// gets the faults and the input changes. Throws std::invalid_argument when a bus would need more
+// than 127 addresses.
 std::vector<SimulatedDevice> layOut(const Config& config);
 
 // One log line for a control transfer.

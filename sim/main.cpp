@@ -4,6 +4,7 @@
 
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,7 +28,16 @@ constexpr int EXIT_SIGNAL_BASE = 128;
 // Where the testbed goes: on tmpfs, readdir order can be controlled (see Testbed).
 constexpr const char* TESTBED_PARENT = "/dev/shm";
 
-constexpr int FORWARDED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// A testbed takes about 36 KiB of tmpfs per device (measured: 1872 KiB for 52 devices); this
+// leaves room to spare. umockdev aborts when it runs out, leaving a partial testbed behind.
+constexpr unsigned long long TESTBED_BYTES_PER_DEVICE = 64 * 1024;
+
+// Every signal that ends a process by default and that a user or a supervisor may send to stop
+// this one; the synchronous ones (SIGSEGV, SIGFPE, ...) are the simulator's own, and SIGKILL cannot
+// be caught. Each is passed on to the command, so that the simulator outlives it and removes its
+// testbed.
+constexpr int FORWARDED_SIGNALS[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+                                     SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGPWR};
 
 std::vector<std::string> currentEnvironment()
 {
@@ -83,15 +93,22 @@ int exitStatusOf(int waitStatus)
 // Runs the command and waits for it, passing on any signal that would end the simulator, so that
 // the simulator outlives the command and removes its testbed.
 int runCommand(const std::vector<std::string>& command, const std::vector<std::string>& environment,
-               const sigset_t& childMask, const sigset_t& waited)
+               const sigset_t& waited)
 {
     const std::vector<char*> argv = cStrings(command);
     const std::vector<char*> envp = cStrings(environment);
 
+    // The command starts as a shell would start it: every signal at its default action (GLib
+    // leaves SIGPIPE ignored here) and none blocked.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    posix_spawnattr_setsigmask(&attributes, &childMask);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t child = 0;
     const int spawned =
         posix_spawnp(&child, argv[0], nullptr, &attributes, argv.data(), envp.data());
@@ -124,6 +141,32 @@ bool isDirectory(const char* path)
     return stat(path, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// What keeps umockdev from building the testbed under `parent`, checked before it tries: it aborts
+// on a failed write and leaves a partial testbed. Empty when there is nothing in the way.
+std::string testbedObstacle(const char* parent, std::size_t devices)
+{
+    struct statvfs space {};
+    if (statvfs(parent, &space) != 0) {
+        return std::string("cannot examine ") + parent + ": " + std::strerror(errno);
+    }
+    if ((space.f_flag & ST_RDONLY) != 0) {
+        return std::string(parent) + " is read-only";
+    }
+    const unsigned long long needed = (devices + 1) * TESTBED_BYTES_PER_DEVICE;
+    const unsigned long long free =
+        static_cast<unsigned long long>(space.f_bavail) * space.f_frsize;
+    if (free < needed) {
+        return std::string(parent) + " has " + std::to_string(free / 1024) +
+               " KiB free; the simulated bus needs about " + std::to_string(needed / 1024) + " KiB";
+    }
+    return {};
+}
+
+std::size_t deviceCount(const sim::Config& config)
+{
+    return config.before.size() + config.after.size() + (config.board ? 1 : 0);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -134,6 +177,11 @@ int main(int argc, char* argv[])
         config = sim::parseArguments({argv + 1, argv + argc}, help);
         if (help) {
             std::fputs(sim::USAGE, stdout);
+            if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+                std::fprintf(stderr, "ledboard-sim: cannot write the help: %s\n",
+                             std::strerror(errno));
+                return EXIT_SIMULATOR_FAILED;
+            }
             return EXIT_SUCCESS;
         }
     } catch (const std::invalid_argument& error) {
@@ -156,20 +204,31 @@ int main(int argc, char* argv[])
     for (const int signal : FORWARDED_SIGNALS) {
         sigaddset(&waited, signal);
     }
-    sigset_t original;
-    pthread_sigmask(SIG_BLOCK, &waited, &original);
+    pthread_sigmask(SIG_BLOCK, &waited, nullptr);
 
     // umockdev makes its testbed under TMPDIR and sets UMOCKDEV_DIR for itself; the command
     // gets the caller's environment instead.
     const std::vector<std::string> caller = currentEnvironment();
     if (isDirectory(TESTBED_PARENT)) {
+        const std::string obstacle = testbedObstacle(TESTBED_PARENT, deviceCount(config));
+        if (!obstacle.empty()) {
+            std::fprintf(stderr, "ledboard-sim: cannot build the simulated bus: %s\n",
+                         obstacle.c_str());
+            return EXIT_SIMULATOR_FAILED;
+        }
         setenv("TMPDIR", TESTBED_PARENT, 1);
     }
 
     try {
-        const sim::Testbed testbed(config);
-        return runCommand(config.command, childEnvironment(caller, testbed.root()), original,
-                          waited);
+        sim::Testbed testbed(config);
+        const int status =
+            runCommand(config.command, childEnvironment(caller, testbed.root()), waited);
+        if (const int error = testbed.logError(); error != 0) {
+            std::fprintf(stderr, "ledboard-sim: cannot write the log %s: %s\n",
+                         config.logPath.c_str(), std::strerror(error));
+            return EXIT_SIMULATOR_FAILED;
+        }
+        return status;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "ledboard-sim: %s\n", error.what());
         return EXIT_SIMULATOR_FAILED;

@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <stdexcept>
 
@@ -81,6 +82,9 @@ std::string record(const SimulatedDevice& device)
     if (plan.manufacturerName) {
         text += "A: manufacturer=" + *plan.manufacturerName + "\n";
     }
+    if (plan.serialNumber) {
+        text += "A: serial=" + *plan.serialNumber + "\n";
+    }
     text += "A: dev=" + std::to_string(USB_DEVICE_MAJOR) + ":" + std::to_string(minor) + "\n";
     return text + "\n";
 }
@@ -144,7 +148,8 @@ void FileCloser::operator()(std::FILE* file) const noexcept
     std::fclose(file);
 }
 
-Testbed::Testbed(const Config& config) : testbed_(umockdev_testbed_new()), devices_(layOut(config))
+Testbed::Testbed(const Config& config)
+    : testbed_(umockdev_testbed_new()), devices_(layOut(config)), logTimes_(config.logTimes)
 {
     gchar* rootDir = umockdev_testbed_get_root_dir(testbed_.get());
     root_ = rootDir;
@@ -170,6 +175,27 @@ Testbed::Testbed(const Config& config) : testbed_(umockdev_testbed_new()), devic
         }
     }
     checkListingOrder();
+    if (config.allUsers) {
+        openToAllUsers();
+    }
+}
+
+// umockdev makes the testbed for its own user: the root directory 0700 and the sockets that carry
+// ioctls writable by the owner only, so that another user's open() of a device node fails.
+void Testbed::openToAllUsers() const
+{
+    const std::string sockets = root_ + "/ioctl";
+    const auto open = [](const std::string& path, mode_t mode) {
+        if (chmod(path.c_str(), mode) != 0) {
+            throw std::runtime_error("cannot open " + path +
+                                     " to all users: " + std::strerror(errno));
+        }
+    };
+    open(root_, 0755);
+    open(sockets + "/_default", 0666);
+    for (const SimulatedDevice& device : devices_) {
+        open(sockets + device.nodePath(), 0666);
+    }
 }
 
 Testbed::~Testbed()
@@ -197,6 +223,13 @@ void Testbed::addDevice(const SimulatedDevice& device)
                                       &raw) == FALSE) {
         const Error error{raw};
         throw std::runtime_error("cannot attach " + device.name() + ": " + error->message);
+    }
+    if (const auto mode = device.plan().mode) {
+        const std::string node = root_ + device.nodePath();
+        if (chmod(node.c_str(), *mode) != 0) {
+            throw std::runtime_error("cannot change the mode of " + node + ": " +
+                                     std::strerror(errno));
+        }
     }
 }
 
@@ -357,10 +390,26 @@ void Testbed::complete(UMockdevIoctlClient* client, const std::string& line, lon
 
 void Testbed::log(const std::string& line)
 {
-    if (log_) {
-        std::fprintf(log_.get(), "%s\n", line.c_str());
-        std::fflush(log_.get());
+    if (!log_ || logError_ != 0) {
+        return;
     }
+    if (logTimes_) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::fprintf(log_.get(), "%lld.%06ld ", static_cast<long long>(now.tv_sec),
+                     now.tv_nsec / 1000);
+    }
+    std::fprintf(log_.get(), "%s\n", line.c_str());
+    // Written at once, so that a test reading the log while the command runs sees every line.
+    if (std::fflush(log_.get()) != 0 || std::ferror(log_.get()) != 0) {
+        logError_ = errno != 0 ? errno : EIO;
+    }
+}
+
+int Testbed::logError()
+{
+    const std::lock_guard lock(mutex_);
+    return logError_;
 }
 
 } // namespace sim

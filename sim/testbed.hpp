@@ -33,6 +33,9 @@ public:
     // The directory to hand to the program under test as UMOCKDEV_DIR.
     const std::string& root() const { return root_; }
 
+    // The errno of the first failed write to the log, or 0.
+    int logError();
+
 private:
     struct Endpoint {
         Testbed* testbed;
@@ -41,6 +44,7 @@ private:
 
     void addDevice(const SimulatedDevice& device);
     void checkListingOrder() const;
+    void openToAllUsers() const;
     void checkOrder(const std::string& usb, const std::string& bus,
                     const std::vector<std::string>& wanted) const;
     bool handleIoctl(std::size_t index, UMockdevIoctlClient* client);
@@ -58,6 +62,8 @@ private:
     std::vector<std::unique_ptr<Endpoint>> endpoints_;
     std::vector<std::unique_ptr<UMockdevIoctlBase, GObjectUnref>> handlers_;
     std::unique_ptr<std::FILE, FileCloser> log_;
+    bool logTimes_ = false;
+    int logError_ = 0;
     std::mutex mutex_; // handlers run on umockdev's worker thread
 };
 
