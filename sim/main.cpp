@@ -30,7 +30,7 @@ constexpr const char* TESTBED_PARENT = "/dev/shm";
 
 // A testbed takes about 36 KiB of tmpfs per device (measured: 1872 KiB for 52 devices); this
 // leaves room to spare. umockdev aborts when it runs out, leaving a partial testbed behind.
-constexpr unsigned long long TESTBED_BYTES_PER_DEVICE = 64 * 1024;
+constexpr unsigned long long TESTBED_BYTES_PER_DEVICE = 64ULL * 1024;
 
 // Every signal that ends a process by default and that a user or a supervisor may send to stop
 // this one; the synchronous ones (SIGSEGV, SIGFPE, ...) are the simulator's own, and SIGKILL cannot
