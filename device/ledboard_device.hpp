@@ -9,10 +9,10 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <optional>
 
-// libusb 0.1's handle type; only the device sources see its definition (usb.h).
+// libusb 0.1's handle and device types; only the device sources see their definitions (usb.h).
 struct usb_dev_handle;
+struct usb_device;
 
 // The board's identity on the bus.
 inline constexpr int DEVICE_VENDOR_ID = 0x1384;
@@ -27,6 +27,12 @@ inline constexpr int CONTROL_TIMEOUT_MS = 5000;
 // Decoding reads bytes 0 and 1 only, so a reply shorter than this carries no status.
 inline constexpr int STATUS_DECODED_LENGTH = 2;
 
+// The longest one exchange (the LED request and two status reads) can take.
+inline constexpr int EXCHANGE_TIMEOUT_MS = 3 * CONTROL_TIMEOUT_MS;
+
+// usb_get_string_simple's buffer: a string descriptor holds at most 126 UTF-16 characters.
+inline constexpr std::size_t STRING_BUFFER_LENGTH = 256;
+
 // The data stage of either request. Zero-filled until a request writes into it.
 struct StatusReply {
     std::array<unsigned char, STATUS_REPLY_LENGTH> bytes{};
@@ -37,6 +43,8 @@ struct BoardStatus {
     unsigned led;  // 0..7
     unsigned push; // 1 while the button is pressed
     unsigned jump; // 0..15, one bit per fitted jumper
+
+    bool operator==(const BoardStatus&) const = default;
 };
 
 // Closes a handle that usb_open returned.
@@ -52,10 +60,70 @@ struct DeviceLocation {
     const char* device;
 };
 
+// Why a device with the board's identity was not used.
+enum class Refusal : unsigned char {
+    None,          // usable: it opened and both its strings read back non-empty
+    NotOpened,     // no handle, or its node could not be opened (EBADF on the first request)
+    NoPermission,  // EPERM or EACCES: the node may be read but not written
+    Unplugged,     // ENODEV, or ENXIO as libusb-compat reports it
+    NoStrings,     // EINVAL from libusb-compat: the device has no string indexes
+    StringsFailed, // a string request failed otherwise (stalled, timed out, ...)
+    StringsEmpty,  // a string read returned no characters
+};
+
+// The verdict on a device's two string reads; `error` is the failed read's result, else 0.
+struct Acceptance {
+    Refusal refusal;
+    int error;
+};
+
+// A board the lookup passed over, and why.
+struct RefusedBoard {
+    DeviceLocation location;
+    Acceptance why;
+};
+
 // Initialises libusb, rescans, and opens the first device in bus order that has the given identity
 // and answers both its product and manufacturer string reads. Returns 0 and stores the open handle
 // through handleOut (the caller owns it), or 1 with handleOut untouched and no handle left open.
-int usbOpenDevice(usb_dev_handle** handleOut, int vendor, int product);
+// When `firstRefused` is given, it receives the first device with the identity that was refused;
+// its location is null when there was none.
+int usbOpenDevice(usb_dev_handle** handleOut, int vendor, int product,
+                  RefusedBoard* firstRefused = nullptr);
+
+// The lookup's acceptance rule on the results of the product and manufacturer string reads; a
+// refusal names the first read that failed.
+Acceptance judgeStrings(int productRead, int manufacturerRead) noexcept;
+
+// Initialises libusb and rescans busses and devices. Returns 0, or the library's negative error.
+int usbRescan();
+
+// The devices of the last rescan in bus and device number order, which libusb builds do not agree
+// on: the device with the given identity after `after` (the first when null), or null. No I/O.
+usb_device* usbNextInOrder(const usb_device* after, int vendor, int product);
+
+// The device at this bus and device number, whatever its identity, or null. No I/O.
+usb_device* usbDeviceAt(unsigned bus, unsigned address);
+
+DeviceLocation usbLocationOf(const usb_device* device);
+std::uint16_t usbVendorOf(const usb_device* device);
+std::uint16_t usbProductOf(const usb_device* device);
+
+// A board's strings, control characters replaced by '?' so that they print safely.
+struct BoardStrings {
+    std::array<char, STRING_BUFFER_LENGTH> manufacturer{};
+    std::array<char, STRING_BUFFER_LENGTH> product{};
+    std::array<char, STRING_BUFFER_LENGTH> serial{}; // empty when the board has none
+};
+
+// Opens a device and applies the lookup's acceptance (its product, then its manufacturer string).
+// With `strings`, also reads its serial number when it has one, and keeps all three. Returns the
+// open handle when the device is accepted; otherwise no handle is left open.
+struct OpenedBoard {
+    DeviceHandle handle;
+    Acceptance why;
+};
+OpenedBoard usbOpenBoard(usb_device* device, BoardStrings* strings);
 
 // Sends the LED value of `number` (see ledValue). Returns usb_control_msg's result: the bytes
 // received into `reply`, or a negative errno value.
@@ -68,9 +136,42 @@ int usbReadStatus(usb_dev_handle* handle, StatusReply& reply);
 // after the call that failed.
 const char* usbLastError();
 
-// After a failed lookup: the first device in the library's bus list (already filled by the lookup,
-// so no I/O is done) that has the given identity, if any.
-std::optional<DeviceLocation> usbFindListedDevice(int vendor, int product);
+// An advisory lock (flock) on a board's device node, which every ledboard process takes around an
+// exchange with the board, so that one run's LED request and status reads are not interleaved
+// with another's. Where the node cannot be opened, it goes without.
+class BoardLock {
+public:
+    explicit BoardLock(usb_dev_handle* handle);
+    ~BoardLock();
+    BoardLock(const BoardLock&) = delete;
+    BoardLock& operator=(const BoardLock&) = delete;
+
+    // Waits at most EXCHANGE_TIMEOUT_MS, as long as another run's exchange can take. Returns false
+    // when it goes on without the lock (no node, or its holder is stuck).
+    bool lock();
+    void unlock();
+
+    // Holds the lock for one scope.
+    class Held {
+    public:
+        explicit Held(BoardLock& lock) : lock_(lock), locked_(lock.lock()) {}
+        ~Held()
+        {
+            if (locked_) {
+                lock_.unlock();
+            }
+        }
+        Held(const Held&) = delete;
+        Held& operator=(const Held&) = delete;
+
+    private:
+        BoardLock& lock_;
+        bool locked_;
+    };
+
+private:
+    int fd_ = -1;
+};
 
 // True when a request result means the device node may not be written: the usual cause is a
 // missing udev rule.

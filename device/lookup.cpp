@@ -3,16 +3,82 @@
 
 #include <usb.h>
 
-namespace {
+#include <climits>
+#include <cstring>
 
-// Both string reads of every device share this buffer; only their lengths are used.
-constexpr std::size_t STRING_BUFFER_LENGTH = 256;
+namespace {
 
 bool hasIdentity(const struct usb_device& device, int vendor, int product)
 {
     // The descriptor fields are unsigned 16-bit; they promote to int without sign extension,
     // so 0x8888 compares equal to 34952.
     return device.descriptor.idVendor == vendor && device.descriptor.idProduct == product;
+}
+
+// A bus or device name as a number: libusb names them "%03d" on Linux. Anything else sorts last.
+unsigned nameNumber(const char* name)
+{
+    constexpr unsigned DECIMAL_BASE = 10;
+    constexpr unsigned LIMIT = 100000;
+    unsigned value = 0;
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || value >= LIMIT) {
+            return UINT_MAX;
+        }
+        value = value * DECIMAL_BASE + static_cast<unsigned>(*c - '0');
+    }
+    return *name == '\0' ? UINT_MAX : value;
+}
+
+// A device's place in bus and device number order; the list position breaks ties between names
+// that are not numbers.
+struct OrderKey {
+    unsigned bus;
+    unsigned device;
+    unsigned position;
+};
+
+bool operator<(const OrderKey& a, const OrderKey& b)
+{
+    if (a.bus != b.bus) {
+        return a.bus < b.bus;
+    }
+    return a.device != b.device ? a.device < b.device : a.position < b.position;
+}
+
+// Calls visit(device, key) for every device of the last rescan, in the library's order.
+template <typename Visit>
+void forEachDevice(Visit&& visit)
+{
+    unsigned position = 0;
+    for (struct usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
+        const unsigned busNumber = nameNumber(bus->dirname);
+        for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
+            visit(device, OrderKey{busNumber, nameNumber(device->filename), position++});
+        }
+    }
+}
+
+// Replaces what a terminal or a tab-separated listing would take as control: the strings come
+// from the device.
+void makePrintable(char* text)
+{
+    constexpr unsigned char DELETE = 0x7F;
+    for (char* c = text; *c != '\0'; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte < ' ' || byte == DELETE) {
+            *c = '?';
+        }
+    }
+}
+
+int readString(usb_dev_handle* handle, int index, std::array<char, STRING_BUFFER_LENGTH>& text)
+{
+    text.fill('\0');
+    const int length = usb_get_string_simple(handle, index, text.data(), text.size());
+    text.back() = '\0';
+    makePrintable(text.data());
+    return length;
 }
 
 } // namespace
@@ -22,23 +88,39 @@ void HandleCloser::operator()(usb_dev_handle* handle) const noexcept
     usb_close(handle);
 }
 
-int usbOpenDevice(usb_dev_handle** handleOut, int vendor, int product)
+int usbRescan()
 {
     usb_init();
     // Each rescan returns the number of changes since the last one, or a negative errno. On a
     // process's first rescan that is the number of busses and the number of devices, which differ
-    // on any real machine (every bus has a root hub), so only a library error stops the walk.
+    // on any real machine (every bus has a root hub), so only a library error counts.
     const int busChanges = usb_find_busses();
     const int deviceChanges = usb_find_devices();
-    if (busChanges < 0 || deviceChanges < 0) {
+    if (busChanges < 0) {
+        return busChanges;
+    }
+    return deviceChanges < 0 ? deviceChanges : 0;
+}
+
+int usbOpenDevice(usb_dev_handle** handleOut, int vendor, int product, RefusedBoard* firstRefused)
+{
+    if (firstRefused != nullptr) {
+        *firstRefused = RefusedBoard{{nullptr, nullptr}, {Refusal::None, 0}};
+    }
+    if (usbRescan() < 0) {
         return 1;
     }
 
+    // Both string reads of every device share this buffer; only their lengths are used.
     std::array<char, STRING_BUFFER_LENGTH> text{};
     for (struct usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
         for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
             DeviceHandle handle{usb_open(device)};
+            const bool wanted = hasIdentity(*device, vendor, product);
             if (!handle) {
+                if (wanted && firstRefused != nullptr && firstRefused->location.bus == nullptr) {
+                    *firstRefused = {{bus->dirname, device->filename}, {Refusal::NotOpened, 0}};
+                }
                 continue;
             }
             // Both strings are asked for whatever the identity: a board that cannot answer them
@@ -47,24 +129,92 @@ int usbOpenDevice(usb_dev_handle** handleOut, int vendor, int product)
                 handle.get(), device->descriptor.iProduct, text.data(), text.size());
             const int manufacturerLength = usb_get_string_simple(
                 handle.get(), device->descriptor.iManufacturer, text.data(), text.size());
-            if (productLength > 0 && manufacturerLength > 0 &&
-                hasIdentity(*device, vendor, product)) {
+            if (!wanted) {
+                continue;
+            }
+            const Acceptance verdict = judgeStrings(productLength, manufacturerLength);
+            if (verdict.refusal == Refusal::None) {
                 *handleOut = handle.release();
                 return 0;
+            }
+            if (firstRefused != nullptr && firstRefused->location.bus == nullptr) {
+                *firstRefused = {{bus->dirname, device->filename}, verdict};
             }
         }
     }
     return 1;
 }
 
-std::optional<DeviceLocation> usbFindListedDevice(int vendor, int product)
+struct usb_device* usbNextInOrder(const struct usb_device* after, int vendor, int product)
 {
-    for (struct usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
-        for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
-            if (hasIdentity(*device, vendor, product)) {
-                return DeviceLocation{bus->dirname, device->filename};
+    OrderKey floor{0, 0, 0};
+    bool haveFloor = false;
+    if (after != nullptr) {
+        forEachDevice([&](const struct usb_device* device, OrderKey key) {
+            if (device == after) {
+                floor = key;
+                haveFloor = true;
             }
-        }
+        });
     }
-    return std::nullopt;
+    struct usb_device* next = nullptr;
+    OrderKey nextKey{UINT_MAX, UINT_MAX, UINT_MAX};
+    forEachDevice([&](struct usb_device* device, OrderKey key) {
+        if (hasIdentity(*device, vendor, product) && (!haveFloor || floor < key) &&
+            (next == nullptr || key < nextKey)) {
+            next = device;
+            nextKey = key;
+        }
+    });
+    return next;
+}
+
+struct usb_device* usbDeviceAt(unsigned bus, unsigned address)
+{
+    struct usb_device* found = nullptr;
+    forEachDevice([&](struct usb_device* device, OrderKey key) {
+        if (found == nullptr && key.bus == bus && key.device == address) {
+            found = device;
+        }
+    });
+    return found;
+}
+
+DeviceLocation usbLocationOf(const struct usb_device* device)
+{
+    return {device->bus->dirname, device->filename};
+}
+
+std::uint16_t usbVendorOf(const struct usb_device* device)
+{
+    return device->descriptor.idVendor;
+}
+
+std::uint16_t usbProductOf(const struct usb_device* device)
+{
+    return device->descriptor.idProduct;
+}
+
+OpenedBoard usbOpenBoard(struct usb_device* device, BoardStrings* strings)
+{
+    DeviceHandle handle{usb_open(device)};
+    if (!handle) {
+        return {nullptr, {Refusal::NotOpened, 0}};
+    }
+    BoardStrings scratch{};
+    BoardStrings& kept = strings != nullptr ? *strings : scratch;
+    // The same reads in the same order as the lookup, so that a board is judged alike either way.
+    const int productLength = readString(handle.get(), device->descriptor.iProduct, kept.product);
+    const int manufacturerLength =
+        readString(handle.get(), device->descriptor.iManufacturer, kept.manufacturer);
+    const Acceptance verdict = judgeStrings(productLength, manufacturerLength);
+    if (verdict.refusal != Refusal::None) {
+        return {nullptr, verdict};
+    }
+    // Index 0 would read the language table, not a serial number.
+    if (strings != nullptr && device->descriptor.iSerialNumber != 0 &&
+        readString(handle.get(), device->descriptor.iSerialNumber, kept.serial) <= 0) {
+        kept.serial.fill('\0');
+    }
+    return {std::move(handle), verdict};
 }

@@ -40,3 +40,30 @@ bool isPermissionError(int result) noexcept
 {
     return result == -EPERM || result == -EACCES;
 }
+
+Acceptance judgeStrings(int productRead, int manufacturerRead) noexcept
+{
+    const int failed = productRead <= 0 ? productRead : manufacturerRead;
+    if (failed > 0) {
+        return {Refusal::None, 0};
+    }
+    if (failed == 0) {
+        // Also what libusb 0.1.12 returns for a string of 63 or more characters: it reads the
+        // descriptor's length byte as a signed char.
+        return {Refusal::StringsEmpty, 0};
+    }
+    if (isPermissionError(failed)) {
+        return {Refusal::NoPermission, failed};
+    }
+    switch (-failed) {
+    case EBADF: // libusb 0.1.12 keeps a handle whose node did not open; requests then fail so
+        return {Refusal::NotOpened, failed};
+    case ENODEV:
+    case ENXIO: // libusb-compat's word for a device that is gone
+        return {Refusal::Unplugged, failed};
+    case EINVAL: // libusb-compat, asked for string index 0
+        return {Refusal::NoStrings, failed};
+    default:
+        return {Refusal::StringsFailed, failed};
+    }
+}

@@ -1,9 +1,14 @@
-// libFuzzer target: any argument text through parseLedNumber and ledValue.
+// libFuzzer target: any argument text through parseLedNumber and ledValue, and any command line
+// through parseCommandLine.
 //
 // For every input the LED value keeps bits 0..2 and the high byte clear; for every input whose
-// number fits an int it equals atoi's value times 8, modulo 256. Sanitizers report the rest.
+// number fits an int it equals atoi's value times 8, modulo 256. The input split at its NULs is
+// also a command line: one whose first argument is not exactly an option must parse as that LED
+// number, as it always has, and a parsed choice or interval must be in range. Sanitizers report
+// the rest.
 #include "arguments.hpp"
 #include "ledboard_device.hpp"
+#include "options.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -11,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -21,13 +27,75 @@ namespace {
     std::abort();
 }
 
+[[noreturn]] void failLine(const char* what, const std::vector<std::string>& line)
+{
+    std::fprintf(stderr, "%s for the command line:", what);
+    for (const auto& argument : line) {
+        std::fprintf(stderr, " \"%s\"", argument.c_str());
+    }
+    std::fputc('\n', stderr);
+    std::abort();
+}
+
+bool isOption(const std::string& text)
+{
+    for (const char* option :
+         {"--help", "-h", "--version", "--list", "--device", "--serial", "--status", "--watch"}) {
+        if (text == option) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void checkCommandLine(const std::string& input)
+{
+    std::vector<std::string> line{"ledboard"};
+    for (std::size_t start = 0; start <= input.size() && line.size() < 8;) {
+        const std::size_t end = std::min(input.find('\0', start), input.size());
+        line.push_back(input.substr(start, end - start));
+        start = end + 1;
+    }
+    std::vector<char*> argv;
+    for (auto& argument : line) {
+        argv.push_back(argument.data());
+    }
+    const ParsedCommandLine parsed = parseCommandLine(argv);
+    const Options& options = parsed.options;
+    if (!isOption(line[1])) {
+        if (!parsed.ok() || options.action != Action::SetLeds ||
+            options.choice != Choice::FirstBoard || options.number != parseLedNumber(line[1])) {
+            failLine("a plain number changed meaning", line);
+        }
+        return;
+    }
+    if (!parsed.ok()) {
+        return;
+    }
+    if (options.choice == Choice::Location &&
+        (options.location.bus < 1 || options.location.bus > MAX_BUS_NUMBER ||
+         options.location.device < 1 || options.location.device > MAX_DEVICE_NUMBER)) {
+        failLine("a location out of range", line);
+    }
+    if (options.action == Action::Watch &&
+        (options.intervalMs < WATCH_MIN_MS || options.intervalMs > WATCH_MAX_MS)) {
+        failLine("an interval out of range", line);
+    }
+    if (options.action == Action::SetLeds && options.choice != Choice::FirstBoard &&
+        !isPlainNumber(line[3])) {
+        failLine("a chosen board's LEDs set from a word that is not a number", line);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    checkCommandLine(input);
+
     // A command-line argument ends at its first NUL.
-    const std::string argument(reinterpret_cast<const char*>(data), size);
-    const std::string text = argument.substr(0, argument.find('\0'));
+    const std::string text = input.substr(0, input.find('\0'));
 
     const unsigned value = ledValue(parseLedNumber(text));
     if ((value & 0xFF07U) != 0) {

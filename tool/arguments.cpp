@@ -1,5 +1,7 @@
 #include "arguments.hpp"
 
+#include <algorithm>
+
 namespace {
 
 constexpr unsigned DECIMAL_BASE = 10;
@@ -35,4 +37,50 @@ int parseLedNumber(std::string_view text) noexcept
     }
     const unsigned value = negative ? 0U - magnitude : magnitude;
     return static_cast<int>(value); // modulo 2^32, as C++20 defines it
+}
+
+bool isPlainNumber(std::string_view text) noexcept
+{
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        text.remove_prefix(1);
+    }
+    return !text.empty() && std::ranges::all_of(text, isDigit);
+}
+
+std::optional<unsigned> parseBounded(std::string_view text, unsigned low, unsigned high) noexcept
+{
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    unsigned value = 0;
+    for (const char c : text) {
+        if (!isDigit(c)) {
+            return std::nullopt;
+        }
+        value = value * DECIMAL_BASE + static_cast<unsigned>(c - '0');
+        if (value > high) {
+            return std::nullopt; // also stops any overflow
+        }
+    }
+    if (value < low) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<BusAddress> parseLocation(std::string_view text) noexcept
+{
+    const auto separator = text.find_first_of("/:");
+    if (separator == std::string_view::npos) {
+        return std::nullopt;
+    }
+    // Split by hand: substr() may throw, and the tool is built without exceptions.
+    const std::string_view busText(text.data(), separator);
+    const std::string_view deviceText(text.data() + separator + 1, text.size() - separator - 1);
+    const auto bus = parseBounded(busText, 1, MAX_BUS_NUMBER);
+    const auto device = parseBounded(deviceText, 1, MAX_DEVICE_NUMBER);
+    if (!bus || !device) {
+        return std::nullopt;
+    }
+    return BusAddress{*bus, *device};
 }

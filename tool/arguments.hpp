@@ -1,6 +1,9 @@
-// Reading the command line. Pure functions: no I/O.
+// Reading the values on the command line. Pure functions: no I/O.
 #pragma once
 
+#include "causes.hpp"
+
+#include <optional>
 #include <string_view>
 
 // The LED number as atoi reads it: C-locale white space skipped, an optional sign, then decimal
@@ -8,3 +11,16 @@
 // the result is defined for any length: the number as written, modulo 2^32, so every number that
 // fits an int comes back unchanged and longer ones keep their low bits.
 int parseLedNumber(std::string_view text) noexcept;
+
+// True for an optional sign and one or more decimal digits, nothing else: what may follow a choice
+// of board as the LED number, where a mistyped option must not be read as 0.
+bool isPlainNumber(std::string_view text) noexcept;
+
+// Bus and device numbers as libusb names them, "001/004", or as lsusb -s writes them, "001:004",
+// leading zeros optional. Device numbers are USB addresses, 1 to 127 (USB 2.0, 9.4.6).
+inline constexpr unsigned MAX_BUS_NUMBER = 999; // libusb names busses with three digits
+inline constexpr unsigned MAX_DEVICE_NUMBER = 127;
+std::optional<BusAddress> parseLocation(std::string_view text) noexcept;
+
+// A decimal number from `low` to `high`, nothing else around it.
+std::optional<unsigned> parseBounded(std::string_view text, unsigned low, unsigned high) noexcept;

@@ -127,6 +127,17 @@ Run ledboard(const std::vector<std::string>& simOptions, const std::vector<std::
     return underSimulator(simOptions, command);
 }
 
+Run script(const std::vector<std::string>& simOptions, const std::string& body)
+{
+    std::string tool;
+    for (const auto& word : toolCommand()) {
+        tool += word + " ";
+    }
+    // $tool for a background job, whose $! must be the tool's own process.
+    return underSimulator(
+        simOptions, {"bash", "-c", "tool='" + tool + "'\nledboard() { $tool \"$@\"; }\n" + body});
+}
+
 std::vector<std::string> controls(const Run& run, const std::string& device)
 {
     std::vector<std::string> selected;

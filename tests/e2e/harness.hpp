@@ -21,6 +21,10 @@ Run underSimulator(const std::vector<std::string>& simOptions,
 // ledboard-sim SIM-OPTIONS -- ledboard ARGUMENTS...
 Run ledboard(const std::vector<std::string>& simOptions, const std::vector<std::string>& arguments);
 
+// ledboard-sim SIM-OPTIONS -- bash -c BODY, where BODY may call `ledboard` as a command, and
+// start it in the background as `$tool ... &`.
+Run script(const std::vector<std::string>& simOptions, const std::string& body);
+
 // The log's control transfers, optionally only those to one device ("001/002").
 std::vector<std::string> controls(const Run& run, const std::string& device = "");
 

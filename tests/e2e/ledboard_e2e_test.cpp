@@ -10,6 +10,7 @@ using e2e::controls;
 using e2e::ledboard;
 using e2e::vendorRequests;
 using testing::ElementsAre;
+using testing::HasSubstr;
 using testing::IsEmpty;
 
 // The three vendor requests of one run against a healthy board.
@@ -195,29 +196,93 @@ TEST(Faults, AShortFinalStatusWithBothBytesIsReported)
     EXPECT_EQ(run.status, 0);
 }
 
-TEST(Permissions, ABoardThatRefusesEveryTransferGetsAHint)
+TEST(Hints, NameTheCauseOfARefusedBoard)
 {
-    const e2e::Run run = ledboard({"--board", "eperm"}, {"5"});
-
-    EXPECT_EQ(run.out, "Plugin your USB device1 \n");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_THAT(run.err, testing::StartsWith("ledboard: a board is on bus 001 device 002, but it "
-                                             "could not be read: most likely no permission to its "
-                                             "device node\nledboard: to fix this, install the udev "
-                                             "rule "));
-    EXPECT_THAT(run.err, testing::HasSubstr("and replug the board; or run ledboard as root\n"));
-    EXPECT_THAT(vendorRequests(run), IsEmpty());
+    const std::string longName(70, 'n'); // libusb 0.1.12 reads 63 characters or more as empty
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--board", "stall-strings"},
+         "ledboard: the board at 001/002 cannot be used: it does not answer its string requests "
+         "(Broken pipe); replug it to try again\n"},
+        {{"--board", "product=" + longName},
+         "ledboard: the board at 001/002 cannot be used: its product or manufacturer string reads "
+         "back empty (libusb 0.1.12 reads a string of 63 or more characters as empty)\n"},
+        // As root, which the tests run as, permissions cannot be the fix.
+        {{"--board", "eperm"},
+         "ledboard: the board at 001/002 cannot be used: no permission to write its device node\n"
+         "ledboard: even root may not write it here: is the device node read-only (a container, "
+         "or /dev mounted read-only)?\n"},
+    };
+    for (const auto& [bus, hint] : cases) {
+        const e2e::Run run = ledboard(bus, {"5"});
+        EXPECT_EQ(run.out, "Plugin your USB device1 \n");
+        EXPECT_EQ(run.err, hint);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_THAT(vendorRequests(run), IsEmpty());
+    }
 }
 
-TEST(Permissions, ADeniedRequestAfterTheLookupGetsTheHintToo)
+TEST(Hints, ABoardLibusbCannotListIsFoundInSysfs)
+{
+    // A user outside the node's group: libusb 0.1 leaves out nodes it cannot read.
+    const e2e::Run run = e2e::script({"--all-users", "--board", "mode=0660"}, R"sh(
+        tool=$(mktemp -d); chmod 755 "$tool"
+        cp ")sh" LEDBOARD_TOOL R"sh(" "$tool/ledboard"
+        setpriv --reuid=65534 --regid=65534 --clear-groups -- "$tool/ledboard" 5
+        echo "status $?"; rm -r "$tool")sh");
+
+    EXPECT_EQ(run.out, "Plugin your USB device1 \nstatus 0\n");
+    EXPECT_THAT(run.err, testing::StartsWith("ledboard: a board is attached at 001/002, but "
+                                             "libusb cannot list it: its device node is not "
+                                             "readable\n"));
+    EXPECT_THAT(run.err, HasSubstr("sudo udevadm control --reload && sudo udevadm trigger\n"));
+}
+
+TEST(Permissions, ADeniedRequestAfterTheLookupIsExplained)
 {
     const e2e::Run run = ledboard({"--fault", "1:eperm"}, {"5"});
 
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err, testing::StartsWith("ledboard: cannot send the LED value: error sending "
-                                             "control message: Operation not permitted\n"
-                                             "ledboard: to fix this, install the udev rule "));
+    EXPECT_EQ(run.err, "ledboard: cannot send the LED value: error sending control message: "
+                       "Operation not permitted\n"
+                       "ledboard: even root may not write it here: is the device node read-only "
+                       "(a container, or /dev mounted read-only)?\n");
+}
+
+TEST(Trust, ConcurrentRunsEachReportTheirOwnValue)
+{
+    const e2e::Run run = e2e::script({}, R"sh(
+        out=$(mktemp -d)
+        for round in $(seq 20); do
+            for value in 1 2 4; do ledboard $value > "$out/$value" & done
+            wait
+            for value in 1 2 4; do
+                grep -qx "LED  d  $value" "$out/$value" || echo "round $round: $value read $(head -n 1 "$out/$value")"
+            done
+        done
+        rm -r "$out"; echo done)sh");
+
+    EXPECT_EQ(run.out, "done\n");
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(Trust, ClosedStandardDescriptorsNeverReachTheBoard)
+{
+    // The failed LED request's message would go to descriptor 2, which libusb's open() of the
+    // board's node would otherwise have received.
+    const e2e::Run run = e2e::script({"--fault", "1:stall"}, R"sh(
+        ledboard 5 2>&-; echo "first: $?"; ledboard 5)sh");
+
+    EXPECT_EQ(run.out, "first: 1\nLED  d  5\nPUSH d  0\nJUMP b  0\n");
+}
+
+TEST(Trust, AClosedPipeEndsTheRunAsItWouldWithoutTheSimulator)
+{
+    const e2e::Run run = e2e::script({}, R"sh(
+        { sleep 0.2; ledboard --help; } | true; echo "${PIPESTATUS[0]}")sh");
+
+    EXPECT_EQ(run.out, "141\n"); // SIGPIPE, as under any shell
+    EXPECT_EQ(run.err, "");
 }
 
 TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure)

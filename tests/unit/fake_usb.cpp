@@ -11,10 +11,13 @@
 struct usb_dev_handle {
     std::string name;
     const fake::Device* script;
+    struct usb_device* device;
     bool open;
 };
 
 namespace {
+
+constexpr std::uint8_t SERIAL_INDEX = 3;
 
 struct World {
     fake::State state;
@@ -74,7 +77,7 @@ State& reset(std::vector<Bus> busses)
     for (std::size_t b = 0; b < w.layout.size(); ++b) {
         usb_bus& bus = w.busses.emplace_back();
         std::memset(&bus, 0, sizeof bus);
-        copyName(bus.dirname, number(b));
+        copyName(bus.dirname, w.layout[b].name.empty() ? number(b) : w.layout[b].name);
         if (previousBus != nullptr) {
             previousBus->next = &bus;
         }
@@ -84,12 +87,13 @@ State& reset(std::vector<Bus> busses)
             const Device& script = w.layout[b].devices[d];
             struct usb_device& device = w.devices.emplace_back();
             std::memset(&device, 0, sizeof device);
-            copyName(device.filename, number(d));
+            copyName(device.filename, script.name.empty() ? number(d) : script.name);
             device.bus = &bus;
             device.descriptor.idVendor = script.vendor;
             device.descriptor.idProduct = script.product;
             device.descriptor.iProduct = script.iProduct;
             device.descriptor.iManufacturer = script.iManufacturer;
+            device.descriptor.iSerialNumber = script.serial.empty() ? 0 : SERIAL_INDEX;
             w.deviceScripts.push_back(&script);
             if (previousDevice == nullptr) {
                 bus.devices = &device;
@@ -147,7 +151,7 @@ usb_dev_handle* usb_open(struct usb_device* dev)
     ++w.state.openHandles;
     // A deque's elements stay where they are as it grows.
     // cppcheck-suppress returnDanglingLifetime
-    return &w.handles.emplace_back(usb_dev_handle{name, &script, true});
+    return &w.handles.emplace_back(usb_dev_handle{name, &script, dev, true});
 }
 
 int usb_close(usb_dev_handle* dev)
@@ -166,6 +170,10 @@ int usb_get_string_simple(usb_dev_handle* dev, int index, char* buf, size_t bufl
 {
     record("usb_get_string_simple " + dev->name + " index=" + std::to_string(index) +
            " length=" + std::to_string(buflen));
+    if (index == SERIAL_INDEX) {
+        std::snprintf(buf, buflen, "%s", dev->script->serial.c_str());
+        return static_cast<int>(dev->script->serial.size());
+    }
     const int result =
         index == dev->script->iProduct ? dev->script->productRead : dev->script->manufacturerRead;
     if (result > 0) {
@@ -199,6 +207,11 @@ int usb_control_msg(usb_dev_handle* dev, int requesttype, int request, int value
         w.lastError = transfer.error;
     }
     return transfer.result;
+}
+
+struct usb_device* usb_device(usb_dev_handle* dev)
+{
+    return dev->device;
 }
 
 char* usb_strerror(void)

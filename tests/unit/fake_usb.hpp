@@ -19,10 +19,13 @@ struct Device {
     bool opens = true;
     int productRead = 5;      // what reading the product string returns
     int manufacturerRead = 6; // what reading the manufacturer string returns
+    std::string serial{};     // read from string index 3, when not empty
+    std::string name{};       // the device's name on its bus; by default its place in the list
 };
 
 struct Bus {
     std::vector<Device> devices;
+    std::string name{}; // by default its place in the list
 };
 
 // One scripted answer to usb_control_msg, taken in order.

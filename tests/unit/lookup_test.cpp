@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace {
 
 using fake::board;
@@ -160,23 +162,22 @@ TEST(Lookup, AnEmptyBusOpensNothing)
     EXPECT_THAT(callsAfterRescan(), IsEmpty());
 }
 
-TEST(Lookup, FindsAListedBoardWithoutAnyIo)
+TEST(Lookup, NamesTheFirstRefusedBoardAndWhy)
 {
-    fake::Device unreadable = board();
-    unreadable.productRead = -1;
-    fake::reset({{{other()}}, {{other(), unreadable}}});
-    ASSERT_EQ(lookUp().result, 1);
-    const std::size_t callsBefore = fake::state().calls.size();
+    fake::Device denied = board();
+    denied.productRead = -EPERM;
+    fake::Device empty = board();
+    empty.manufacturerRead = 0;
+    fake::reset({{{other()}}, {{other(0x1384, 0x8889), denied, empty}}});
 
-    const auto listed = usbFindListedDevice(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
+    usb_dev_handle* handle = nullptr;
+    RefusedBoard refused{};
+    ASSERT_EQ(usbOpenDevice(&handle, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, &refused), 1);
 
-    ASSERT_TRUE(listed.has_value());
-    EXPECT_STREQ(listed->bus, "002");
-    EXPECT_STREQ(listed->device, "002");
-    EXPECT_EQ(fake::state().calls.size(), callsBefore + 1); // usb_get_busses only
-
-    fake::reset({{{other()}}});
-    EXPECT_FALSE(usbFindListedDevice(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID).has_value());
+    EXPECT_STREQ(refused.location.bus, "002");
+    EXPECT_STREQ(refused.location.device, "002");
+    EXPECT_EQ(refused.why.refusal, Refusal::NoPermission);
+    EXPECT_EQ(refused.why.error, -EPERM);
 }
 
 } // namespace

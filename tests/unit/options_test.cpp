@@ -1,0 +1,97 @@
+// The command line's grammar. The plain forms are a contract with scripts: only exact first
+// arguments are options, and everything else is the LED number as it always was.
+#include "options.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+ParsedCommandLine parse(std::vector<std::string> arguments)
+{
+    static std::vector<std::string> kept; // argv's strings outlive the parse, as in main()
+    kept = std::move(arguments);
+    kept.insert(kept.begin(), "ledboard");
+    std::vector<char*> argv;
+    argv.reserve(kept.size());
+    for (auto& argument : kept) {
+        argv.push_back(argument.data());
+    }
+    return parseCommandLine(argv);
+}
+
+TEST(Options, AnythingButAnExactOptionIsTheNumber)
+{
+    const std::pair<std::vector<std::string>, int> cases[] = {
+        {{"5"}, 5},           {{"-5"}, -5},        {{"-v"}, 0},       {{"abc"}, 0},
+        {{"--list5"}, 0},     {{" --list"}, 0},    {{"--Status"}, 0}, {{"--device=1/2"}, 0},
+        {{"5", "--list"}, 5}, {{"7", "x", "y"}, 7}};
+    for (const auto& [arguments, number] : cases) {
+        const ParsedCommandLine parsed = parse(arguments);
+        ASSERT_TRUE(parsed.ok()) << arguments[0];
+        EXPECT_EQ(parsed.options.action, Action::SetLeds) << arguments[0];
+        EXPECT_EQ(parsed.options.choice, Choice::FirstBoard) << arguments[0];
+        EXPECT_EQ(parsed.options.number, number) << arguments[0];
+    }
+    EXPECT_EQ(parse({}).options.action, Action::NeedData);
+}
+
+TEST(Options, ChoicesAndActions)
+{
+    const ParsedCommandLine byLocation = parse({"--device", "001:004", "-3"});
+    ASSERT_TRUE(byLocation.ok());
+    EXPECT_EQ(byLocation.options.choice, Choice::Location);
+    EXPECT_EQ(byLocation.options.location, (BusAddress{1, 4}));
+    EXPECT_EQ(byLocation.options.action, Action::SetLeds);
+    EXPECT_EQ(byLocation.options.number, -3);
+
+    const ParsedCommandLine bySerial = parse({"--serial", "A 17", "--watch", "250"});
+    ASSERT_TRUE(bySerial.ok());
+    EXPECT_EQ(bySerial.options.choice, Choice::Serial);
+    EXPECT_STREQ(bySerial.options.choiceText, "A 17");
+    EXPECT_EQ(bySerial.options.action, Action::Watch);
+    EXPECT_EQ(bySerial.options.intervalMs, 250U);
+
+    const ParsedCommandLine watch = parse({"--watch"});
+    EXPECT_EQ(watch.options.intervalMs, WATCH_DEFAULT_MS);
+    EXPECT_EQ(parse({"--device", "12/127", "--status"}).options.location, (BusAddress{12, 127}));
+    EXPECT_EQ(parse({"--status"}).options.action, Action::Status);
+    EXPECT_EQ(parse({"--list"}).options.action, Action::List);
+}
+
+TEST(Options, BadValuesAreUsageErrors)
+{
+    const std::vector<std::string> cases[] = {{"--device"},
+                                              {"--device", "1/"},
+                                              {"--device", "/4"},
+                                              {"--device", "1-4"},
+                                              {"--device", "0/4"},
+                                              {"--device", "1/0"},
+                                              {"--device", "1/128"},
+                                              {"--device", "1000/1"},
+                                              {"--device", "1/4/5"},
+                                              {"--device", "+1/4"},
+                                              {"--device", "1/4"},
+                                              {"--device", "1/4", "abc"},
+                                              {"--device", "1/4", "5x"},
+                                              {"--serial"},
+                                              {"--serial", ""},
+                                              {"--serial", "A", "--list"},
+                                              {"--watch", "9"},
+                                              {"--watch", "60001"},
+                                              {"--watch", "-50"},
+                                              {"--watch", "50", "5"},
+                                              {"--status", "5"},
+                                              {"--list", "-v"}};
+    for (const auto& arguments : cases) {
+        const ParsedCommandLine parsed = parse(arguments);
+        EXPECT_FALSE(parsed.ok()) << testing::PrintToString(arguments);
+    }
+    EXPECT_TRUE(parse({"--watch", "10"}).ok());
+    EXPECT_TRUE(parse({"--watch", "60000"}).ok());
+}
+
+} // namespace

@@ -1,0 +1,20 @@
+// What the user is told when a board cannot be used: the cause in words, and the fix that fits.
+#pragma once
+
+#include "causes.hpp"
+#include "ledboard_device.hpp"
+
+#include <cstdio>
+
+// Short words for why a board cannot be used, as --list prints them.
+const char* refusalWords(Refusal refusal) noexcept;
+
+// "the board at BUS/DEV cannot be used: CAUSE", and what to do about it.
+void explainRefusal(std::FILE* err, DeviceLocation location, const Acceptance& why);
+
+// When libusb lists no board (at `at`, when given): whether sysfs shows one attached that libusb
+// could not list, and why. Returns false when there is none to speak of.
+bool explainUnlisted(std::FILE* err, const BusAddress* at);
+
+// After a request to the board failed with a permission error.
+void explainPermission(std::FILE* err);
