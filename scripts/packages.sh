@@ -34,8 +34,8 @@ BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-dev)
 SIMULATOR_PACKAGES=(umockdev libumockdev-dev)
 # What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
 PACKAGING_PACKAGES=(dpkg-dev lintian)
-# What checking the documentation needs.
-DOC_PACKAGES=(mandoc)
+# What checking the documentation needs: mandoc lints the man page, groff renders it as man(1) does.
+DOC_PACKAGES=(mandoc groff-base)
 # What the CI gates need beyond the tests: clang for the second compiler, the analysers, and the
 # fuzzing runtime.
 CHECK_PACKAGES=(clang clang-tidy clang-format cppcheck libclang-rt-14-dev)

@@ -1,19 +1,16 @@
 #!/usr/bin/env bash
-# Builds the .deb from this build tree, checks it with lintian, and installs it into a scratch
-# root, where the tool must run.
-#   debian_package.sh BUILD_DIR SCRATCH_DIR
+# Builds the .deb as users do (scripts/package: Debian's hardening flags, lintian clean, hardening
+# tags included), beside a stale package of another version, and installs it into a scratch root,
+# where the tool must run.
+#   debian_package.sh SOURCE_DIR SCRATCH_DIR
 set -euo pipefail
-build=$1 scratch=$2
-rm -rf "$scratch" && mkdir -p "$scratch/root"
+source=$1 scratch=$2
+mkdir -p "$scratch/build"
+rm -rf "$scratch/root"
+echo "not a package" >"$scratch/build/ledboard_0.0.1_amd64.deb"
 
-cpack --config "$build/CPackConfig.cmake" -B "$scratch" >/dev/null 2>&1
-deb=$(ls "$scratch"/ledboard_*.deb)
-
-if ! report=$(lintian --fail-on error,warning "$deb" 2>&1); then
-    printf '%s\n' "$report" >&2
-    echo "lintian: errors or warnings" >&2
-    exit 1
-fi
+deb=$("$source/scripts/package" "$scratch/build" | tail -n 1)
+[ "$(basename "$deb")" != ledboard_0.0.1_amd64.deb ] || { echo "took the stale package" >&2; exit 1; }
 
 depends=$(dpkg-deb --field "$deb" Depends)
 case "$depends" in
@@ -31,4 +28,4 @@ if readelf --sections "$scratch/root/usr/bin/ledboard" | grep -q '\.symtab'; the
     exit 1
 fi
 "$scratch/root/usr/bin/ledboard" --help | grep -q '/usr/lib/udev/rules.d/60-ledboard.rules'
-echo "$(basename "$deb"): lintian clean; Depends: $depends"
+echo "$(basename "$deb"): lintian clean, hardened; Depends: $depends"
