@@ -39,3 +39,14 @@ DOC_PACKAGES=(mandoc groff-base)
 # What the CI gates need beyond the tests: clang for the second compiler, the analysers, and the
 # fuzzing runtime.
 CHECK_PACKAGES=(clang clang-tidy clang-format cppcheck libclang-rt-14-dev)
+
+# The CMake arguments for a build with Debian's flags, as dpkg-buildpackage would give them:
+# fortify, stack protector, full RELRO (+all adds bindnow), PIE. CMake does not read CPPFLAGS, so
+# they go with the compiler flags; build type None adds nothing of CMake's own.
+debian_build_arguments() {
+    flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+    printf '%s\n' -DCMAKE_BUILD_TYPE=None \
+        "-DCMAKE_C_FLAGS=$(flags CFLAGS) $(flags CPPFLAGS)" \
+        "-DCMAKE_CXX_FLAGS=$(flags CXXFLAGS) $(flags CPPFLAGS)" \
+        "-DCMAKE_EXE_LINKER_FLAGS=$(flags LDFLAGS)"
+}

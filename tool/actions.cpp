@@ -1,5 +1,6 @@
 #include "actions.hpp"
 
+#include "board.hpp"
 #include "hints.hpp"
 #include "run.hpp"
 
@@ -81,8 +82,7 @@ int printStatus(usb_dev_handle* board, std::FILE* out, std::FILE* err)
 
 int listBoards(std::FILE* out, std::FILE* err)
 {
-    if (usbRescan() < 0) {
-        std::fprintf(err, "ledboard: cannot list the USB devices: %s\n", usbLastError());
+    if (!rescanOrSay(err)) {
         return EXIT_STATUS_FAILURE;
     }
     unsigned listed = 0;

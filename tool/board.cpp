@@ -29,15 +29,6 @@ private:
     std::size_t used_ = 0;
 };
 
-bool rescanOrSay(std::FILE* err)
-{
-    if (usbRescan() < 0) {
-        std::fprintf(err, "ledboard: cannot list the USB devices: %s\n", usbLastError());
-        return false;
-    }
-    return true;
-}
-
 DeviceHandle firstBoard(std::FILE* err)
 {
     usb_dev_handle* opened = nullptr;
@@ -125,6 +116,15 @@ DeviceHandle boardWithSerial(const char* serial, std::FILE* err)
 }
 
 } // namespace
+
+bool rescanOrSay(std::FILE* err)
+{
+    if (usbRescan() < 0) {
+        std::fprintf(err, "ledboard: cannot list the USB devices: %s\n", usbLastError());
+        return false;
+    }
+    return true;
+}
 
 bool explainLookupFailure(std::FILE* err, const RefusedBoard& refused)
 {

@@ -10,6 +10,9 @@
 // sysfs shows but libusb could not list. Returns false when there is nothing to say.
 bool explainLookupFailure(std::FILE* err, const RefusedBoard& refused);
 
+// Rescans the bus; on a library error says so on `err` and returns false.
+bool rescanOrSay(std::FILE* err);
+
 // Opens the board that `options` choose: the first usable one in the library's order, or the
 // one at a location or with a serial number. Without one, says why on `err` in one line (and,
 // for a permission problem, the fix) and returns null; no request has then been sent to a board.

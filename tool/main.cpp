@@ -16,7 +16,7 @@ bool openStandardDescriptors()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF &&
-            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+            open("/dev/null", O_RDWR) != fd) {
             return false;
         }
     }

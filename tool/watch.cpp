@@ -20,9 +20,9 @@ extern "C" void requestStop(int /*signal*/)
     stopRequested = 1;
 }
 
-// SIGINT and SIGTERM end the watch with status 0. They are blocked except while it sleeps, so one
-// that comes during a read ends it at the next sleep. A closed pipe ends it quietly too, so
-// SIGPIPE is ignored. Everything is restored when the watch ends.
+// SIGINT and SIGTERM end the watch with status 0. They are blocked except while it sleeps (unless
+// its caller blocked them), so one that comes during a read ends it at the next sleep. A closed
+// pipe ends it quietly too, so SIGPIPE is ignored. Everything is restored when the watch ends.
 class StopSignals {
 public:
     StopSignals()
@@ -33,9 +33,6 @@ public:
         sigaddset(&stops, SIGINT);
         sigaddset(&stops, SIGTERM);
         sigprocmask(SIG_BLOCK, &stops, &original_);
-        waitMask_ = original_;
-        sigdelset(&waitMask_, SIGINT);
-        sigdelset(&waitMask_, SIGTERM);
 
         struct sigaction stop {};
         stop.sa_handler = requestStop;
@@ -61,11 +58,10 @@ public:
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
-    const sigset_t& waitMask() const { return waitMask_; }
+    const sigset_t& waitMask() const { return original_; }
 
 private:
     sigset_t original_{};
-    sigset_t waitMask_{};
     struct sigaction oldTerm_ {};
     struct sigaction oldInt_ {};
     struct sigaction oldPipe_ {};

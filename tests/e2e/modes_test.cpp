@@ -111,6 +111,11 @@ TEST(Status, ReadsTheBoardWithoutSettingItsLeds)
     EXPECT_EQ(run.status, 0);
     EXPECT_THAT(vendorRequests(run), ElementsAre("001/002 request=0 value=0x0000 result=7"));
 
+    const e2e::Run noBoard = ledboard({"--no-board"}, {"--status"});
+    EXPECT_EQ(noBoard.out, "");
+    EXPECT_EQ(noBoard.err, "ledboard: no board (USB ID 1384:8888) found\n");
+    EXPECT_EQ(noBoard.status, 1);
+
     const e2e::Run shortReply = ledboard({"--fault", "1:short=1"}, {"--status"});
     EXPECT_EQ(shortReply.out, "");
     EXPECT_EQ(shortReply.err, "ledboard: cannot read the status: the board sent 1 of 2 bytes "
