@@ -15,8 +15,7 @@ namespace {
 bool openStandardDescriptors()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF &&
-            open("/dev/null", O_RDWR) != fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != fd) {
             return false;
         }
     }
