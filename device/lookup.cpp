@@ -116,23 +116,19 @@ int usbOpenDevice(usb_dev_handle** handleOut, int vendor, int product, RefusedBo
     for (struct usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
         for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
             DeviceHandle handle{usb_open(device)};
-            const bool wanted = hasIdentity(*device, vendor, product);
-            if (!handle) {
-                if (wanted && firstRefused != nullptr && firstRefused->location.bus == nullptr) {
-                    *firstRefused = {{bus->dirname, device->filename}, {Refusal::NotOpened, 0}};
-                }
+            Acceptance verdict{Refusal::NotOpened, 0};
+            if (handle) {
+                // Both strings are asked for whatever the identity: a board that cannot answer
+                // them is refused, and every device is treated alike.
+                const int productLength = usb_get_string_simple(
+                    handle.get(), device->descriptor.iProduct, text.data(), text.size());
+                const int manufacturerLength = usb_get_string_simple(
+                    handle.get(), device->descriptor.iManufacturer, text.data(), text.size());
+                verdict = judgeStrings(productLength, manufacturerLength);
+            }
+            if (!hasIdentity(*device, vendor, product)) {
                 continue;
             }
-            // Both strings are asked for whatever the identity: a board that cannot answer them
-            // is refused, and every device is treated alike.
-            const int productLength = usb_get_string_simple(
-                handle.get(), device->descriptor.iProduct, text.data(), text.size());
-            const int manufacturerLength = usb_get_string_simple(
-                handle.get(), device->descriptor.iManufacturer, text.data(), text.size());
-            if (!wanted) {
-                continue;
-            }
-            const Acceptance verdict = judgeStrings(productLength, manufacturerLength);
             if (verdict.refusal == Refusal::None) {
                 *handleOut = handle.release();
                 return 0;
