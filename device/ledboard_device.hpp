@@ -114,6 +114,7 @@ struct BoardStrings {
     std::array<char, STRING_BUFFER_LENGTH> manufacturer{};
     std::array<char, STRING_BUFFER_LENGTH> product{};
     std::array<char, STRING_BUFFER_LENGTH> serial{}; // empty when the board has none
+    bool serialUnreadable = false; // it has one, but reading it failed or came back empty
 };
 
 // Opens a device and applies the lookup's acceptance (its product, then its manufacturer string).

@@ -211,6 +211,7 @@ OpenedBoard usbOpenBoard(struct usb_device* device, BoardStrings* strings)
     if (strings != nullptr && device->descriptor.iSerialNumber != 0 &&
         readString(handle.get(), device->descriptor.iSerialNumber, kept.serial) <= 0) {
         kept.serial.fill('\0');
+        kept.serialUnreadable = true;
     }
     return {std::move(handle), verdict};
 }

@@ -36,7 +36,8 @@ Device options:
   eperm               every transfer fails with EPERM, as without a udev rule
   vanish              its node disappears right after the bus has been listed
   mode=OCTAL          its node's permission bits (umockdev makes it 0644); the node
-                      stays root's
+                      stays root's. It decides who may open the node; a node opened
+                      read-only still answers (eperm simulates a node not writable)
 Running:
   --all-users         let every user use the simulated bus, for a COMMAND that runs as
                       another user (e.g. setpriv --reuid=nobody); node modes then count

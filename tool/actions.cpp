@@ -102,7 +102,9 @@ int listBoards(std::FILE* out, std::FILE* err)
         }
     }
     if (listed == 0) {
-        explainUnlisted(err, nullptr);
+        if (!explainUnlisted(err, nullptr)) {
+            sayNoBoard(err);
+        }
         return EXIT_STATUS_FAILURE;
     }
     return EXIT_STATUS_OK;

@@ -37,8 +37,7 @@ DeviceHandle firstBoard(std::FILE* err)
         return DeviceHandle{opened};
     }
     if (!explainLookupFailure(err, refused)) {
-        std::fprintf(err, "ledboard: no board (USB ID %04x:%04x) found\n", DEVICE_VENDOR_ID,
-                     DEVICE_PRODUCT_ID);
+        sayNoBoard(err);
     }
     return nullptr;
 }
@@ -92,6 +91,8 @@ DeviceHandle boardWithSerial(const char* serial, std::FILE* err)
         found.add(", %s/%s ", at.bus, at.device);
         if (!board.handle) {
             found.add("(%s)", refusalWords(board.why.refusal));
+        } else if (strings.serialUnreadable) {
+            found.add("%s", "(serial unreadable)");
         } else if (strings.serial[0] == '\0') {
             found.add("%s", "(no serial)");
         } else {
@@ -116,6 +117,12 @@ DeviceHandle boardWithSerial(const char* serial, std::FILE* err)
 }
 
 } // namespace
+
+void sayNoBoard(std::FILE* err)
+{
+    std::fprintf(err, "ledboard: no board (USB ID %04x:%04x) found\n", DEVICE_VENDOR_ID,
+                 DEVICE_PRODUCT_ID);
+}
 
 bool rescanOrSay(std::FILE* err)
 {

@@ -10,6 +10,9 @@
 // sysfs shows but libusb could not list. Returns false when there is nothing to say.
 bool explainLookupFailure(std::FILE* err, const RefusedBoard& refused);
 
+// "no board found", when there is nothing more to say.
+void sayNoBoard(std::FILE* err);
+
 // Rescans the bus; on a library error says so on `err` and returns false.
 bool rescanOrSay(std::FILE* err);
 

@@ -17,7 +17,8 @@ public:
             return result(Action::NeedData);
         }
         // Only these exact first arguments are options. Anything else is the LED number, read as
-        // atoi reads it ("-5", "-v" and "abc" included), and what follows it is ignored.
+        // atoi reads it ("-5", "-v" and "abc" included), and what follows it is ignored: so
+        // scripts have always called it, and so it stays.
         const std::string_view first = args_[1];
         at_ = 2;
         if (first == "--help" || first == "-h") {
@@ -76,7 +77,8 @@ private:
                         option.data(), options.choiceText, next.data());
         }
         options.number = parseLedNumber(next);
-        return result(Action::SetLeds);
+        ++at_;
+        return finished(Action::SetLeds, next);
     }
 
     // --status or --watch [MILLISECONDS], at at_.

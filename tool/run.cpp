@@ -4,6 +4,8 @@
 #include "board.hpp"
 #include "options.hpp"
 
+#include <cstring>
+
 namespace {
 
 // Where `cmake --install` puts the udev rule; set by the build.
@@ -32,11 +34,12 @@ outcomes with exit status 0.
 Options (only at the start of the command line, exactly as written here):
   --list            list the boards, one line each, fields separated by tabs:
                     BUS/DEV, "usable", manufacturer, product, serial number (empty
-                    when the board has none); or BUS/DEV, "unusable", and why
+                    when there is none or it cannot be read); or BUS/DEV,
+                    "unusable", and why
   --device BUS/DEV  use the board at this bus and device number, as --list and
                     lsusb show them (BUS:DEV works too): ledboard --device 001/004 5
-  --serial TEXT     use the board whose serial number is TEXT:
-                    ledboard --serial A17 --status
+  --serial TEXT     use the board whose serial number is TEXT (every board is
+                    asked for it): ledboard --serial A17 --status
   --status          print the three status lines without setting the LEDs
   --watch [MS]      read the status every MS milliseconds (10 to 60000, default 50)
                     and print "LED PUSH JUMP" (e.g. "5 1 0", JUMP in hexadecimal)
@@ -47,9 +50,9 @@ Options (only at the start of the command line, exactly as written here):
 Exit status:
   0  the board's status was printed, or one of the two messages above; --list
      found a board; --watch was interrupted or its reader went away
-  1  a request to the board failed or its status reply was too short (under 2
-     bytes), the output could not be written, or there was no board to use
-     (except for the plain NUMBER, which prints the message above)
+  1  the LED request or the last status read failed, or its reply was too
+     short (under 2 bytes); the output could not be written; or there was no
+     board to use (but for the plain NUMBER, which prints the message above)
   2  the command line is wrong
 
 Permissions: users need read and write access to the board's USB device node.
@@ -102,6 +105,13 @@ int runLedboard(std::span<char* const> args, std::FILE* out, std::FILE* err)
         return listBoards(out, err);
     case Action::SetLeds:
         if (options.choice == Choice::FirstBoard) {
+            // A mistyped option is still the LED number, as it always was; at least say so.
+            if (std::strncmp(args[1], "--", 2) == 0) {
+                std::fprintf(err,
+                             "ledboard: '%s' is not an option: read as the LED number %d (see "
+                             "ledboard --help)\n",
+                             args[1], options.number);
+            }
             return setLedsOnFirstBoard(options.number, out, err);
         }
         break;

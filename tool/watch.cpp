@@ -50,10 +50,16 @@ public:
     }
     ~StopSignals()
     {
-        sigaction(SIGPIPE, &oldPipe_, nullptr);
-        sigaction(SIGINT, &oldInt_, nullptr);
-        sigaction(SIGTERM, &oldTerm_, nullptr);
+        // A stop signal often comes twice (a terminal's Ctrl-C reaches the whole process group,
+        // and a supervisor may pass it on as well): one still pending is taken by the handler
+        // when the mask is restored, and once stopping, the handler stays until the process ends,
+        // so that a late second one cannot kill it with another status than 0.
         sigprocmask(SIG_SETMASK, &original_, nullptr);
+        sigaction(SIGPIPE, &oldPipe_, nullptr);
+        if (stopRequested == 0) {
+            sigaction(SIGINT, &oldInt_, nullptr);
+            sigaction(SIGTERM, &oldTerm_, nullptr);
+        }
     }
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;

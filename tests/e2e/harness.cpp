@@ -82,10 +82,11 @@ std::string simulatorPath()
 }
 
 Run underSimulator(const std::vector<std::string>& simOptions,
-                   const std::vector<std::string>& command)
+                   const std::vector<std::string>& command, const std::vector<std::string>& outside)
 {
     const ScratchDirectory scratch;
-    std::vector<std::string> arguments{simulatorPath()};
+    std::vector<std::string> arguments = outside;
+    arguments.push_back(simulatorPath());
     arguments.insert(arguments.end(), simOptions.begin(), simOptions.end());
     arguments.insert(arguments.end(), {"--log", scratch.file("log"), "--"});
     arguments.insert(arguments.end(), command.begin(), command.end());
@@ -104,7 +105,7 @@ Run underSimulator(const std::vector<std::string>& simOptions,
     posix_spawn_file_actions_addopen(&files, STDERR_FILENO, scratch.file("err").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t child = 0;
-    const int spawned = posix_spawn(&child, argv[0], &files, nullptr, argv.data(), environ);
+    const int spawned = posix_spawnp(&child, argv[0], &files, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&files);
     Run run;
     if (spawned != 0) {

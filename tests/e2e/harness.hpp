@@ -14,9 +14,11 @@ struct Run {
     std::vector<std::string> log; // one line per ioctl, in arrival order
 };
 
-// ledboard-sim SIM-OPTIONS --log FILE -- COMMAND...
+// [OUTSIDE...] ledboard-sim SIM-OPTIONS --log FILE -- COMMAND..., where OUTSIDE runs the
+// simulator (timeout, say).
 Run underSimulator(const std::vector<std::string>& simOptions,
-                   const std::vector<std::string>& command);
+                   const std::vector<std::string>& command,
+                   const std::vector<std::string>& outside = {});
 
 // ledboard-sim SIM-OPTIONS -- ledboard ARGUMENTS...
 Run ledboard(const std::vector<std::string>& simOptions, const std::vector<std::string>& arguments);

@@ -152,6 +152,20 @@ TEST(Watch, EndsWithZeroOnSigtermAndQuietlyWhenItsReaderGoesAway)
     EXPECT_EQ(run.err, "");
 }
 
+TEST(Watch, AStopSignalThatComesTwiceStillEndsItWithZero)
+{
+    // timeout signals the simulator and its own process group, so the watch gets SIGINT twice:
+    // once directly, and once passed on by the simulator a little later.
+    std::vector<std::string> watch = e2e::toolCommand();
+    watch.insert(watch.end(), {"--watch", "10"});
+    for (int run = 0; run < 5; ++run) {
+        const e2e::Run stopped =
+            e2e::underSimulator({}, watch, {"timeout", "--preserve-status", "-s", "INT", "0.3"});
+        EXPECT_EQ(stopped.status, 0) << "run " << run;
+        EXPECT_EQ(stopped.out, "0 0 0\n");
+    }
+}
+
 TEST(Watch, SeesTheLedChangesOfOtherRuns)
 {
     const e2e::Run run = e2e::script({}, R"sh(

@@ -212,8 +212,13 @@ TEST(CommandLine, HelpAndVersionAreOnlyExactFirstArguments)
         fake::reset({{{board()}}});
         const Outcome outcome = run({argument});
         EXPECT_EQ(outcome.out, "LED  d  5\nPUSH d  1\nJUMP b  0\n") << argument;
+        EXPECT_EQ(outcome.status, 0) << argument;
         ASSERT_FALSE(fake::state().controls.empty()) << argument;
         EXPECT_EQ(fake::state().controls[0].value, 0) << argument;
+        // Only stderr may say more: that a word like an option was read as the number.
+        EXPECT_EQ(outcome.err.find("is not an option") != std::string::npos,
+                  std::string(argument).starts_with("--"))
+            << argument;
     }
 }
 

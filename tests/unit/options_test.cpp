@@ -77,6 +77,7 @@ TEST(Options, BadValuesAreUsageErrors)
                                               {"--device", "1/4"},
                                               {"--device", "1/4", "abc"},
                                               {"--device", "1/4", "5x"},
+                                              {"--device", "1/4", "5", "x"},
                                               {"--serial"},
                                               {"--serial", ""},
                                               {"--serial", "A", "--list"},
