@@ -6,6 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -15,7 +18,8 @@ class Scratch : public testing::Test {
 protected:
     void SetUp() override
     {
-        root_ = fs::path(testing::TempDir()) / "ledboard-causes";
+        // ctest runs each test in a process of its own, side by side.
+        root_ = fs::path(testing::TempDir()) / ("ledboard-causes-" + std::to_string(getpid()));
         fs::remove_all(root_);
         fs::create_directories(root_);
     }
