@@ -74,7 +74,6 @@ void makePrintable(char* text)
 
 int readString(usb_dev_handle* handle, int index, std::array<char, STRING_BUFFER_LENGTH>& text)
 {
-    text.fill('\0');
     const int length = usb_get_string_simple(handle, index, text.data(), text.size());
     text.back() = '\0';
     makePrintable(text.data());

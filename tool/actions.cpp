@@ -16,8 +16,7 @@ void printReport(std::FILE* out, const StatusReply& reply)
     std::fprintf(out, "JUMP b %2x\n", status.jump);
 }
 
-} // namespace
-
+// A failed request: one line with libusb's reason, and the fix when it was a permission error.
 int reportFailure(std::FILE* err, const char* what, int result, const char* reason)
 {
     std::fprintf(err, "ledboard: %s: %s\n", what, reason);
@@ -26,6 +25,8 @@ int reportFailure(std::FILE* err, const char* what, int result, const char* reas
     }
     return EXIT_STATUS_FAILURE;
 }
+
+} // namespace
 
 bool statusArrived(int received, std::FILE* err)
 {

@@ -21,6 +21,3 @@ int watchBoard(usb_dev_handle* board, unsigned intervalMs, std::FILE* out, std::
 
 // Says on `err` why a status read brought no status; true when it did.
 bool statusArrived(int received, std::FILE* err);
-
-// A failed request: one line with libusb's reason, and the fix when it was a permission error.
-int reportFailure(std::FILE* err, const char* what, int result, const char* reason);

@@ -4,13 +4,6 @@
 
 #include <cstring>
 
-namespace {
-
-// Where `cmake --install` puts the udev rule; set by the build. udev reads it only under /usr.
-constexpr const char* BUILT_RULE = LEDBOARD_UDEV_RULES_DIR "/60-ledboard.rules";
-
-} // namespace
-
 const char* refusalWords(Refusal refusal) noexcept
 {
     switch (refusal) {
@@ -53,9 +46,9 @@ void explainPermission(std::FILE* err)
                      UDEV_RULE_DIRECTORIES[*installed], UDEV_RULE_NAME);
         return;
     }
-    if (access(BUILT_RULE, F_OK) == 0) {
+    if (access(INSTALLED_UDEV_RULE, F_OK) == 0) {
         std::fprintf(err, "ledboard: no udev rule for the board is installed: copy %s\n",
-                     BUILT_RULE);
+                     INSTALLED_UDEV_RULE);
     } else {
         std::fprintf(err,
                      "ledboard: no udev rule for the board is installed: copy %s from ledboard's\n"

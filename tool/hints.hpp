@@ -6,6 +6,9 @@
 
 #include <cstdio>
 
+// Where `cmake --install` puts the udev rule; set by the build. udev reads it only under /usr.
+inline constexpr const char* INSTALLED_UDEV_RULE = LEDBOARD_UDEV_RULES_DIR "/60-ledboard.rules";
+
 // Short words for why a board cannot be used, as --list prints them.
 const char* refusalWords(Refusal refusal) noexcept;
 

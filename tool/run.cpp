@@ -2,14 +2,12 @@
 
 #include "actions.hpp"
 #include "board.hpp"
+#include "hints.hpp"
 #include "options.hpp"
 
 #include <cstring>
 
 namespace {
-
-// Where `cmake --install` puts the udev rule; set by the build.
-constexpr const char* UDEV_RULES = LEDBOARD_UDEV_RULES_DIR "/60-ledboard.rules";
 
 constexpr const char* USAGE_HEAD = R"(Usage: ledboard NUMBER
        ledboard [--device BUS/DEV | --serial TEXT] NUMBER|--status|--watch [MS]
@@ -61,7 +59,7 @@ Permissions: users need read and write access to the board's USB device node.
 void printUsage(std::FILE* out)
 {
     std::fputs(USAGE_HEAD, out);
-    std::fprintf(out, "The udev rule %s grants it; see ledboard(1).\n", UDEV_RULES);
+    std::fprintf(out, "The udev rule %s grants it; see ledboard(1).\n", INSTALLED_UDEV_RULE);
 }
 
 // The plain command line, `ledboard NUMBER`: scripts rely on its exact output and exit statuses.
