@@ -2,19 +2,12 @@
 // tool cannot use a board. No libusb here; on systems without sysfs these find nothing.
 #pragma once
 
+#include "sysfs.hpp"
+
 #include <array>
 #include <cstddef>
 #include <optional>
 #include <span>
-
-// A USB device's place as the kernel numbers it.
-struct BusAddress {
-    unsigned bus;
-    unsigned device;
-    bool operator==(const BusAddress&) const = default;
-};
-
-inline constexpr const char* SYSFS_USB_DEVICES = "/sys/bus/usb/devices";
 
 // A device with the given identity that sysfs shows attached (at `at`, when given), whether or not
 // libusb could list it. With several, the one with the lowest bus and device number.

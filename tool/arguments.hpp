@@ -17,9 +17,7 @@ int parseLedNumber(std::string_view text) noexcept;
 bool isPlainNumber(std::string_view text) noexcept;
 
 // Bus and device numbers as libusb names them, "001/004", or as lsusb -s writes them, "001:004",
-// leading zeros optional. Device numbers are USB addresses, 1 to 127 (USB 2.0, 9.4.6).
-inline constexpr unsigned MAX_BUS_NUMBER = 999; // libusb names busses with three digits
-inline constexpr unsigned MAX_DEVICE_NUMBER = 127;
+// leading zeros optional, each up to MAX_BUS_NUMBER and MAX_DEVICE_NUMBER (sysfs.hpp).
 std::optional<BusAddress> parseLocation(std::string_view text) noexcept;
 
 // A decimal number from `low` to `high`, nothing else around it.
