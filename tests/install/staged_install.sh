@@ -12,6 +12,7 @@ DESTDIR="$scratch" cmake --install "$build" --prefix "$prefix" >/dev/null
 actual=$(cd "$scratch" && find . -type f | sort)
 expected=$(sed "s|^|.$prefix/|" <<'LIST'
 bin/ledboard
+lib/sysusers.d/ledboard.conf
 lib/udev/rules.d/60-ledboard.rules
 share/doc/ledboard/LICENSE
 share/doc/ledboard/README.md
