@@ -20,9 +20,11 @@ esac
 
 dpkg-deb --extract "$deb" "$scratch/root"
 for file in usr/bin/ledboard usr/lib/udev/rules.d/60-ledboard.rules \
-    usr/share/man/man1/ledboard.1.gz usr/share/doc/ledboard/copyright; do
+    usr/lib/sysusers.d/ledboard.conf usr/share/man/man1/ledboard.1.gz \
+    usr/share/doc/ledboard/copyright; do
     [ -f "$scratch/root/$file" ] || { echo "missing from the package: /$file" >&2; exit 1; }
 done
+"$(dirname "$0")/access_files.sh" "$scratch/root" /usr
 if readelf --sections "$scratch/root/usr/bin/ledboard" | grep -q '\.symtab'; then
     echo "the packaged binary is not stripped" >&2
     exit 1

@@ -12,6 +12,7 @@ DESTDIR="$scratch" cmake --install "$build" --prefix "$prefix" >/dev/null
 actual=$(cd "$scratch" && find . -type f | sort)
 expected=$(sed "s|^|.$prefix/|" <<'LIST'
 bin/ledboard
+lib/sysusers.d/ledboard.conf
 lib/udev/rules.d/60-ledboard.rules
 share/doc/ledboard/LICENSE
 share/doc/ledboard/README.md
@@ -25,13 +26,9 @@ if [ "$actual" != "$expected" ]; then
     diff <(echo "$expected") <(echo "$actual") >&2
     exit 1
 fi
-# libusb 0.1 skips device nodes it cannot read, so a rule that hides the node from other users
-# hides the board itself: it must stay readable by everyone.
-mode=$(sed -n 's/.*MODE="\([0-7]*\)".*/\1/p' "$scratch$prefix/lib/udev/rules.d/60-ledboard.rules")
-if [ -z "$mode" ] || [ $((8#$mode & 4)) -eq 0 ]; then
-    echo "the udev rule's MODE=\"$mode\" hides the board from other users" >&2
-    exit 1
-fi
+# The udev rule and the sysusers.d entry as installed: the mode keeps the node readable by
+# everyone, and uaccess does not hang on the group.
+"$(dirname "$0")/access_files.sh" "$scratch" "$prefix"
 "$scratch$prefix/bin/ledboard" --version | grep -qx 'ledboard [0-9]*\.[0-9]*\.[0-9]*'
 gzip -t "$scratch$prefix/share/man/man1/ledboard.1.gz"
 echo "staged install: $(echo "$actual" | wc -l) files, all under DESTDIR$prefix"
