@@ -4,6 +4,14 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace {
+
+constexpr char FIRST_PRINTABLE = 0x20; // space
+constexpr char LAST_PRINTABLE = 0x7e;  // '~'; 0x7f is DEL
+constexpr char UNPRINTABLE = '?';
+
+} // namespace
+
 // A C variadic function, unlike a template, lets the compiler check each call's format.
 void TextBuffer::appendf(const char* format, ...) noexcept // NOLINT(cert-dcl50-cpp)
 {
@@ -52,4 +60,15 @@ void TextBuffer::clear() noexcept
     used_ = 0;
     overflowed_ = false;
     storage_[0] = '\0';
+}
+
+void appendPrintable(TextBuffer& out, const char* bytes) noexcept
+{
+    if (bytes == nullptr) {
+        return;
+    }
+    for (; *bytes != '\0'; ++bytes) {
+        const char c = *bytes;
+        out.append(c >= FIRST_PRINTABLE && c <= LAST_PRINTABLE ? c : UNPRINTABLE);
+    }
 }

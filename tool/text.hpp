@@ -57,3 +57,9 @@ class FixedTextBuffer final : private text_detail::Storage<Capacity + 1>, public
 public:
     FixedTextBuffer() noexcept : TextBuffer(text_detail::Storage<Capacity + 1>::chars) {}
 };
+
+// Appends `bytes` (NUL-terminated; nothing for null) with every byte outside printable ASCII,
+// 0x20 to 0x7e, replaced by '?': what the plain output prints of text it does not control, such
+// as a board's strings and a --serial argument, so that no byte there can move the cursor,
+// change the terminal's state or break a line apart.
+void appendPrintable(TextBuffer& out, const char* bytes) noexcept;

@@ -1,4 +1,4 @@
-// Lines in fixed buffers.
+// Lines in fixed buffers, and the plain output's safe text.
 #include "text.hpp"
 
 #include <gtest/gtest.h>
@@ -43,6 +43,27 @@ TEST(TextBuffer, KeepsWhatFitsAndSaysWhenItCut)
     line.appendf("%s", "");
     EXPECT_EQ(line.view(), "abcdefgh");
     EXPECT_TRUE(line.overflowed());
+}
+
+TEST(TextBuffer, PrintableTextReplacesEveryOtherByte)
+{
+    std::string every;
+    for (int c = 1; c <= 0xff; ++c) {
+        every.push_back(static_cast<char>(c));
+    }
+    FixedTextBuffer<512> line;
+    appendPrintable(line, every.c_str());
+    ASSERT_EQ(line.size(), every.size());
+    for (std::size_t i = 0; i < every.size(); ++i) {
+        const auto c = static_cast<unsigned char>(every[i]);
+        const char expected = c >= 0x20 && c <= 0x7e ? static_cast<char>(c) : '?';
+        EXPECT_EQ(line.view()[i], expected) << "byte " << static_cast<int>(c);
+    }
+
+    line.clear();
+    appendPrintable(line, "A\x1b[2J 17\xc3\xa9");
+    appendPrintable(line, nullptr);
+    EXPECT_EQ(line.view(), "A?[2J 17??");
 }
 
 } // namespace
