@@ -5,6 +5,8 @@
 namespace {
 
 constexpr unsigned DECIMAL_BASE = 10;
+constexpr unsigned long MS_PER_SECOND = 1000;
+constexpr std::size_t MS_DIGITS = 3; // a millisecond is the third digit after the point
 
 // isspace() in the C locale, without its dependence on the current locale.
 constexpr bool isCSpace(char c) noexcept
@@ -83,4 +85,37 @@ std::optional<BusAddress> parseLocation(std::string_view text) noexcept
         return std::nullopt;
     }
     return BusAddress{*bus, *device};
+}
+
+std::optional<unsigned long> parseSecondsAsMs(std::string_view text, unsigned long maxMs) noexcept
+{
+    // Split by hand, as above: substr() may throw.
+    const std::size_t point = std::min(text.find('.'), text.size());
+    const std::string_view whole(text.data(), point);
+    const bool hasPoint = point < text.size();
+    const std::string_view fraction(text.data() + point + (hasPoint ? 1 : 0),
+                                    text.size() - point - (hasPoint ? 1 : 0));
+    if (whole.empty() || !std::ranges::all_of(whole, isDigit) ||
+        (hasPoint && (fraction.empty() || fraction.size() > MS_DIGITS ||
+                      !std::ranges::all_of(fraction, isDigit)))) {
+        return std::nullopt;
+    }
+    unsigned long seconds = 0;
+    for (const char c : whole) {
+        seconds = seconds * DECIMAL_BASE + static_cast<unsigned long>(c - '0');
+        if (seconds > maxMs / MS_PER_SECOND) {
+            return std::nullopt; // also stops any overflow
+        }
+    }
+    unsigned long ms = 0;
+    unsigned long unit = MS_PER_SECOND;
+    for (const char c : fraction) {
+        unit /= DECIMAL_BASE;
+        ms += unit * static_cast<unsigned long>(c - '0');
+    }
+    // seconds * MS_PER_SECOND <= maxMs here, so neither side can overflow.
+    if (ms > maxMs - seconds * MS_PER_SECOND) {
+        return std::nullopt;
+    }
+    return seconds * MS_PER_SECOND + ms;
 }

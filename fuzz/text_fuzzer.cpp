@@ -1,0 +1,342 @@
+// libFuzzer target: any bytes through the JSON string writer, and the input up to its first NUL,
+// as a command-line argument would be, through isPortPath and parseSecondsAsMs.
+//
+// The writer's output is read back by a strict JSON string decoder written here, which shares no
+// code with the writer: it must accept the output (quotes and escapes well-formed, no raw control
+// character or DEL, raw bytes well-formed UTF-8), and the decoded text must be the input with each
+// byte that is not part of a well-formed UTF-8 sequence replaced by U+FFFD; so input that is
+// well-formed UTF-8 comes back exactly. The output must fit the writer's worst case of six bytes a
+// byte, which the JSON line's size relies on. isPortPath and parseSecondsAsMs are checked against
+// plain reference readings of their grammars. Sanitizers report the rest.
+#include "arguments.hpp"
+#include "json.hpp"
+#include "sysfs.hpp"
+#include "text.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// Longer inputs are cut to this, which bounds the output buffer.
+constexpr std::size_t LONGEST_INPUT = 4096;
+
+// Holds any 20-digit decimal number times 1000.
+__extension__ typedef unsigned __int128 Wide; // NOLINT(modernize-use-using): __extension__ needs it
+
+[[noreturn]] void fail(const char* what, std::string_view input, std::string_view output = {})
+{
+    std::fprintf(stderr, "%s\ninput (%zu bytes):", what, input.size());
+    for (const char c : input) {
+        std::fprintf(stderr, " %02x", static_cast<unsigned char>(c));
+    }
+    std::fprintf(stderr, "\noutput: %.*s\n", static_cast<int>(output.size()), output.data());
+    std::abort();
+}
+
+// The code point of the UTF-8 sequence at text[at] and its length, worked out from the bit
+// patterns (RFC 3629): the length from the lead byte, then the shortest form, no surrogate, and
+// nothing above U+10FFFF. Length 0 when no well-formed sequence starts there.
+struct CodePoint {
+    char32_t value;
+    std::size_t length;
+};
+CodePoint decodeUtf8(std::string_view text, std::size_t at)
+{
+    const auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t length = 0;
+    char32_t value = 0;
+    char32_t shortest = 0;
+    if (lead < 0x80) {
+        return {lead, 1};
+    }
+    if ((lead & 0xe0U) == 0xc0) {
+        length = 2;
+        value = lead & 0x1fU;
+        shortest = 0x80;
+    } else if ((lead & 0xf0U) == 0xe0) {
+        length = 3;
+        value = lead & 0x0fU;
+        shortest = 0x800;
+    } else if ((lead & 0xf8U) == 0xf0) {
+        length = 4;
+        value = lead & 0x07U;
+        shortest = 0x10000;
+    } else {
+        return {0, 0};
+    }
+    if (text.size() - at < length) {
+        return {0, 0};
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xc0U) != 0x80) {
+            return {0, 0};
+        }
+        value = (value << 6U) | (next & 0x3fU);
+    }
+    if (value < shortest || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) {
+        return {0, 0};
+    }
+    return {value, length};
+}
+
+void encodeUtf8(char32_t value, std::string& out)
+{
+    const auto put = [&out](char32_t byte) { out.push_back(static_cast<char>(byte)); };
+    if (value < 0x80) {
+        put(value);
+    } else if (value < 0x800) {
+        put(0xc0 | (value >> 6U));
+        put(0x80 | (value & 0x3fU));
+    } else if (value < 0x10000) {
+        put(0xe0 | (value >> 12U));
+        put(0x80 | ((value >> 6U) & 0x3fU));
+        put(0x80 | (value & 0x3fU));
+    } else {
+        put(0xf0 | (value >> 18U));
+        put(0x80 | ((value >> 12U) & 0x3fU));
+        put(0x80 | ((value >> 6U) & 0x3fU));
+        put(0x80 | (value & 0x3fU));
+    }
+}
+
+std::optional<char32_t> hex4(std::string_view json, std::size_t at)
+{
+    if (json.size() - at < 4) {
+        return std::nullopt;
+    }
+    char32_t value = 0;
+    for (std::size_t i = at; i < at + 4; ++i) {
+        const char c = json[i];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return std::nullopt;
+        }
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+// Decodes `json`, which must be exactly one JSON string (RFC 8259, section 7), to UTF-8. Stricter
+// than the grammar where the writer promises more: no raw DEL, no lone surrogate escapes.
+std::optional<std::string> decodeJsonString(std::string_view json)
+{
+    if (json.size() < 2 || json.front() != '"' || json.back() != '"') {
+        return std::nullopt;
+    }
+    std::string text;
+    const std::size_t end = json.size() - 1;
+    for (std::size_t at = 1; at < end;) {
+        const auto c = static_cast<unsigned char>(json[at]);
+        if (c < 0x20 || c == 0x7f || c == '"') {
+            return std::nullopt;
+        }
+        if (c != '\\') {
+            const CodePoint point = decodeUtf8(json.substr(0, end), at);
+            if (point.length == 0) {
+                return std::nullopt;
+            }
+            text.append(json.substr(at, point.length));
+            at += point.length;
+            continue;
+        }
+        if (at + 1 >= end) {
+            return std::nullopt;
+        }
+        const char escape = json[at + 1];
+        at += 2;
+        const std::string_view simple = "\"\\/bfnrt";
+        const std::string_view meaning = "\"\\/\b\f\n\r\t";
+        if (const auto which = simple.find(escape); which != std::string_view::npos) {
+            text.push_back(meaning[which]);
+            continue;
+        }
+        if (escape != 'u') {
+            return std::nullopt;
+        }
+        auto unit = hex4(json.substr(0, end), at);
+        if (!unit) {
+            return std::nullopt;
+        }
+        at += 4;
+        char32_t value = *unit;
+        if (value >= 0xdc00 && value <= 0xdfff) {
+            return std::nullopt; // a low surrogate without its high one
+        }
+        if (value >= 0xd800 && value <= 0xdbff) {
+            if (json.substr(at, 2) != "\\u") {
+                return std::nullopt;
+            }
+            const auto low = hex4(json.substr(0, end), at + 2);
+            if (!low || *low < 0xdc00 || *low > 0xdfff) {
+                return std::nullopt;
+            }
+            at += 6;
+            value = 0x10000 + ((value - 0xd800) << 10U) + (*low - 0xdc00);
+        }
+        encodeUtf8(value, text);
+    }
+    return text;
+}
+
+// What the writer must give back: the input, each byte outside a well-formed sequence replaced.
+std::string withReplacements(std::string_view input, bool& wellFormed)
+{
+    std::string text;
+    wellFormed = true;
+    for (std::size_t at = 0; at < input.size();) {
+        const CodePoint point = decodeUtf8(input, at);
+        if (point.length == 0) {
+            encodeUtf8(0xfffd, text);
+            wellFormed = false;
+            ++at;
+        } else {
+            text.append(input.substr(at, point.length));
+            at += point.length;
+        }
+    }
+    return text;
+}
+
+void checkJsonString(std::string_view input)
+{
+    static FixedTextBuffer<2 + JSON_ESCAPED_BYTE_LENGTH * LONGEST_INPUT> json;
+    json.clear();
+    appendJsonString(json, input);
+    if (json.overflowed() || json.size() > 2 + JSON_ESCAPED_BYTE_LENGTH * input.size()) {
+        fail("the JSON string is longer than six bytes a byte", input, json.view());
+    }
+    const auto decoded = decodeJsonString(json.view());
+    if (!decoded) {
+        fail("the JSON string is not valid", input, json.view());
+    }
+    bool wellFormed = false;
+    const std::string expected = withReplacements(input, wellFormed);
+    if (wellFormed && *decoded != input) {
+        fail("well-formed UTF-8 did not come back as it was", input, json.view());
+    }
+    if (*decoded != expected) {
+        fail("the JSON string does not decode to the input with its bad bytes replaced", input,
+             json.view());
+    }
+
+    // A field takes the string up to its NUL, as a C string.
+    static JsonLine line;
+    line.clear();
+    const std::string cString(input.substr(0, input.find('\0')));
+    JsonObject(line).string("s", cString.c_str()).end();
+    json.clear();
+    appendJsonString(json, cString);
+    const std::string expectedLine = "{\"s\":" + std::string(json.view()) + "}\n";
+    if (!line.overflowed() && line.view() != expectedLine) {
+        fail("a string field differs from the string", input, line.view());
+    }
+}
+
+// A port path read plainly: split at the one '-' and at each '.', each number 1 to its limit
+// without a leading zero, reprinted the same.
+bool referencePortPath(const std::string& text)
+{
+    const auto dash = text.find('-');
+    if (dash == std::string::npos || text.find('-', dash + 1) != std::string::npos) {
+        return false;
+    }
+    std::vector<std::string> parts{text.substr(0, dash)};
+    for (std::size_t start = dash + 1;;) {
+        const auto dot = text.find('.', start);
+        parts.push_back(text.substr(start, dot - start));
+        if (dot == std::string::npos) {
+            break;
+        }
+        start = dot + 1;
+    }
+    if (parts.size() < 2 || parts.size() > 1 + MAX_PORT_PATH_PORTS) {
+        return false;
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::string& part = parts[i];
+        if (part.empty() || part.size() > 3 || part[0] == '0' ||
+            part.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        const unsigned long value = std::strtoul(part.c_str(), nullptr, 10);
+        if (value > (i == 0 ? MAX_BUS_NUMBER : MAX_PORT_NUMBER)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Seconds read plainly: digits, then maybe a point and one to three digits, in milliseconds in
+// a type too wide to wrap; nothing when it is not that or exceeds maxMs.
+std::optional<unsigned long> referenceSeconds(const std::string& text, unsigned long maxMs)
+{
+    const auto point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    const auto digitsOnly = [](const std::string& s) {
+        return s.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (whole.empty() || !digitsOnly(whole) || !digitsOnly(fraction) ||
+        (point != std::string::npos && (fraction.empty() || fraction.size() > 3))) {
+        return std::nullopt;
+    }
+    const auto significant = whole.find_first_not_of('0');
+    if (significant != std::string::npos && whole.size() - significant > 20) {
+        return std::nullopt; // more than 10^20 seconds, beyond any unsigned long in ms
+    }
+    Wide ms = 0;
+    for (const char c : whole) {
+        ms = ms * 10 + static_cast<unsigned>(c - '0');
+    }
+    ms *= 1000;
+    std::string padded = fraction;
+    padded.resize(3, '0');
+    ms += std::strtoul(padded.c_str(), nullptr, 10);
+    if (ms > maxMs) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned long>(ms);
+}
+
+void checkArgument(const std::string& text)
+{
+    const bool portPath = isPortPath(text);
+    if (portPath != referencePortPath(text)) {
+        fail(portPath ? "isPortPath accepts a path it must not" : "isPortPath refuses a port path",
+             text);
+    }
+    if (portPath && text.size() >= PORT_PATH_LENGTH) {
+        fail("a port path longer than PortPath holds", text);
+    }
+    for (const unsigned long maxMs : {0UL, 1500UL, 60000UL, ULONG_MAX}) {
+        if (parseSecondsAsMs(text, maxMs) != referenceSeconds(text, maxMs)) {
+            fail("parseSecondsAsMs differs from the plain reading", text);
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view input(reinterpret_cast<const char*>(data),
+                                 std::min(size, LONGEST_INPUT));
+    checkJsonString(input);
+    checkArgument(std::string(input.substr(0, input.find('\0'))));
+    return 0;
+}
