@@ -17,6 +17,8 @@ add_library(ledboard_usb INTERFACE)
 add_library(ledboard::usb ALIAS ledboard_usb)
 
 if(LIBUSB_FOUND)
+  # libusb-compat-0.1's pkg-config file says emulated=1; Debian's 0.1.12 has no such variable.
+  pkg_get_variable(LIBUSB_EMULATED libusb emulated)
   message(STATUS "libusb ${LIBUSB_VERSION} found through pkg-config")
   target_include_directories(ledboard_usb_headers INTERFACE ${LIBUSB_INCLUDE_DIRS})
   target_link_libraries(ledboard_usb INTERFACE ledboard_usb_headers PkgConfig::LIBUSB)
@@ -35,3 +37,14 @@ else()
   target_include_directories(ledboard_usb_headers INTERFACE ${LIBUSB_INCLUDE_DIR})
   target_link_libraries(ledboard_usb INTERFACE ledboard_usb_headers ${LIBUSB_LIBRARY})
 endif()
+
+# The tool words some hints differently for libusb-compat (see UsbFlavor in device/).
+if(LIBUSB_EMULATED STREQUAL "1")
+  set(compat_default ON)
+else()
+  set(compat_default OFF)
+endif()
+option(LEDBOARD_LIBUSB_COMPAT "libusb 0.1 is libusb-compat-0.1 on libusb-1.0" ${compat_default})
+message(STATUS "libusb-compat-0.1: ${LEDBOARD_LIBUSB_COMPAT}")
+target_compile_definitions(ledboard_usb_headers INTERFACE
+  LEDBOARD_LIBUSB_COMPAT=$<BOOL:${LEDBOARD_LIBUSB_COMPAT}>)

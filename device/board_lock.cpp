@@ -6,6 +6,7 @@
 #include <usb.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -61,26 +62,35 @@ BoardLock::~BoardLock()
 
 // Not const: what it changes is the lock, which the kernel keeps.
 // NOLINTNEXTLINE(readability-make-member-function-const)
-bool BoardLock::lock()
+LockResult BoardLock::lock(const LockWait& wait)
 {
     if (fd_ < 0) {
-        return false;
+        return LockResult::NoNode;
     }
     if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-        return true;
+        return LockResult::Locked;
     }
-    // flock cannot wait with a time limit, so a contended lock is polled every millisecond.
+    // flock cannot wait with a time limit, so a contended lock is polled every millisecond; the
+    // sleep lets the caller's stop signals in, so that a stop ends the wait at once.
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     constexpr timespec RETRY{0, NANOSECONDS_PER_MILLISECOND};
     while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) ||
-            millisecondsSince(start) >= EXCHANGE_TIMEOUT_MS) {
-            return false;
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return LockResult::NoNode;
         }
-        nanosleep(&RETRY, nullptr);
+        if (wait.stop != nullptr && *wait.stop != 0) {
+            return LockResult::Interrupted;
+        }
+        if (millisecondsSince(start) >= EXCHANGE_TIMEOUT_MS) {
+            return LockResult::Busy;
+        }
+        ppoll(nullptr, 0, &RETRY, wait.unblocked);
+        if (wait.stop != nullptr && *wait.stop != 0) {
+            return LockResult::Interrupted;
+        }
     }
-    return true;
+    return LockResult::Locked;
 }
 
 // NOLINTNEXTLINE(readability-make-member-function-const)

@@ -7,12 +7,28 @@
 #pragma once
 
 #include <array>
+#include <csignal>
 #include <cstdint>
 #include <memory>
+
+#include "sysfs.hpp"
+
+#include <signal.h>
 
 // libusb 0.1's handle and device types; only the device sources see their definitions (usb.h).
 struct usb_dev_handle;
 struct usb_device;
+
+// Which libusb 0.1 the build uses: Debian's original 0.1.12, or libusb-compat-0.1 on libusb-1.0
+// (Fedora, Arch, Homebrew). They list devices, fail and word their errors differently, so what the
+// tool tells a user about a board it cannot use depends on it. The build sets
+// LEDBOARD_LIBUSB_COMPAT from the library's pkg-config file.
+enum class UsbFlavor : unsigned char { Original, Compat };
+#if defined(LEDBOARD_LIBUSB_COMPAT) && LEDBOARD_LIBUSB_COMPAT
+inline constexpr UsbFlavor USB_FLAVOR = UsbFlavor::Compat;
+#else
+inline constexpr UsbFlavor USB_FLAVOR = UsbFlavor::Original;
+#endif
 
 // The board's identity on the bus.
 inline constexpr int DEVICE_VENDOR_ID = 0x1384;
@@ -64,7 +80,8 @@ struct DeviceLocation {
 enum class Refusal : unsigned char {
     None,          // usable: it opened and both its strings read back non-empty
     NotOpened,     // no handle, or its node could not be opened (EBADF on the first request)
-    NoPermission,  // EPERM or EACCES: the node may be read but not written
+    NoPermission,  // EPERM or EACCES: the node may be read but not written (libusb-compat's
+                   // usb_open fails with EACCES then; 0.1.12's requests fail with EPERM)
     Unplugged,     // ENODEV, or ENXIO as libusb-compat reports it
     NoStrings,     // EINVAL from libusb-compat: the device has no string indexes
     StringsFailed, // a string request failed otherwise (stalled, timed out, ...)
@@ -98,6 +115,10 @@ Acceptance judgeStrings(int productRead, int manufacturerRead) noexcept;
 // Initialises libusb and rescans busses and devices. Returns 0, or the library's negative error.
 int usbRescan();
 
+// How usb_open's failure reads: libusb-compat returns no handle and sets errno (EACCES for a node
+// the user may not write); 0.1.12 always returns a handle.
+Acceptance judgeOpenFailure(int error) noexcept;
+
 // The devices of the last rescan in bus and device number order, which libusb builds do not agree
 // on: the device with the given identity after `after` (the first when null), or null. No I/O.
 usb_device* usbNextInOrder(const usb_device* after, int vendor, int product);
@@ -106,10 +127,16 @@ usb_device* usbNextInOrder(const usb_device* after, int vendor, int product);
 usb_device* usbDeviceAt(unsigned bus, unsigned address);
 
 DeviceLocation usbLocationOf(const usb_device* device);
+// The same as numbers; {0, 0} for names that are not numbers.
+BusAddress usbAddressOf(const usb_device* device);
+// The device an open handle belongs to.
+usb_device* usbDeviceOf(usb_dev_handle* handle);
 std::uint16_t usbVendorOf(const usb_device* device);
 std::uint16_t usbProductOf(const usb_device* device);
 
-// A board's strings, control characters replaced by '?' so that they print safely.
+// A board's strings as the board sent them (libusb keeps the ASCII characters and writes '?' for
+// the others); whoever prints them makes them safe for the output. A string the board has no index
+// for is empty.
 struct BoardStrings {
     std::array<char, STRING_BUFFER_LENGTH> manufacturer{};
     std::array<char, STRING_BUFFER_LENGTH> product{};
@@ -126,6 +153,10 @@ struct OpenedBoard {
 };
 OpenedBoard usbOpenBoard(usb_device* device, BoardStrings* strings);
 
+// Reads the serial number of an open board into `serial`; empty when it has none or it cannot be
+// read.
+void usbReadSerial(usb_dev_handle* handle, std::array<char, STRING_BUFFER_LENGTH>& serial);
+
 // Sends the LED value of `number` (see ledValue). Returns usb_control_msg's result: the bytes
 // received into `reply`, or a negative errno value.
 int usbSetLeds(usb_dev_handle* handle, int number, StatusReply& reply);
@@ -137,6 +168,20 @@ int usbReadStatus(usb_dev_handle* handle, StatusReply& reply);
 // after the call that failed.
 const char* usbLastError();
 
+// How a wait for the lock may be cut short: `unblocked` is the signal mask while it sleeps (the
+// caller's stop signals unblocked), and it gives up once `*stop` is set. Both optional.
+struct LockWait {
+    const sigset_t* unblocked = nullptr;
+    const volatile std::sig_atomic_t* stop = nullptr;
+};
+
+enum class LockResult : unsigned char {
+    Locked,
+    NoNode,      // the node could not be opened: going on without the lock
+    Busy,        // another process held it for EXCHANGE_TIMEOUT_MS: going on without it
+    Interrupted, // *LockWait::stop was set while waiting
+};
+
 // An advisory lock (flock) on a board's device node, which every ledboard process takes around an
 // exchange with the board, so that one run's LED request and status reads are not interleaved
 // with another's. Where the node cannot be opened, it goes without.
@@ -147,27 +192,31 @@ public:
     BoardLock(const BoardLock&) = delete;
     BoardLock& operator=(const BoardLock&) = delete;
 
-    // Waits at most EXCHANGE_TIMEOUT_MS, as long as another run's exchange can take. Returns false
-    // when it goes on without the lock (no node, or its holder is stuck).
-    bool lock();
+    // Waits at most EXCHANGE_TIMEOUT_MS, as long as another run's exchange can take.
+    LockResult lock(const LockWait& wait = {});
     void unlock();
 
     // Holds the lock for one scope.
     class Held {
     public:
-        explicit Held(BoardLock& lock) : lock_(lock), locked_(lock.lock()) {}
+        explicit Held(BoardLock& lock, const LockWait& wait = {})
+            : lock_(lock), result_(lock.lock(wait))
+        {
+        }
         ~Held()
         {
-            if (locked_) {
+            if (result_ == LockResult::Locked) {
                 lock_.unlock();
             }
         }
         Held(const Held&) = delete;
         Held& operator=(const Held&) = delete;
 
+        LockResult result() const { return result_; }
+
     private:
         BoardLock& lock_;
-        bool locked_;
+        LockResult result_;
     };
 
 private:
@@ -177,6 +226,10 @@ private:
 // True when a request result means the device node may not be written: the usual cause is a
 // missing udev rule.
 bool isPermissionError(int result) noexcept;
+
+// True when a request result means the board is gone: ENODEV from usbfs, or ENXIO as libusb-compat
+// words it.
+bool isUnplugged(int result) noexcept;
 
 // wValue of the LED request: the low five bits of `number`, two's complement for negatives, moved
 // to bits 3..7. Bits 0..2 and the high byte are always clear.

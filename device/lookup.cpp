@@ -3,6 +3,7 @@
 
 #include <usb.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -59,24 +60,16 @@ void forEachDevice(Visit&& visit)
     }
 }
 
-// Replaces what a terminal or a tab-separated listing would take as control: the strings come
-// from the device.
-void makePrintable(char* text)
-{
-    constexpr unsigned char DELETE = 0x7F;
-    for (char* c = text; *c != '\0'; ++c) {
-        const auto byte = static_cast<unsigned char>(*c);
-        if (byte < ' ' || byte == DELETE) {
-            *c = '?';
-        }
-    }
-}
-
+// Reads a string into `text`; a board without that string (index 0, which would read back the
+// language table as text) leaves it empty. Returns usb_get_string_simple's result all the same, so
+// that acceptance is judged on the same reads as the lookup's.
 int readString(usb_dev_handle* handle, int index, std::array<char, STRING_BUFFER_LENGTH>& text)
 {
     const int length = usb_get_string_simple(handle, index, text.data(), text.size());
     text.back() = '\0';
-    makePrintable(text.data());
+    if (index == 0 || length <= 0) {
+        text.fill('\0');
+    }
     return length;
 }
 
@@ -114,8 +107,9 @@ int usbOpenDevice(usb_dev_handle** handleOut, int vendor, int product, RefusedBo
     std::array<char, STRING_BUFFER_LENGTH> text{};
     for (struct usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
         for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
+            errno = 0;
             DeviceHandle handle{usb_open(device)};
-            Acceptance verdict{Refusal::NotOpened, 0};
+            Acceptance verdict = judgeOpenFailure(errno);
             if (handle) {
                 // Both strings are asked for whatever the identity: a board that cannot answer
                 // them is refused, and every device is treated alike.
@@ -180,6 +174,21 @@ DeviceLocation usbLocationOf(const struct usb_device* device)
     return {device->bus->dirname, device->filename};
 }
 
+BusAddress usbAddressOf(const struct usb_device* device)
+{
+    const unsigned bus = nameNumber(device->bus->dirname);
+    const unsigned address = nameNumber(device->filename);
+    if (bus == UINT_MAX || address == UINT_MAX) {
+        return {0, 0};
+    }
+    return {bus, address};
+}
+
+struct usb_device* usbDeviceOf(usb_dev_handle* handle)
+{
+    return usb_device(handle);
+}
+
 std::uint16_t usbVendorOf(const struct usb_device* device)
 {
     return device->descriptor.idVendor;
@@ -192,9 +201,10 @@ std::uint16_t usbProductOf(const struct usb_device* device)
 
 OpenedBoard usbOpenBoard(struct usb_device* device, BoardStrings* strings)
 {
+    errno = 0;
     DeviceHandle handle{usb_open(device)};
     if (!handle) {
-        return {nullptr, {Refusal::NotOpened, 0}};
+        return {nullptr, judgeOpenFailure(errno)};
     }
     BoardStrings scratch{};
     BoardStrings& kept = strings != nullptr ? *strings : scratch;
@@ -209,8 +219,16 @@ OpenedBoard usbOpenBoard(struct usb_device* device, BoardStrings* strings)
     // Index 0 would read the language table, not a serial number.
     if (strings != nullptr && device->descriptor.iSerialNumber != 0 &&
         readString(handle.get(), device->descriptor.iSerialNumber, kept.serial) <= 0) {
-        kept.serial.fill('\0');
         kept.serialUnreadable = true;
     }
     return {std::move(handle), verdict};
+}
+
+void usbReadSerial(usb_dev_handle* handle, std::array<char, STRING_BUFFER_LENGTH>& serial)
+{
+    const int index = usb_device(handle)->descriptor.iSerialNumber;
+    serial.fill('\0');
+    if (index != 0) {
+        readString(handle, index, serial);
+    }
 }

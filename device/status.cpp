@@ -41,6 +41,22 @@ bool isPermissionError(int result) noexcept
     return result == -EPERM || result == -EACCES;
 }
 
+bool isUnplugged(int result) noexcept
+{
+    return result == -ENODEV || result == -ENXIO;
+}
+
+Acceptance judgeOpenFailure(int error) noexcept
+{
+    if (error == EACCES || error == EPERM) {
+        return {Refusal::NoPermission, -error};
+    }
+    if (error == ENODEV || error == ENXIO || error == ENOENT) {
+        return {Refusal::Unplugged, -error};
+    }
+    return {Refusal::NotOpened, error > 0 ? -error : 0};
+}
+
 Acceptance judgeStrings(int productRead, int manufacturerRead) noexcept
 {
     const int failed = productRead <= 0 ? productRead : manufacturerRead;
