@@ -1,20 +1,14 @@
 #include "actions.hpp"
 
 #include "board.hpp"
+#include "exit_status.hpp"
 #include "hints.hpp"
-#include "run.hpp"
+#include "json.hpp"
+#include "report.hpp"
 
 #include <array>
 
 namespace {
-
-void printReport(std::FILE* out, const StatusReply& reply)
-{
-    const BoardStatus status = decodeStatus(reply);
-    std::fprintf(out, "LED  d %2x\n", status.led);
-    std::fprintf(out, "PUSH d %2x\n", status.push);
-    std::fprintf(out, "JUMP b %2x\n", status.jump);
-}
 
 // A failed request: one line with libusb's reason, and the fix when it was a permission error.
 int reportFailure(std::FILE* err, const char* what, int result, const char* reason)
@@ -25,6 +19,40 @@ int reportFailure(std::FILE* err, const char* what, int result, const char* reas
     }
     return EXIT_STATUS_FAILURE;
 }
+
+void noteBusyLock(std::FILE* err, LockResult locked)
+{
+    if (locked == LockResult::Busy) {
+        std::fprintf(err,
+                     "ledboard: another process has held the board for %d s; going on without "
+                     "waiting for it\n",
+                     EXCHANGE_TIMEOUT_MS / 1000);
+    }
+}
+
+// A board's port path, or an empty text.
+PortPath pathOf(BusAddress address)
+{
+    return address.bus == 0 ? PortPath{} : sysfsPathOf(address);
+}
+
+bool printEntry(std::FILE* out, const ListEntry& entry, bool json)
+{
+    JsonLine line;
+    formatListEntry(line, entry, json);
+    if (line.overflowed()) {
+        return false;
+    }
+    std::fputs(line.text(), out);
+    return true;
+}
+
+// Boards that sysfs shows and libusb does not list, in bus and device number order.
+struct Unlisted {
+    std::array<SysfsDevice, MAX_DEVICE_NUMBER> devices{};
+    std::array<bool, MAX_DEVICE_NUMBER> listed{};
+    std::size_t count = 0;
+};
 
 } // namespace
 
@@ -44,7 +72,7 @@ bool statusArrived(int received, std::FILE* err)
     return true;
 }
 
-int setLeds(usb_dev_handle* board, int number, std::FILE* out, std::FILE* err)
+int setLeds(usb_dev_handle* board, int number, bool json, std::FILE* out, std::FILE* err)
 {
     StatusReply reply;
     BoardLock lock(board);
@@ -52,6 +80,7 @@ int setLeds(usb_dev_handle* board, int number, std::FILE* out, std::FILE* err)
         // Another ledboard's LED request between ours and our status reads would be what we
         // report, so the exchange is made under the lock.
         const BoardLock::Held held(lock);
+        noteBusyLock(err, held.result());
         const int sent = usbSetLeds(board, number, reply);
         if (sent < 0) {
             return reportFailure(err, "cannot send the LED value", sent, usbLastError());
@@ -63,50 +92,71 @@ int setLeds(usb_dev_handle* board, int number, std::FILE* out, std::FILE* err)
             return EXIT_STATUS_FAILURE;
         }
     }
-    printReport(out, reply);
+    printReport(out, decodeStatus(reply), json);
     return EXIT_STATUS_OK;
 }
 
-int printStatus(usb_dev_handle* board, std::FILE* out, std::FILE* err)
+int printStatus(usb_dev_handle* board, bool json, std::FILE* out, std::FILE* err)
 {
     StatusReply reply;
     BoardLock lock(board);
     {
         const BoardLock::Held held(lock);
+        noteBusyLock(err, held.result());
         if (!statusArrived(usbReadStatus(board, reply), err)) {
             return EXIT_STATUS_FAILURE;
         }
     }
-    printReport(out, reply);
+    printReport(out, decodeStatus(reply), json);
     return EXIT_STATUS_OK;
 }
 
-int listBoards(std::FILE* out, std::FILE* err)
+int listBoards(bool json, std::FILE* out, std::FILE* err)
 {
     if (!rescanOrSay(err)) {
         return EXIT_STATUS_FAILURE;
     }
     unsigned listed = 0;
+    unsigned shown = 0;
+    Unlisted sysfs;
+    sysfs.count = listSysfsDevices(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, sysfs.devices);
+    const auto printUnlistedBefore = [&](const BusAddress* limit) {
+        for (std::size_t i = 0; i < sysfs.count; ++i) {
+            const SysfsDevice& device = sysfs.devices[i];
+            const bool earlier =
+                limit == nullptr || device.address.bus < limit->bus ||
+                (device.address.bus == limit->bus && device.address.device < limit->device);
+            if (!sysfs.listed[i] && earlier) {
+                sysfs.listed[i] = true;
+                printEntry(out, {device.address, device.path.text.data(), unlistedWords(), nullptr},
+                           json);
+                ++shown;
+            }
+        }
+    };
     for (usb_device* device = usbNextInOrder(nullptr, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
          device != nullptr;
          device = usbNextInOrder(device, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID), ++listed) {
-        const DeviceLocation at = usbLocationOf(device);
+        const BusAddress address = usbAddressOf(device);
+        for (std::size_t i = 0; i < sysfs.count; ++i) {
+            sysfs.listed[i] = sysfs.listed[i] || sysfs.devices[i].address == address;
+        }
+        printUnlistedBefore(&address);
+        const PortPath path = pathOf(address);
         BoardStrings strings;
         const OpenedBoard board = usbOpenBoard(device, &strings);
-        if (board.handle) {
-            std::fprintf(out, "%s/%s\tusable\t%s\t%s\t%s\n", at.bus, at.device,
-                         strings.manufacturer.data(), strings.product.data(),
-                         strings.serial.data());
-        } else {
-            std::fprintf(out, "%s/%s\tunusable\t%s\n", at.bus, at.device,
-                         refusalWords(board.why.refusal));
+        const ListEntry entry{address, path.text.data(),
+                              board.handle ? nullptr : refusalWords(board.why.refusal), &strings};
+        if (!printEntry(out, entry, json)) {
+            std::fprintf(err, "ledboard: the board at %03u/%03u has strings too long to list\n",
+                         address.bus, address.device);
         }
+        ++shown;
     }
-    if (listed == 0) {
-        if (!explainUnlisted(err, nullptr)) {
-            sayNoBoard(err);
-        }
-        return EXIT_STATUS_FAILURE;
+    printUnlistedBefore(nullptr);
+    // When libusb lists nothing, say why on stderr, once, beside whatever sysfs showed.
+    if (listed == 0 && !explainUnlisted(err, nullptr)) {
+        sayNoBoard(err);
     }
-    return EXIT_STATUS_OK;
+    return shown > 0 ? EXIT_STATUS_OK : EXIT_STATUS_NO_BOARD;
 }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 const char* refusalWords(Refusal refusal) noexcept
@@ -23,6 +24,32 @@ const char* refusalWords(Refusal refusal) noexcept
         return "its strings read back empty";
     }
     return "unknown";
+}
+
+const char* unlistedWords(UsbFlavor flavor) noexcept
+{
+    // libusb 0.1.12 leaves out a node it cannot read; libusb-1.0 lists from sysfs, so there the
+    // cause is not the node.
+    return flavor == UsbFlavor::Original ? "not readable" : "not listed by libusb";
+}
+
+void printRuleSentence(std::FILE* out, std::span<const char* const> ruleDirectories,
+                       const char* installedRule)
+{
+    if (const auto installed = findInstalledRule(ruleDirectories)) {
+        std::fprintf(out, "The udev rule %s/%s grants it; see ledboard(1).\n",
+                     ruleDirectories[*installed], UDEV_RULE_NAME);
+    } else if (access(installedRule, F_OK) == 0) {
+        std::fprintf(out,
+                     "The udev rule grants it once copied from %s\nto /etc/udev/rules.d; see "
+                     "ledboard(1).\n",
+                     installedRule);
+    } else {
+        std::fprintf(out,
+                     "The udev rule %s (udev/ in ledboard's sources) grants it once\ninstalled; "
+                     "see ledboard(1).\n",
+                     UDEV_RULE_NAME);
+    }
 }
 
 void explainPermission(std::FILE* err)
@@ -61,7 +88,8 @@ void explainPermission(std::FILE* err)
                err);
 }
 
-void explainRefusal(std::FILE* err, DeviceLocation location, const Acceptance& why)
+void explainRefusal(std::FILE* err, DeviceLocation location, const Acceptance& why,
+                    UsbFlavor flavor)
 {
     std::fprintf(err, "ledboard: the board at %s/%s cannot be used: ", location.bus,
                  location.device);
@@ -74,7 +102,14 @@ void explainRefusal(std::FILE* err, DeviceLocation location, const Acceptance& w
         explainPermission(err);
         return;
     case Refusal::NotOpened:
-        std::fputs("its device node could not be opened (was it unplugged?)\n", err);
+        // libusb 0.1.12 keeps the handle of a node that would not open, and its first request
+        // fails with EBADF: the node went between the listing and the open.
+        if (why.error != 0 && why.error != -EBADF) {
+            std::fprintf(err, "its device node could not be opened (%s)\n",
+                         std::strerror(-why.error));
+        } else {
+            std::fputs("its device node could not be opened (was it unplugged?)\n", err);
+        }
         return;
     case Refusal::Unplugged:
         std::fprintf(err, "it was unplugged (%s)\n", std::strerror(-why.error));
@@ -87,24 +122,30 @@ void explainRefusal(std::FILE* err, DeviceLocation location, const Acceptance& w
                      std::strerror(-why.error));
         return;
     case Refusal::StringsEmpty:
-        std::fputs("its product or manufacturer string reads back empty (libusb 0.1.12 reads "
-                   "a string of 63 or more characters as empty)\n",
+        std::fputs("its product or manufacturer string reads back empty", err);
+        std::fputs(flavor == UsbFlavor::Original ? " (libusb 0.1.12 reads a string of 63 or more "
+                                                   "characters as empty)\n"
+                                                 : "\n",
                    err);
         return;
     }
 }
 
-bool explainUnlisted(std::FILE* err, const BusAddress* at)
+bool explainUnlisted(std::FILE* err, const BusAddress* at, UsbFlavor flavor)
 {
     const auto attached = findAttachedInSysfs(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, at);
     if (!attached) {
         return false;
     }
-    std::fprintf(
-        err,
-        "ledboard: a board is attached at %03u/%03u, but libusb cannot list it: its device "
-        "node is not readable%s\n",
-        attached->bus, attached->device, geteuid() == 0 ? " (is usbfs mounted?)" : "");
+    std::fprintf(err, "ledboard: a board is attached at %03u/%03u, but libusb cannot list it: ",
+                 attached->bus, attached->device);
+    if (flavor == UsbFlavor::Compat) {
+        // libusb-1.0 finds devices in sysfs, whatever their node's mode: its own trace says more.
+        std::fputs("run with LIBUSB_DEBUG=4 to see why\n", err);
+        return true;
+    }
+    std::fprintf(err, "its device node is not readable%s\n",
+                 geteuid() == 0 ? " (is usbfs mounted?)" : "");
     if (geteuid() != 0) {
         explainPermission(err);
     }

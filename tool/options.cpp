@@ -1,11 +1,35 @@
 #include "options.hpp"
 
 #include "arguments.hpp"
+#include "sysfs.hpp"
 
 #include <cstdio>
 #include <string_view>
 
 namespace {
+
+// The words that make a command line one of options rather than the plain `ledboard NUMBER`.
+constexpr std::string_view OPTION_WORDS[] = {
+    "--help", "-h",     "--version", "--list",   "--device", "--serial",
+    "--path", "--json", "--wait",    "--status", "--watch",  "--wait-press",
+};
+
+bool isOptionWord(std::string_view word) noexcept
+{
+    for (const std::string_view option : OPTION_WORDS) {
+        if (word == option) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool isChoiceWord(std::string_view word) noexcept
+{
+    return word == "--device" || word == "--serial" || word == "--path";
+}
+
+constexpr const char* WHAT_TO_DO = "NUMBER, --status, --watch, --wait-press or --list";
 
 class Parser {
 public:
@@ -20,91 +44,156 @@ public:
         // atoi reads it ("-5", "-v" and "abc" included), and what follows it is ignored: so
         // scripts have always called it, and so it stays.
         const std::string_view first = args_[1];
-        at_ = 2;
         if (first == "--help" || first == "-h") {
             return result(Action::Help);
         }
         if (first == "--version") {
             return result(Action::Version);
         }
-        if (first == "--list") {
-            return finished(Action::List, first);
+        if (!isOptionWord(first)) {
+            Options& options = parsed_.options;
+            options.plain = true;
+            options.number = parseLedNumber(first);
+            options.ignored = args_.size() > 2 ? args_[2] : nullptr;
+            return result(Action::SetLeds);
         }
-        if (first == "--device" || first == "--serial") {
-            return choice(first);
-        }
-        if (first == "--status" || first == "--watch") {
-            at_ = 1;
-            return action(first);
-        }
-        parsed_.options.number = parseLedNumber(first);
-        return result(Action::SetLeds);
+        return options();
     }
 
 private:
-    ParsedCommandLine choice(std::string_view option) noexcept
+    // [--json] [--wait [SECONDS]] [--device L | --serial S | --path P] ACTION, in any order before
+    // the action, each at most once.
+    ParsedCommandLine options() noexcept
     {
         Options& options = parsed_.options;
+        while (at_ < args_.size()) {
+            const std::string_view word = args_[at_];
+            if (word == "--json") {
+                if (options.json) {
+                    return fail("--json is given twice");
+                }
+                options.json = true;
+                ++at_;
+            } else if (word == "--wait") {
+                if (options.wait) {
+                    return fail("--wait is given twice");
+                }
+                options.wait = true;
+                ++at_;
+                // A number here is the time limit unless it is the last word: then it is the LED
+                // number (`ledboard --wait 5` waits for the board and sets 5).
+                if (at_ + 1 < args_.size()) {
+                    if (const auto limit = parseSecondsAsMs(args_[at_], MAX_TIME_LIMIT_MS)) {
+                        options.waitMs = *limit;
+                        ++at_;
+                    }
+                }
+            } else if (isChoiceWord(word)) {
+                if (options.choice != Choice::FirstBoard) {
+                    return fail("choose the board once: --device, --serial or --path");
+                }
+                if (!choice(word)) {
+                    return parsed_;
+                }
+            } else {
+                return action(word);
+            }
+        }
+        return fail("say what to do: %s", WHAT_TO_DO);
+    }
+
+    // --device BUS/DEV, --serial TEXT or --path PORTS, at at_. False after a failure.
+    bool choice(std::string_view option) noexcept
+    {
+        Options& options = parsed_.options;
+        ++at_;
         if (at_ >= args_.size() || *args_[at_] == '\0') {
-            return fail(
-                option == "--device"
-                    ? "--device needs the board's location, BUS/DEV or BUS:DEV (e.g. 001/004)"
-                    : "--serial needs the board's serial number");
+            if (option == "--device") {
+                fail("--device needs the board's location, BUS/DEV or BUS:DEV (e.g. 001/004)");
+            } else if (option == "--serial") {
+                fail("--serial needs the board's serial number");
+            } else {
+                fail("--path needs the board's port path, e.g. 1-1.4");
+            }
+            return false;
         }
         options.choiceText = args_[at_++];
         if (option == "--serial") {
             options.choice = Choice::Serial;
+        } else if (option == "--path") {
+            if (!isPortPath(options.choiceText)) {
+                fail("invalid port path '%s' for --path: expected BUS-PORT[.PORT]... as sysfs "
+                     "names it, e.g. 1-1.4 (see ledboard --list)",
+                     options.choiceText);
+                return false;
+            }
+            options.choice = Choice::Path;
         } else if (const auto location = parseLocation(options.choiceText)) {
             options.choice = Choice::Location;
             options.location = *location;
         } else {
-            return fail(
-                "invalid location '%s' for --device: expected BUS/DEV or BUS:DEV with a bus "
-                "from 1 to %u and a device from 1 to %u, e.g. 001/004",
-                options.choiceText, MAX_BUS_NUMBER, MAX_DEVICE_NUMBER);
+            fail("invalid location '%s' for --device: expected BUS/DEV or BUS:DEV with a bus "
+                 "from 1 to %u and a device from 1 to %u, e.g. 001/004",
+                 options.choiceText, MAX_BUS_NUMBER, MAX_DEVICE_NUMBER);
+            return false;
         }
-        if (at_ >= args_.size()) {
-            return fail("after %s %s, say what to do: NUMBER, --status or --watch", option.data(),
-                        options.choiceText);
-        }
-        const std::string_view next = args_[at_];
-        if (next == "--status" || next == "--watch") {
-            return action(next);
-        }
-        // Here a mistyped option must not pass for the number 0 and clear the LEDs.
-        if (!isPlainNumber(next)) {
-            return fail("after %s %s, expected NUMBER, --status or --watch, not '%s'",
-                        option.data(), options.choiceText, next.data());
-        }
-        options.number = parseLedNumber(next);
-        ++at_;
-        return finished(Action::SetLeds, next);
+        return true;
     }
 
-    // --status or --watch [MILLISECONDS], at at_.
-    ParsedCommandLine action(std::string_view option) noexcept
+    // The action at at_: the LED number, --status, --watch [MS], --wait-press [SECONDS] or --list.
+    ParsedCommandLine action(std::string_view word) noexcept
     {
+        Options& options = parsed_.options;
         ++at_;
-        if (option == "--status") {
-            return finished(Action::Status, option);
+        if (word == "--status") {
+            return finished(Action::Status, word);
         }
-        if (at_ < args_.size()) {
-            const auto interval = parseBounded(args_[at_], WATCH_MIN_MS, WATCH_MAX_MS);
-            if (!interval) {
-                return fail("invalid interval '%s' for --watch: milliseconds from %u to %u",
-                            args_[at_], WATCH_MIN_MS, WATCH_MAX_MS);
+        if (word == "--list") {
+            if (options.choice != Choice::FirstBoard || options.wait) {
+                return fail("--list lists every board: it takes no choice of board and no --wait");
             }
-            parsed_.options.intervalMs = *interval;
-            ++at_;
+            return finished(Action::List, word);
         }
-        return finished(Action::Watch, option);
+        if (word == "--watch") {
+            if (at_ < args_.size()) {
+                const auto interval = parseBounded(args_[at_], WATCH_MIN_MS, WATCH_MAX_MS);
+                if (!interval) {
+                    return fail("invalid interval '%s' for --watch: milliseconds from %u to %u",
+                                args_[at_], WATCH_MIN_MS, WATCH_MAX_MS);
+                }
+                options.intervalMs = *interval;
+                ++at_;
+            }
+            return finished(Action::Watch, word);
+        }
+        if (word == "--wait-press") {
+            if (at_ < args_.size()) {
+                const auto limit = parseSecondsAsMs(args_[at_], MAX_TIME_LIMIT_MS);
+                if (!limit) {
+                    return fail("invalid time limit '%s' for --wait-press: seconds, e.g. 10 or 2.5",
+                                args_[at_]);
+                }
+                options.pressMs = *limit;
+                ++at_;
+            }
+            return finished(Action::WaitPress, word);
+        }
+        // Here a mistyped option must not pass for the number 0 and clear the LEDs.
+        if (!isPlainNumber(word)) {
+            if (word.starts_with("-") && !isOptionWord(word)) {
+                return fail("unknown option '%s'; expected %s", word.data(), WHAT_TO_DO);
+            }
+            return fail("expected %s, not '%s'", WHAT_TO_DO, word.data());
+        }
+        options.number = parseLedNumber(word);
+        return finished(Action::SetLeds, word);
     }
 
     // An action that takes nothing more.
-    ParsedCommandLine finished(Action action, std::string_view option) noexcept
+    ParsedCommandLine finished(Action action, std::string_view word) noexcept
     {
         if (at_ < args_.size()) {
-            return fail("unexpected argument '%s' after %s", args_[at_], option.data());
+            return fail("unexpected argument '%s' after %s", args_[at_], word.data());
         }
         return result(action);
     }

@@ -1,23 +1,30 @@
 #include "run.hpp"
 
 #include "actions.hpp"
+#include "arguments.hpp"
 #include "board.hpp"
 #include "hints.hpp"
 #include "options.hpp"
+#include "text.hpp"
+#include "wait.hpp"
 
+#include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace {
 
 constexpr const char* USAGE_HEAD = R"(Usage: ledboard NUMBER
-       ledboard [--device BUS/DEV | --serial TEXT] NUMBER|--status|--watch [MS]
-       ledboard --list
+       ledboard [--json] [--wait [SECONDS]] [CHOICE] ACTION
+       ledboard [--json] --list
+CHOICE is --device BUS/DEV, --serial TEXT or --path PORTS; ACTION is NUMBER,
+--status, --watch [MS] or --wait-press [SECONDS].
 Set the LEDs of the USB LED board (ID 1384:8888) and print what the board reports.
 
 The low five bits of NUMBER are sent to the board as its LED value. NUMBER is read
 like atoi(3): leading white space, an optional sign, then decimal digits; anything
-else ends it, and text without digits counts as 0. After --device or --serial it
-must be decimal digits with an optional sign.
+else ends it, and text without digits counts as 0. After an option it must be
+decimal digits with an optional sign.
 
 Output:
   LED  d  N   the LED state the board reports, 0 to 7: three of the five bits
@@ -32,26 +39,38 @@ outcomes with exit status 0.
 Options (only at the start of the command line, exactly as written here):
   --list            list the boards, one line each, fields separated by tabs:
                     BUS/DEV, "usable", manufacturer, product, serial number (empty
-                    when there is none or it cannot be read); or BUS/DEV,
-                    "unusable", and why
+                    when there is none or it cannot be read), port path; or
+                    BUS/DEV, "unusable", why, port path
   --device BUS/DEV  use the board at this bus and device number, as --list and
                     lsusb show them (BUS:DEV works too): ledboard --device 001/004 5
   --serial TEXT     use the board whose serial number is TEXT (every board is
                     asked for it): ledboard --serial A17 --status
+  --path PORTS      use the board at this port, as --list shows it; unlike the
+                    device number it stays when the board is replugged into the
+                    same socket: ledboard --path 1-1.4 --status
   --status          print the three status lines without setting the LEDs
   --watch [MS]      read the status every MS milliseconds (10 to 60000, default 50)
                     and print "LED PUSH JUMP" (e.g. "5 1 0", JUMP in hexadecimal)
                     at the start and at each change, until interrupted
+  --wait-press [SECONDS]
+                    wait for one press of the push button, at most SECONDS; print
+                    "LED PUSH JUMP" at the press
+  --wait [SECONDS]  wait for the board until it is there, at most SECONDS (a number
+                    that is the last word is NUMBER instead); a watch then also
+                    waits for it to come back after an unplug, and prints "gone"
+                    and "back" lines
+  --json            print JSON Lines, one object per line (see ledboard(1))
   -h, --help        show this help
   --version         show the version
 
 Exit status:
   0  the board's status was printed, or one of the two messages above; --list
-     found a board; --watch was interrupted or its reader went away
-  1  the LED request or the last status read failed, or its reply was too
-     short (under 2 bytes); the output could not be written; or there was no
-     board to use (but for the plain NUMBER, which prints the message above)
+     found a board; --watch was interrupted or its reader went away; a press
+  1  the board failed: a request failed or its reply was too short (under 2
+     bytes); or the output could not be written
   2  the command line is wrong
+  3  no such board (with the options): none matched, or --wait gave up
+  4  --wait-press reached its time limit without a press
 
 Permissions: users need read and write access to the board's USB device node.
 )";
@@ -59,12 +78,35 @@ Permissions: users need read and write access to the board's USB device node.
 void printUsage(std::FILE* out)
 {
     std::fputs(USAGE_HEAD, out);
-    std::fprintf(out, "The udev rule %s grants it; see ledboard(1).\n", INSTALLED_UDEV_RULE);
+    printRuleSentence(out);
 }
 
 // The plain command line, `ledboard NUMBER`: scripts rely on its exact output and exit statuses.
-int setLedsOnFirstBoard(int number, std::FILE* out, std::FILE* err)
+// What it does without a word (a word read as 0, words ignored, a board passed over) it says on
+// stderr.
+int setLedsOnFirstBoard(const Options& options, std::span<char* const> args, std::FILE* out,
+                        std::FILE* err)
 {
+    const char* first = args[1];
+    if (first[0] == '-' && !isPlainNumber(first)) {
+        FixedTextBuffer<USER_TEXT_LENGTH> word;
+        appendPrintable(word, first);
+        std::fprintf(err,
+                     "ledboard: '%s' is not an option: read as the LED number %d (see ledboard "
+                     "--help)\n",
+                     word.text(), options.number);
+    }
+    if (options.ignored != nullptr) {
+        FixedTextBuffer<USER_TEXT_LENGTH> words;
+        for (std::size_t i = 2; i < args.size(); ++i) {
+            words.appendf("%s", i == 2 ? "" : " ");
+            appendPrintable(words, args[i]);
+        }
+        std::fprintf(err,
+                     "ledboard: ignored what follows the LED number ('%s'): options go first "
+                     "(see ledboard --help)\n",
+                     words.text());
+    }
     usb_dev_handle* opened = nullptr;
     RefusedBoard refused{};
     const int lookup = usbOpenDevice(&opened, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, &refused);
@@ -75,17 +117,39 @@ int setLedsOnFirstBoard(int number, std::FILE* out, std::FILE* err)
         return EXIT_STATUS_OK;
     }
     const DeviceHandle board{opened};
-    return setLeds(board.get(), number, out, err);
+    notePassedOver(err, refused, board.get());
+    if (options.ignored != nullptr && refused.location.bus == nullptr) {
+        const DeviceLocation used = usbLocationOf(usbDeviceOf(board.get()));
+        std::fprintf(err, "ledboard: used the board at %s/%s\n", used.bus, used.device);
+    }
+    return setLeds(board.get(), options.number, false, out, err);
+}
+
+// What follows the choice of a board: the action itself.
+int act(DeviceHandle& board, const Options& options, const StopSignals* signals, std::FILE* out,
+        std::FILE* err)
+{
+    switch (options.action) {
+    case Action::Status:
+        return printStatus(board.get(), options.json, out, err);
+    case Action::Watch:
+    case Action::WaitPress:
+        return followBoard(board, options, *signals, out, err);
+    default:
+        return setLeds(board.get(), options.number, options.json, out, err);
+    }
 }
 
 } // namespace
 
-int runLedboard(std::span<char* const> args, std::FILE* out, std::FILE* err)
+int runLedboard(std::span<char* const> args, std::FILE* out, std::FILE* err, bool outClosed)
 {
     const ParsedCommandLine parsed = parseCommandLine(args);
     if (!parsed.ok()) {
+        FixedTextBuffer<USER_TEXT_LENGTH> message;
+        appendPrintable(message, parsed.error.data());
         std::fprintf(err, "ledboard: %s\nTry 'ledboard --help' for more information.\n",
-                     parsed.error.data());
+                     message.text());
         return EXIT_STATUS_USAGE;
     }
     const Options& options = parsed.options;
@@ -100,33 +164,38 @@ int runLedboard(std::span<char* const> args, std::FILE* out, std::FILE* err)
         std::fputs("ledboard " LEDBOARD_VERSION "\n", out);
         return EXIT_STATUS_OK;
     case Action::List:
-        return listBoards(out, err);
+        return listBoards(options.json, out, err);
     case Action::SetLeds:
-        if (options.choice == Choice::FirstBoard) {
-            // A mistyped option is still the LED number, as it always was; at least say so.
-            if (std::strncmp(args[1], "--", 2) == 0) {
-                std::fprintf(err,
-                             "ledboard: '%s' is not an option: read as the LED number %d (see "
-                             "ledboard --help)\n",
-                             args[1], options.number);
-            }
-            return setLedsOnFirstBoard(options.number, out, err);
+        if (options.plain) {
+            return setLedsOnFirstBoard(options, args, out, err);
         }
         break;
     case Action::Status:
+        break;
     case Action::Watch:
+    case Action::WaitPress:
+        // These print as they go, for as long as they run: with nowhere to print, end now.
+        if (outClosed) {
+            std::fprintf(err, "ledboard: cannot write the output: %s\n", std::strerror(EBADF));
+            return EXIT_STATUS_FAILURE;
+        }
         break;
     }
-    const DeviceHandle board = chooseBoard(options, err);
+    std::optional<StopSignals> signals;
+    if (options.action == Action::Watch || options.action == Action::WaitPress) {
+        signals.emplace();
+    }
+    const StopSignals* stops = signals ? &*signals : nullptr;
+    if (options.wait) {
+        Waited waited = waitForChoice(options, err, stops);
+        if (!waited.board) {
+            return waited.status;
+        }
+        return act(waited.board, options, stops, out, err);
+    }
+    DeviceHandle board = chooseBoard(options, err);
     if (!board) {
-        return EXIT_STATUS_FAILURE;
+        return EXIT_STATUS_NO_BOARD;
     }
-    switch (options.action) {
-    case Action::Status:
-        return printStatus(board.get(), out, err);
-    case Action::Watch:
-        return watchBoard(board.get(), options.intervalMs, out, err);
-    default:
-        return setLeds(board.get(), options.number, out, err);
-    }
+    return act(board, options, stops, out, err);
 }

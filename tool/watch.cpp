@@ -1,186 +1,215 @@
-// --watch: the board's inputs as they change, one line each, for a shell loop to read.
+// --watch and --wait-press: the board's inputs as they change, for a shell loop or a program to
+// read, or the one change a script waits for.
 #include "actions.hpp"
-#include "run.hpp"
+#include "exit_status.hpp"
+#include "json.hpp"
+#include "report.hpp"
+#include "sleeping.hpp"
+#include "wait.hpp"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <ctime>
 #include <optional>
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
-
-extern "C" void requestStop(int /*signal*/)
-{
-    stopRequested = 1;
-}
-
-// SIGINT and SIGTERM end the watch with status 0. They are blocked except while it sleeps (unless
-// its caller blocked them), so one that comes during a read ends it at the next sleep. A closed
-// pipe ends it quietly too, so SIGPIPE is ignored. Everything is restored when the watch ends.
-class StopSignals {
-public:
-    StopSignals()
-    {
-        stopRequested = 0;
-        sigset_t stops;
-        sigemptyset(&stops);
-        sigaddset(&stops, SIGINT);
-        sigaddset(&stops, SIGTERM);
-        sigprocmask(SIG_BLOCK, &stops, &original_);
-
-        struct sigaction stop {};
-        stop.sa_handler = requestStop;
-        sigemptyset(&stop.sa_mask);
-        sigaction(SIGTERM, &stop, &oldTerm_);
-        // A shell starts background jobs with SIGINT ignored; a job keeps it so.
-        sigaction(SIGINT, nullptr, &oldInt_);
-        if (oldInt_.sa_handler != SIG_IGN) {
-            sigaction(SIGINT, &stop, nullptr);
-        }
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(SIGPIPE, &ignore, &oldPipe_);
-    }
-    ~StopSignals()
-    {
-        // A stop signal often comes twice (a terminal's Ctrl-C reaches the whole process group,
-        // and a supervisor may pass it on as well): one still pending is taken by the handler
-        // when the mask is restored, and once stopping, the handler stays until the process ends,
-        // so that a late second one cannot kill it with another status than 0.
-        sigprocmask(SIG_SETMASK, &original_, nullptr);
-        sigaction(SIGPIPE, &oldPipe_, nullptr);
-        if (stopRequested == 0) {
-            sigaction(SIGINT, &oldInt_, nullptr);
-            sigaction(SIGTERM, &oldTerm_, nullptr);
-        }
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-    const sigset_t& waitMask() const { return original_; }
-
-private:
-    sigset_t original_{};
-    struct sigaction oldTerm_ {};
-    struct sigaction oldInt_ {};
-    struct sigaction oldPipe_ {};
-};
-
-constexpr long NANOSECONDS_PER_SECOND = 1000000000;
-constexpr long NANOSECONDS_PER_MILLISECOND = 1000000;
-
-timespec now()
-{
-    timespec time{};
-    clock_gettime(CLOCK_MONOTONIC, &time);
-    return time;
-}
-
-timespec later(timespec time, long nanoseconds)
-{
-    time.tv_nsec += nanoseconds;
-    time.tv_sec += time.tv_nsec / NANOSECONDS_PER_SECOND;
-    time.tv_nsec %= NANOSECONDS_PER_SECOND;
-    return time;
-}
-
-bool before(const timespec& a, const timespec& b)
-{
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-enum class Woken { Deadline, Stopped, ReaderGone };
-
-// Sleeps until `deadline`, watching for a stop signal and for the reader of `out` going away (a
-// pipe's write end reports POLLERR then; files and terminals report nothing).
-Woken sleepUntil(const timespec& deadline, int out, const StopSignals& signals)
-{
-    for (;;) {
-        const timespec current = now();
-        if (stopRequested != 0) {
-            return Woken::Stopped;
-        }
-        if (!before(current, deadline)) {
-            return Woken::Deadline;
-        }
-        long left = (deadline.tv_sec - current.tv_sec) * NANOSECONDS_PER_SECOND +
-                    (deadline.tv_nsec - current.tv_nsec);
-        const timespec timeout{left / NANOSECONDS_PER_SECOND, left % NANOSECONDS_PER_SECOND};
-        pollfd reader{out, 0, 0};
-        if (ppoll(&reader, 1, &timeout, &signals.waitMask()) > 0 &&
-            (reader.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            return Woken::ReaderGone;
-        }
-    }
-}
-
 // Writes the whole line now, past the stdio buffer. Returns 0, or the errno of the failed write.
-int writeLine(int out, const char* line, std::size_t length)
+int writeLine(int out, const TextBuffer& line)
 {
+    const char* text = line.text();
+    std::size_t length = std::strlen(text);
     while (length > 0) {
-        const ssize_t written = write(out, line, length);
+        const ssize_t written = write(out, text, length);
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return errno;
         }
-        line += written;
+        text += written;
         length -= static_cast<std::size_t>(written);
     }
     return 0;
 }
 
-} // namespace
+// How a follow ends, or that it goes on.
+enum class Next { GoOn, Done };
 
-int watchBoard(usb_dev_handle* board, unsigned intervalMs, std::FILE* out, std::FILE* err)
-{
-    const StopSignals signals;
-    const int outFd = fileno(out);
-    BoardLock lock(board);
-    std::optional<BoardStatus> shown;
-    timespec deadline = now();
-    for (;;) {
-        StatusReply reply;
-        {
-            const BoardLock::Held held(lock);
-            if (!statusArrived(usbReadStatus(board, reply), err)) {
-                return EXIT_STATUS_FAILURE;
-            }
+class Follower {
+public:
+    Follower(DeviceHandle& board, const Options& options, const StopSignals& signals,
+             std::FILE* out, std::FILE* err)
+        : signals_(signals), board_(board), options_(options), out_(fileno(out)), err_(err)
+    {
+        if (options.wait) {
+            identity_ = identityOf(board.get());
         }
-        const BoardStatus status = decodeStatus(reply);
-        if (status != shown) {
-            shown = status;
-            std::array<char, 32> line{};
-            const int length = std::snprintf(line.data(), line.size(), "%u %u %x\n", status.led,
-                                             status.push, status.jump);
-            const int failed = writeLine(outFd, line.data(), static_cast<std::size_t>(length));
-            if (failed == EPIPE) {
-                return EXIT_STATUS_OK; // the reader has all it wanted
+        lock_.emplace(board.get());
+    }
+
+    int run()
+    {
+        timespec deadline = monotonicNow();
+        const bool limited =
+            options_.action == Action::WaitPress && options_.pressMs != NO_TIME_LIMIT;
+        const timespec giveUp = later(deadline, limited ? options_.pressMs : 0);
+        for (;;) {
+            if (read() == Next::Done) {
+                return status_;
             }
-            if (failed != 0) {
-                std::fprintf(err, "ledboard: cannot write the output: %s\n", std::strerror(failed));
-                return EXIT_STATUS_FAILURE;
+            if (limited && !before(monotonicNow(), giveUp)) {
+                std::fprintf(err_, "ledboard: no press of the button within %lu.%03lu s\n",
+                             options_.pressMs / 1000, options_.pressMs % 1000);
+                return EXIT_STATUS_NO_PRESS;
             }
-        }
-        // Reads keep to the interval; after a slow read the next one comes at once.
-        deadline = later(deadline, static_cast<long>(intervalMs) * NANOSECONDS_PER_MILLISECOND);
-        if (before(deadline, now())) {
-            deadline = now();
-        }
-        switch (sleepUntil(deadline, outFd, signals)) {
-        case Woken::Deadline:
-            break;
-        case Woken::Stopped:
-        case Woken::ReaderGone:
-            return EXIT_STATUS_OK;
+            // Reads keep to the interval; after a slow read the next one comes at once.
+            deadline = later(deadline, options_.intervalMs);
+            if (before(deadline, monotonicNow())) {
+                deadline = monotonicNow();
+            }
+            if (limited && before(giveUp, deadline)) {
+                deadline = giveUp;
+            }
+            switch (sleepUntil(deadline, out_, &signals_)) {
+            case Woken::Deadline:
+                break;
+            case Woken::Stopped:
+            case Woken::ReaderGone:
+                return EXIT_STATUS_OK;
+            }
         }
     }
+
+private:
+    // One status read, and what follows from it.
+    Next read()
+    {
+        StatusReply reply;
+        int received = 0;
+        {
+            const BoardLock::Held held(*lock_, signals_.lockWait());
+            if (held.result() == LockResult::Interrupted) {
+                return done(EXIT_STATUS_OK);
+            }
+            received = usbReadStatus(board_.get(), reply);
+        }
+        if (received >= STATUS_DECODED_LENGTH) {
+            failures_ = 0;
+            return show(decodeStatus(reply));
+        }
+        if (isUnplugged(received) && options_.wait) {
+            return comeBack();
+        }
+        // A stall or a timeout can be a glitch: the next read is a try again, and only
+        // WATCH_READ_ATTEMPTS failures in a row end the watch.
+        if (++failures_ < WATCH_READ_ATTEMPTS && !isUnplugged(received)) {
+            std::array<char, 64> shortReply{};
+            std::snprintf(shortReply.data(), shortReply.size(),
+                          "the board sent %d of %d bytes needed", received, STATUS_DECODED_LENGTH);
+            std::fprintf(err_, "ledboard: a status read failed: %s; trying again\n",
+                         received < 0 ? usbLastError() : shortReply.data());
+            return Next::GoOn;
+        }
+        statusArrived(received, err_);
+        return done(EXIT_STATUS_FAILURE);
+    }
+
+    Next show(const BoardStatus& status)
+    {
+        if (options_.action == Action::WaitPress) {
+            // A press is the button going down: one held down from the start must be let go first.
+            const bool pressed = status.push != 0 && buttonWasUp_;
+            buttonWasUp_ = buttonWasUp_ || status.push == 0;
+            if (!pressed) {
+                return Next::GoOn;
+            }
+            JsonLine line;
+            formatWatchLine(line, status, options_.json);
+            return write(line) ? done(EXIT_STATUS_OK) : Next::Done;
+        }
+        if (status == shown_) {
+            return Next::GoOn;
+        }
+        shown_ = status;
+        JsonLine line;
+        formatWatchLine(line, status, options_.json);
+        return write(line) ? Next::GoOn : Next::Done;
+    }
+
+    // The board is gone: say so, wait for the same board, say it is back, and go on with it.
+    Next comeBack()
+    {
+        if (!event(WatchEvent::Gone)) {
+            return Next::Done;
+        }
+        lock_.reset();
+        board_.reset();
+        Waited waited = waitForReturn(identity_, options_.waitMs, err_, &signals_);
+        if (!waited.board) {
+            return done(waited.status);
+        }
+        board_ = std::move(waited.board);
+        lock_.emplace(board_.get());
+        failures_ = 0;
+        shown_.reset(); // the first status after the return is always shown
+        return event(WatchEvent::Back) ? Next::GoOn : Next::Done;
+    }
+
+    bool event(WatchEvent event)
+    {
+        if (options_.action == Action::WaitPress) {
+            return true; // a wait for a press reports only the press
+        }
+        JsonLine line;
+        formatWatchEvent(line, event, options_.json);
+        return write(line);
+    }
+
+    // False when the follow must end: the reader went away (status 0) or the write failed (1).
+    bool write(const TextBuffer& line)
+    {
+        const int failed = writeLine(out_, line);
+        if (failed == 0) {
+            return true;
+        }
+        if (failed == EPIPE) {
+            status_ = EXIT_STATUS_OK; // the reader has all it wanted
+        } else {
+            std::fprintf(err_, "ledboard: cannot write the output: %s\n", std::strerror(failed));
+            status_ = EXIT_STATUS_FAILURE;
+        }
+        return false;
+    }
+
+    Next done(int status)
+    {
+        status_ = status;
+        return Next::Done;
+    }
+
+    // A read that fails is tried again at the next interval, twice: a stall or a timeout of the
+    // board's firmware passes, a board that fails three reads in a row is stuck.
+    static constexpr unsigned WATCH_READ_ATTEMPTS = 3;
+
+    const StopSignals& signals_;
+    DeviceHandle& board_;
+    const Options& options_;
+    int out_;
+    std::FILE* err_;
+    BoardIdentity identity_;
+    std::optional<BoardLock> lock_;
+    std::optional<BoardStatus> shown_;
+    bool buttonWasUp_ = false;
+    unsigned failures_ = 0;
+    int status_ = EXIT_STATUS_OK;
+};
+
+} // namespace
+
+int followBoard(DeviceHandle& board, const Options& options, const StopSignals& signals,
+                std::FILE* out, std::FILE* err)
+{
+    return Follower(board, options, signals, out, err).run();
 }

@@ -27,10 +27,10 @@ TEST(List, ShowsEveryBoardInBusOrderAndTouchesNothingElse)
 {
     const e2e::Run run = ledboard(CROWDED_BUS, {"--list"});
 
-    EXPECT_EQ(run.out, "001/003\tusable\tledboard simulator\tUSB LED Board\tA17\n"
-                       "001/004\tunusable\tno permission\n"
-                       "001/005\tusable\tMaker\tOther Board\t\n"
-                       "002/002\tusable\tledboard simulator\tUSB LED Board\tB2\n");
+    EXPECT_EQ(run.out, "001/003\tusable\tledboard simulator\tUSB LED Board\tA17\t1-2\n"
+                       "001/004\tunusable\tno permission\t1-3\n"
+                       "001/005\tusable\tMaker\tOther Board\t\t1-4\n"
+                       "002/002\tusable\tledboard simulator\tUSB LED Board\tB2\t2-1\n");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
     for (const char* other : {"001/001", "001/002", "001/006", "002/001"}) {
@@ -40,7 +40,7 @@ TEST(List, ShowsEveryBoardInBusOrderAndTouchesNothingElse)
 
     const e2e::Run none = ledboard({"--no-board"}, {"--list"});
     EXPECT_EQ(none.out, "");
-    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.status, 3);
 }
 
 TEST(Choice, OpensOnlyTheChosenBoard)
@@ -81,7 +81,7 @@ TEST(Choice, WithoutAMatchSaysWhatIsThere)
         const e2e::Run run = ledboard(CROWDED_BUS, arguments);
         EXPECT_EQ(run.out, "") << message;
         EXPECT_THAT(run.err, testing::StartsWith(message));
-        EXPECT_EQ(run.status, 1) << message;
+        EXPECT_EQ(run.status, 3) << message;
         EXPECT_THAT(vendorRequests(run), IsEmpty()) << message;
     }
 }
@@ -116,7 +116,7 @@ TEST(Status, ReadsTheBoardWithoutSettingItsLeds)
     const e2e::Run noBoard = ledboard({"--no-board"}, {"--status"});
     EXPECT_EQ(noBoard.out, "");
     EXPECT_EQ(noBoard.err, "ledboard: no board (USB ID 1384:8888) found\n");
-    EXPECT_EQ(noBoard.status, 1);
+    EXPECT_EQ(noBoard.status, 3);
 
     const e2e::Run shortReply = ledboard({"--fault", "1:short=1"}, {"--status"});
     EXPECT_EQ(shortReply.out, "");

@@ -1,0 +1,142 @@
+#include "wait.hpp"
+
+#include "board.hpp"
+#include "bus_watch.hpp"
+#include "exit_status.hpp"
+
+#include <cstring>
+
+namespace {
+
+// The diagnostics of one attempt, kept so that the last one can be shown when the wait gives up:
+// while waiting, a board that is not there yet is the normal case, not worth a line each time.
+class AttemptNotes {
+public:
+    AttemptNotes() { reopen(); }
+    ~AttemptNotes() { close(); }
+    AttemptNotes(const AttemptNotes&) = delete;
+    AttemptNotes& operator=(const AttemptNotes&) = delete;
+
+    // A fresh stream for the next attempt; the one before is forgotten.
+    std::FILE* reopen()
+    {
+        close();
+        text_.fill('\0');
+        // One byte stays NUL, so that what was written is always a terminated string.
+        stream_ = fmemopen(text_.data(), text_.size() - 1, "w");
+        return stream_ != nullptr ? stream_ : nullptr;
+    }
+    std::FILE* stream() const { return stream_; }
+    const char* text()
+    {
+        if (stream_ != nullptr) {
+            std::fflush(stream_);
+        }
+        return text_.data();
+    }
+
+private:
+    void close()
+    {
+        if (stream_ != nullptr) {
+            std::fclose(stream_);
+            stream_ = nullptr;
+        }
+    }
+    std::array<char, 4096> text_{};
+    std::FILE* stream_ = nullptr;
+};
+
+// Calls attempt(notes) each time the bus changed, and every BOARD_RETRY_INTERVAL_MS, until it
+// gives a board, `limitMs` runs out, or a stop signal comes.
+template <typename Attempt>
+Waited keepTrying(Attempt&& attempt, unsigned long limitMs, std::FILE* err,
+                  const StopSignals* signals)
+{
+    const timespec start = monotonicNow();
+    const bool limited = limitMs != NO_TIME_LIMIT;
+    const timespec giveUp = later(start, limited ? limitMs : 0);
+    AttemptNotes notes;
+    std::uint64_t seen = 0;
+    timespec retry = start;
+    bool first = true;
+    for (;;) {
+        const timespec current = monotonicNow();
+        const std::uint64_t fingerprint = usbBusFingerprint();
+        if (first || fingerprint != seen || !before(current, retry)) {
+            first = false;
+            seen = fingerprint;
+            retry = later(current, BOARD_RETRY_INTERVAL_MS);
+            std::FILE* quiet = notes.reopen();
+            DeviceHandle board = attempt(quiet != nullptr ? quiet : err);
+            if (board) {
+                return {std::move(board), EXIT_STATUS_OK};
+            }
+        }
+        if (limited && !before(monotonicNow(), giveUp)) {
+            std::fputs(notes.text(), err);
+            return {nullptr, EXIT_STATUS_NO_BOARD};
+        }
+        timespec next = later(monotonicNow(), BUS_LOOK_INTERVAL_MS);
+        if (limited && before(giveUp, next)) {
+            next = giveUp;
+        }
+        if (sleepUntil(next, -1, signals) == Woken::Stopped) {
+            return {nullptr, EXIT_STATUS_OK};
+        }
+    }
+}
+
+void sayLimit(std::FILE* err, unsigned long limitMs)
+{
+    if (limitMs == NO_TIME_LIMIT) {
+        std::fputs("\n", err);
+    } else {
+        std::fprintf(err, " (at most %lu.%03lu s)\n", limitMs / 1000, limitMs % 1000);
+    }
+}
+
+} // namespace
+
+BoardIdentity identityOf(usb_dev_handle* board)
+{
+    BoardIdentity identity;
+    usbReadSerial(board, identity.serial);
+    identity.path = sysfsPathOf(usbAddressOf(usbDeviceOf(board)));
+    return identity;
+}
+
+Waited waitForChoice(const Options& options, std::FILE* err, const StopSignals* signals)
+{
+    bool said = false;
+    Waited waited = keepTrying(
+        [&](std::FILE* notes) {
+            DeviceHandle board = chooseBoard(options, notes);
+            if (!board && !said) {
+                said = true;
+                std::fputs("ledboard: waiting for ", err);
+                describeChoice(err, options);
+                sayLimit(err, options.waitMs);
+            }
+            return board;
+        },
+        options.waitMs, err, signals);
+    if (!waited.board && waited.status == EXIT_STATUS_NO_BOARD) {
+        std::fprintf(err, "ledboard: gave up waiting after %lu.%03lu s\n", options.waitMs / 1000,
+                     options.waitMs % 1000);
+    }
+    return waited;
+}
+
+Waited waitForReturn(const BoardIdentity& identity, unsigned long limitMs, std::FILE* err,
+                     const StopSignals* signals)
+{
+    std::fputs("ledboard: the board is gone; waiting for it to come back", err);
+    sayLimit(err, limitMs);
+    Waited waited = keepTrying([&](std::FILE* notes) { return openBoardLike(identity, notes); },
+                               limitMs, err, signals);
+    if (!waited.board && waited.status == EXIT_STATUS_NO_BOARD) {
+        std::fputs("ledboard: the board did not come back in time\n", err);
+    }
+    return waited;
+}
