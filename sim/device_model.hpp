@@ -67,12 +67,6 @@ private:
     std::uint8_t lastValue_ = 0; // low byte of the last LED request's wValue
 };
 
-// Every device of `config`, bus by bus, each bus starting with its root hub at address 1 and then
-// the devices in the order they are listed. Every board gets the inputs; the board of `config`
-// gets the faults and the input changes. Throws std::invalid_argument when a bus would need more
-// than 127 addresses.
-std::vector<SimulatedDevice> layOut(const Config& config);
-
 // One log line for a control transfer.
 std::string describeControl(const SimulatedDevice& device, const ControlSetup& setup,
                             const ControlReply& reply);

@@ -1,13 +1,14 @@
 // The simulated bus on umockdev: a testbed whose /dev/bus/usb holds one node per simulated
-// device, and an ioctl handler per node that answers usbfs requests from the device model.
+// device, and an ioctl handler per node that passes usbfs requests to Usbfs.
 #pragma once
 
 #include "config.hpp"
 #include "device_model.hpp"
+#include "event_log.hpp"
+#include "usbfs.hpp"
 
 #include <umockdev.h>
 
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,9 +18,6 @@ namespace sim {
 
 struct GObjectUnref {
     void operator()(void* object) const noexcept;
-};
-struct FileCloser {
-    void operator()(std::FILE* file) const noexcept;
 };
 
 class Testbed {
@@ -34,7 +32,7 @@ public:
     const std::string& root() const { return root_; }
 
     // The errno of the first failed write to the log, or 0.
-    int logError();
+    int logError() { return log_.error(); }
 
 private:
     struct Endpoint {
@@ -45,13 +43,6 @@ private:
     void addDevice(const SimulatedDevice& device);
     void checkListingOrder() const;
     void openToAllUsers() const;
-    void checkOrder(const std::string& usb, const std::string& bus,
-                    const std::vector<std::string>& wanted) const;
-    bool handleIoctl(std::size_t index, UMockdevIoctlClient* client);
-    void handleControl(SimulatedDevice& device, UMockdevIoctlClient* client);
-    void handleHubIoctl(SimulatedDevice& device, UMockdevIoctlClient* client);
-    void complete(UMockdevIoctlClient* client, const std::string& line, long result, int error);
-    void log(const std::string& line);
 
     static gboolean onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
                             gpointer endpoint);
@@ -59,11 +50,10 @@ private:
     std::unique_ptr<UMockdevTestbed, GObjectUnref> testbed_;
     std::string root_;
     std::vector<SimulatedDevice> devices_;
+    EventLog log_;
+    Usbfs usbfs_;
     std::vector<std::unique_ptr<Endpoint>> endpoints_;
     std::vector<std::unique_ptr<UMockdevIoctlBase, GObjectUnref>> handlers_;
-    std::unique_ptr<std::FILE, FileCloser> log_;
-    bool logTimes_ = false;
-    int logError_ = 0;
     std::mutex mutex_; // handlers run on umockdev's worker thread
 };
 

@@ -1,6 +1,7 @@
 // The simulated devices, byte for byte: the end-to-end tests are only as sharp as these answers.
 #include "config.hpp"
 #include "device_model.hpp"
+#include "layout.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,0 +1,73 @@
+#include "layout.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+// USB addresses are 1 to 127 (USB 2.0, 9.4.6), the root hub's included.
+constexpr int MAX_ADDRESS = 127;
+
+// A Linux root hub's identity (the kernel's own vendor ID).
+constexpr std::uint16_t ROOT_HUB_VENDOR = 0x1d6b;
+constexpr std::uint16_t ROOT_HUB_PRODUCT = 0x0002;
+
+DevicePlan rootHub(int bus)
+{
+    DevicePlan hub;
+    hub.vendor = ROOT_HUB_VENDOR;
+    hub.product = ROOT_HUB_PRODUCT;
+    hub.productName = "EHCI Host Controller";
+    hub.manufacturerName = "Linux 6.1.0-28-amd64 ehci_hcd";
+    hub.bus = bus;
+    return hub;
+}
+
+} // namespace
+
+std::vector<SimulatedDevice> layOut(const Config& config)
+{
+    std::vector<const DevicePlan*> listed;
+    for (const auto& device : config.before) {
+        listed.push_back(&device);
+    }
+    if (config.board) {
+        listed.push_back(&*config.board);
+    }
+    for (const auto& device : config.after) {
+        listed.push_back(&device);
+    }
+    int lastBus = 1;
+    for (const DevicePlan* device : listed) {
+        lastBus = std::max(lastBus, device->bus);
+    }
+
+    std::vector<SimulatedDevice> devices;
+    for (int bus = 1; bus <= lastBus; ++bus) {
+        int address = 1;
+        devices.emplace_back(rootHub(bus), bus, address++, true);
+        for (const DevicePlan* plan : listed) {
+            if (plan->bus != bus) {
+                continue;
+            }
+            if (address > MAX_ADDRESS) {
+                throw std::invalid_argument("bus " + std::to_string(bus) +
+                                            " cannot hold more than " +
+                                            std::to_string(MAX_ADDRESS) + " devices");
+            }
+            SimulatedDevice& device = devices.emplace_back(*plan, bus, address++, false);
+            if (plan->board) {
+                device.setInputs(config.pushed, config.jumpers);
+            }
+            if (plan == (config.board ? &*config.board : nullptr)) {
+                device.setFaults(config.faults);
+                device.setChanges(config.changes);
+            }
+        }
+    }
+    return devices;
+}
+
+} // namespace sim

@@ -1,0 +1,17 @@
+// Where each simulated device sits: its bus and its address.
+#pragma once
+
+#include "config.hpp"
+#include "device_model.hpp"
+
+#include <vector>
+
+namespace sim {
+
+// Every device of `config`, bus by bus, each bus starting with its root hub at address 1 and then
+// the devices in the order they are listed. Every board gets the inputs; the board of `config`
+// gets the faults and the input changes. Throws std::invalid_argument when a bus would need more
+// than 127 addresses.
+std::vector<SimulatedDevice> layOut(const Config& config);
+
+} // namespace sim
