@@ -1,5 +1,6 @@
 #include "command.hpp"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 namespace sim {
 
@@ -69,8 +71,29 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& caller
     return variables;
 }
 
-int runCommand(const std::vector<std::string>& command, const std::vector<std::string>& environment,
-               const sigset_t& waited)
+std::vector<int> claimClosedStandardDescriptors()
+{
+    std::vector<int> closed;
+    for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // open() takes the lowest free number: this one, since those below it are open by now.
+        // Held until the simulator exits.
+        const int placeholder = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (placeholder != descriptor) {
+            throw std::runtime_error(std::string("cannot hold descriptor ") +
+                                     std::to_string(descriptor) +
+                                     " with /dev/null: " + std::strerror(errno));
+        }
+        closed.push_back(descriptor);
+    }
+    return closed;
+}
+
+int startCommand(const std::vector<std::string>& command,
+                 const std::vector<std::string>& environment, const std::vector<int>& closed,
+                 pid_t& child)
 {
     const std::vector<char*> argv = cStrings(command);
     const std::vector<char*> envp = cStrings(environment);
@@ -86,15 +109,26 @@ int runCommand(const std::vector<std::string>& command, const std::vector<std::s
     posix_spawnattr_setsigdefault(&attributes, &all);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    pid_t child = 0;
+    // And with the standard descriptors it was given: those closed for the simulator are closed
+    // for it too (the simulator's /dev/null placeholders are close-on-exec).
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    for (const int descriptor : closed) {
+        posix_spawn_file_actions_addclose(&files, descriptor);
+    }
     const int spawned =
-        posix_spawnp(&child, argv[0], nullptr, &attributes, argv.data(), envp.data());
+        posix_spawnp(&child, argv[0], &files, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
         std::fprintf(stderr, "ledboard-sim: cannot run %s: %s\n", argv[0], std::strerror(spawned));
         return spawned == ENOENT ? EXIT_NOT_FOUND : EXIT_CANNOT_EXECUTE;
     }
+    return 0;
+}
 
+int waitForCommand(pid_t child, const sigset_t& waited)
+{
     for (;;) {
         siginfo_t info{};
         if (sigwaitinfo(&waited, &info) < 0) {

@@ -1,6 +1,8 @@
 // Running the command under test: its environment, its start and the wait for its end.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <string>
 #include <vector>
@@ -21,11 +23,21 @@ std::vector<std::string> currentEnvironment();
 std::vector<std::string> childEnvironment(const std::vector<std::string>& caller,
                                           const std::string& testbedRoot);
 
-// Runs the command and waits for it, passing on any signal that would end the simulator, so that
-// the simulator outlives the command and removes its testbed. `waited` holds SIGCHLD and the
-// forwarded signals, blocked in every thread. Returns the command's exit status, 128 + the signal
-// that ended it, or 126/127 when it cannot run.
-int runCommand(const std::vector<std::string>& command, const std::vector<std::string>& environment,
-               const sigset_t& waited);
+// Opens /dev/null on each of descriptors 0 to 2 that is closed, so that no socket or file the
+// simulator opens later takes its place (and is inherited by the command), and returns their
+// numbers. Throws std::runtime_error.
+std::vector<int> claimClosedStandardDescriptors();
+
+// Starts the command with `environment` and with the descriptors in `closed` closed. Returns 0
+// and sets `child`, or prints why it cannot and returns 126 or 127 (as env(1) does).
+int startCommand(const std::vector<std::string>& command,
+                 const std::vector<std::string>& environment, const std::vector<int>& closed,
+                 pid_t& child);
+
+// Waits for the command to end, passing on any signal that would end the simulator, so that the
+// simulator outlives the command and removes its testbed. `waited` holds SIGCHLD and the
+// forwarded signals, blocked in every thread. Returns the command's exit status, or 128 + the
+// signal that ended it.
+int waitForCommand(pid_t child, const sigset_t& waited);
 
 } // namespace sim

@@ -64,6 +64,15 @@ std::size_t deviceCount(const sim::Config& config)
 
 int main(int argc, char* argv[])
 {
+    // First of all: a socket umockdev opens later must not become the command's stdout.
+    std::vector<int> closedDescriptors;
+    try {
+        closedDescriptors = sim::claimClosedStandardDescriptors();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "ledboard-sim: %s\n", error.what());
+        return EXIT_SIMULATOR_FAILED;
+    }
+
     sim::Config config;
     try {
         bool help = false;
@@ -114,8 +123,14 @@ int main(int argc, char* argv[])
 
     try {
         sim::Testbed testbed(config);
-        const int status =
-            sim::runCommand(config.command, sim::childEnvironment(caller, testbed.root()), waited);
+        pid_t child = 0;
+        if (const int failed =
+                sim::startCommand(config.command, sim::childEnvironment(caller, testbed.root()),
+                                  closedDescriptors, child);
+            failed != 0) {
+            return failed;
+        }
+        const int status = sim::waitForCommand(child, waited);
         if (const int error = testbed.logError(); error != 0) {
             std::fprintf(stderr, "ledboard-sim: cannot write the log %s: %s\n",
                          config.logPath.c_str(), std::strerror(error));

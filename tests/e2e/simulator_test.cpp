@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -62,6 +64,36 @@ TEST(Simulator, FailsLoudlyOnWhatItCannotDo)
     EXPECT_THAT(unwritable.out, testing::EndsWith("log 125\nhelp 125\n"));
     EXPECT_THAT(unwritable.err, HasSubstr("cannot write the log /dev/full: No space left"));
     EXPECT_THAT(unwritable.err, HasSubstr("cannot write the help: No space left"));
+}
+
+TEST(Simulator, LeavesClosedStandardDescriptorsClosedForTheCommand)
+{
+    // umockdev's sockets would take a closed descriptor 0 to 2 in the simulator, and its messages
+    // would go into them; the command must still see them closed. The probe duplicates each
+    // descriptor without redirecting the one it probes. Run from a plain shell, not under the
+    // simulator: a second preload in the command opens descriptors of its own.
+    const std::string probe =
+        R"(for fd in 0 1; do if (exec 3>&$fd) 2>&-; then echo "$fd open" >&4; )"
+        R"(else echo "$fd closed" >&4; fi; done 4>"$out"; )"
+        R"(if (exec 3>&2); then echo "2 open"; else echo "2 closed"; fi >>"$out"; )"
+        R"(echo "simulator:" $(readlink /proc/$PPID/fd/0 /proc/$PPID/fd/1 /proc/$PPID/fd/2) >>"$out")";
+    const std::string report = ::testing::TempDir() + "ledboard-sim-descriptors";
+    const std::string script =
+        "sim=" + e2e::simulatorPath() + "; export out=$(mktemp); exec >" + report + "\n" +
+        "$sim -- sh -c '" + probe + "' <&- >&- 2>&-; echo \"all closed: $?\"; cat \"$out\"\n" +
+        "$sim -- sh -c '" + probe + "' </dev/zero >&- 2>/dev/zero; echo \"stdout closed: $?\"; " +
+        "cat \"$out\"\n" +
+        "$sim -- sh -c 'echo x >&1' >&- 2>/dev/null; echo \"echo: $?\"; rm \"$out\"";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    std::ifstream file(report);
+    const std::string out{std::istreambuf_iterator<char>(file), {}};
+    unlink(report.c_str());
+    const std::string null = " /dev/null";
+    EXPECT_EQ(out,
+              "all closed: 0\n0 closed\n1 closed\n2 closed\nsimulator:" + null + null + null +
+                  "\nstdout closed: 0\n0 open\n1 closed\n2 open\nsimulator: /dev/zero" + null +
+                  " /dev/zero\n"
+                  "echo: 1\n"); // the shell's own failure, not the simulator's abort
 }
 
 TEST(Simulator, ChecksItsTmpfsBeforeUmockdevDoes)
