@@ -25,6 +25,9 @@ struct DevicePlan {
     bool stallStrings = false;    // every string descriptor request stalls
     bool denyAll = false;         // every transfer fails with EPERM, as on a node opened read-only
     bool vanish = false;          // the node disappears once the bus has been listed
+    // Where it is plugged in: the port of the root hub, then of each hub below it (sysfs names
+    // the device "BUS-1.4" for {1, 4}). Empty: the next free port of the root hub.
+    std::vector<int> port;
 };
 
 enum class FaultKind { Stall, Timeout, Short, Unplug, Denied };

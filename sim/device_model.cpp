@@ -91,6 +91,23 @@ std::string SimulatedDevice::name() const
     return text.data();
 }
 
+std::string SimulatedDevice::devpath() const
+{
+    if (port_.empty()) {
+        return "0";
+    }
+    std::string text;
+    for (const int number : port_) {
+        text += (text.empty() ? "" : ".") + std::to_string(number);
+    }
+    return text;
+}
+
+std::string SimulatedDevice::sysfsName() const
+{
+    return hub_ ? "usb" + std::to_string(bus_) : std::to_string(bus_) + "-" + devpath();
+}
+
 std::string SimulatedDevice::nodePath() const
 {
     return "/dev/bus/usb/" + name();

@@ -38,6 +38,13 @@ public:
     int bus() const { return bus_; }
     int address() const { return address_; }
     bool isHub() const { return hub_; }
+    // Where it is plugged in (see DevicePlan::port); empty for a root hub.
+    const std::vector<int>& port() const { return port_; }
+    void setPort(std::vector<int> port) { port_ = std::move(port); }
+    // As sysfs names it: "usb1" for a root hub, "1-1.4" for the device at port 1.4 of bus 1.
+    std::string sysfsName() const;
+    // sysfs's devpath attribute: "1.4", and "0" for a root hub.
+    std::string devpath() const;
     std::string name() const;     // "001/002", as libusb names it
     std::string nodePath() const; // "/dev/bus/usb/001/002"
 
@@ -57,6 +64,7 @@ private:
     int bus_;
     int address_;
     bool hub_;
+    std::vector<int> port_;
     bool pushed_ = false;
     unsigned jumpers_ = 0;
     std::vector<RequestFault> faults_;

@@ -25,6 +25,47 @@ DevicePlan rootHub(int bus)
     return hub;
 }
 
+std::string portText(int bus, const std::vector<int>& port)
+{
+    std::string text;
+    for (const int number : port) {
+        text += (text.empty() ? "" : ".") + std::to_string(number);
+    }
+    return "port " + text + " of bus " + std::to_string(bus);
+}
+
+// Each device gets the port it asked for, or port (address - 1) of the root hub: 1-1 for the
+// first device after the root hub at address 1. No two may share a port, and none may sit behind
+// another one's port: the devices simulated are no hubs.
+void assignPorts(std::vector<SimulatedDevice>& devices)
+{
+    for (SimulatedDevice& device : devices) {
+        if (!device.isHub()) {
+            device.setPort(device.plan().port.empty() ? std::vector<int>{device.address() - 1}
+                                                      : device.plan().port);
+        }
+    }
+    for (auto one = devices.begin(); one != devices.end(); ++one) {
+        for (auto other = one + 1; other != devices.end(); ++other) {
+            if (one->isHub() || other->isHub() || one->bus() != other->bus()) {
+                continue;
+            }
+            const auto& first = one->port().size() <= other->port().size() ? *one : *other;
+            const auto& second = &first == &*one ? *other : *one;
+            if (!std::equal(first.port().begin(), first.port().end(), second.port().begin())) {
+                continue;
+            }
+            if (first.port().size() == second.port().size()) {
+                throw std::invalid_argument("two devices share " +
+                                            portText(first.bus(), first.port()));
+            }
+            throw std::invalid_argument(portText(second.bus(), second.port()) + " lies behind " +
+                                        portText(first.bus(), first.port()) +
+                                        ", which holds a device that is not a hub");
+        }
+    }
+}
+
 } // namespace
 
 std::vector<SimulatedDevice> layOut(const Config& config)
@@ -67,6 +108,7 @@ std::vector<SimulatedDevice> layOut(const Config& config)
             }
         }
     }
+    assignPorts(devices);
     return devices;
 }
 

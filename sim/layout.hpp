@@ -10,8 +10,9 @@ namespace sim {
 
 // Every device of `config`, bus by bus, each bus starting with its root hub at address 1 and then
 // the devices in the order they are listed. Every board gets the inputs; the board of `config`
-// gets the faults and the input changes. Throws std::invalid_argument when a bus would need more
-// than 127 addresses.
+// gets the faults and the input changes. Devices without a port of their own are at port
+// (address - 1) of their root hub. Throws std::invalid_argument when a bus would need more than
+// 127 addresses, or when two devices' ports clash.
 std::vector<SimulatedDevice> layOut(const Config& config);
 
 } // namespace sim

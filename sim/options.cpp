@@ -15,6 +15,10 @@ constexpr int MAX_REPLY = 7;
 // A string descriptor's length byte counts 2 bytes of header and 2 per character (USB 2.0, 9.6.7).
 constexpr std::size_t MAX_STRING = 126;
 constexpr unsigned MAX_JUMPERS = 0xF;
+// A hub has at most 255 ports (its descriptor's bNbrPorts is a byte); USB 2.0 allows five hubs
+// between a device and its root hub, and Linux names up to seven tiers (USB 3.0, 10.1.3).
+constexpr int MAX_PORT = 255;
+constexpr std::size_t MAX_PORT_LEVELS = 7;
 
 [[noreturn]] void fail(const std::string& message)
 {
@@ -64,6 +68,29 @@ std::uint16_t parseId(std::string_view text)
     return parseNumber<std::uint16_t>(text, 16, "USB ID");
 }
 
+// "1.4": port 1 of the root hub, then port 4 of the hub there.
+std::vector<int> parsePort(std::string_view text)
+{
+    std::vector<int> port;
+    std::string_view rest = text;
+    do {
+        const auto dot = rest.find('.');
+        const int number = parseNumber<int>(rest.substr(0, dot), 10, "port");
+        if (number < 1 || number > MAX_PORT) {
+            fail("ports are numbered 1 to 255: '" + std::string(text) + "'");
+        }
+        port.push_back(number);
+        rest = dot == std::string_view::npos ? "" : rest.substr(dot + 1);
+        if (dot != std::string_view::npos && rest.empty()) {
+            fail("invalid port: '" + std::string(text) + "'");
+        }
+    } while (!rest.empty());
+    if (port.size() > MAX_PORT_LEVELS) {
+        fail("a port path has at most 7 levels: '" + std::string(text) + "'");
+    }
+    return port;
+}
+
 void applyOption(DevicePlan& device, std::string_view option)
 {
     const auto equals = option.find('=');
@@ -86,6 +113,8 @@ void applyOption(DevicePlan& device, std::string_view option)
         if (device.bus < 1 || device.bus > MAX_BUS) {
             fail("bus number out of range: '" + std::string(value) + "'");
         }
+    } else if (key == "port" && equals != std::string_view::npos) {
+        device.port = parsePort(value);
     } else if (option == "stall-strings") {
         device.stallStrings = true;
     } else if (option == "eperm") {

@@ -93,6 +93,8 @@ void Testbed::addDevice(const SimulatedDevice& device)
         throw std::runtime_error("cannot add " + device.name() +
                                  " to the testbed: " + error->message);
     }
+    umockdev_testbed_set_attribute(testbed_.get(), sysfsPath(device).c_str(), "dev",
+                                   sysfsDevAttribute(device).c_str());
     const auto index = static_cast<std::size_t>(&device - devices_.data());
     auto& endpoint = endpoints_.emplace_back(std::make_unique<Endpoint>(Endpoint{this, index}));
     auto& handler = handlers_.emplace_back(umockdev_ioctl_base_new());

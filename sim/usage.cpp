@@ -28,6 +28,10 @@ Device options:
                       its strings (a VID:PID device has none unless given), printable
                       ASCII of at most 126 characters
   bus=N               put it on bus N (each bus gets its own root hub)
+  port=P              plug it in at port P: 1.4 is port 4 of a hub at port 1 of the root
+                      hub (1 to 255, at most 7 levels; the hubs themselves are not
+                      simulated). sysfs names it BUS-P (1-1.4). Without it: port
+                      (address - 1) of the root hub, so the board at 001/002 is 1-1
   stall-strings       every string descriptor request stalls
   eperm               every transfer fails with EPERM, as without a udev rule
   vanish              its node disappears right after the bus has been listed

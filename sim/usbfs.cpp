@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -134,11 +135,20 @@ void Usbfs::hubIoctl(const SimulatedDevice& device, UMockdevIoctlClient* client)
         complete(client, line, -1, EFAULT);
         return;
     }
+    // The root hub has as many ports as the highest one in use; a device further down sits
+    // behind a hub that is not simulated, so its port shows nothing here.
     HubPortInfo info{};
     for (const SimulatedDevice& other : devices_) {
         if (other.bus() == device.bus() && !other.isHub()) {
-            info.port.at(static_cast<std::size_t>(info.ports)) = static_cast<char>(other.address());
-            ++info.ports;
+            const int port = other.port().front();
+            if (port > static_cast<int>(info.port.size())) {
+                continue; // beyond what the kernel's structure can tell
+            }
+            info.ports = static_cast<char>(std::max<int>(info.ports, port));
+            if (other.port().size() == 1) {
+                info.port.at(static_cast<std::size_t>(port - 1)) =
+                    static_cast<char>(other.address());
+            }
         }
     }
     std::memcpy(data->data, &info, sizeof info);

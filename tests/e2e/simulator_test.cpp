@@ -36,6 +36,27 @@ TEST(Simulator, GivesTheCommandOnlyTheSimulatedBus)
     EXPECT_EQ(run.out, "001\n002\n\n001:\n001\n002\n\n002:\n001\n002\n");
 }
 
+TEST(Simulator, ShowsEachDeviceInSysfsAtItsPort)
+{
+    const e2e::Run run = underSimulator(
+        {"--board", "port=1.4,serial=B-7", "--after", "0bda:8153"},
+        {"sh", "-c",
+         "cd /sys/bus/usb/devices && for d in usb1 1-1.4 1-2; do echo \"$d:\" $(cat $d/busnum "
+         "$d/devnum $d/devpath $d/idVendor $d/idProduct $d/speed $d/serial 2>&-); done; "
+         "cat 1-1.4/busnum | od -An -c; "
+         "readlink -f 1-1.4 | sed 's|^'\"$UMOCKDEV_DIR\"'||'"});
+    EXPECT_EQ(run.out, "usb1: 1 1 0 1d6b 0002 480\n"
+                       "1-1.4: 1 2 1.4 1384 8888 1.5 B-7\n"
+                       "1-2: 1 3 2 0bda 8153 480\n"
+                       "   1  \\n\n"
+                       "/sys/devices/pci0000:00/0000:00:1d.0/usb1/1-1/1-1.4\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+
+    const e2e::Run clash = underSimulator({"--board", "port=2", "--after", "0bda:8153"}, {"true"});
+    EXPECT_EQ(clash.status, 125);
+    EXPECT_EQ(clash.err, "ledboard-sim: two devices share port 2 of bus 1\n");
+}
+
 TEST(Simulator, FailsLoudlyOnWhatItCannotDo)
 {
     const std::pair<std::vector<std::string>, const char*> refused[] = {

@@ -2,6 +2,7 @@
 #include "config.hpp"
 #include "device_model.hpp"
 #include "layout.hpp"
+#include "sysfs_record.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -120,6 +121,11 @@ TEST(SimulatorOptions, RejectWhatTheyCannotBuild)
                                                {"--before", "046d"},
                                                {"--board", "sparkle"},
                                                {"--no-board", "--second-board"},
+                                               {"--board", "port=0"},
+                                               {"--board", "port=256"},
+                                               {"--board", "port=1."},
+                                               {"--board", "port=1..2"},
+                                               {"--board", "port=1.2.3.4.5.6.7.8"},
                                                {"--frobnicate"}}) {
         EXPECT_THROW(parse(bad), std::invalid_argument) << testing::PrintToString(bad);
     }
@@ -133,6 +139,63 @@ TEST(SimulatorOptions, RejectWhatTheyCannotBuild)
     EXPECT_THROW(sim::layOut(parse(crowded)), std::invalid_argument);
     crowded.resize(crowded.size() - 2);
     EXPECT_EQ(sim::layOut(parse(crowded)).back().address(), 127);
+}
+
+TEST(SimulatorLayout, PortsNameTheSysfsDirectoriesAsTheKernelDoes)
+{
+    const auto devices =
+        sim::layOut(parse({"--before", "0bda:8153,port=3.4", "--after",
+                           "046d:c52b,port=1.2.3.4.5.6.7", "--after", "8087:0aaa,bus=2"}));
+    std::vector<std::string> names;
+    names.reserve(devices.size());
+    for (const auto& device : devices) {
+        names.push_back(device.name() + " " + device.sysfsName() + " " + device.devpath());
+    }
+    // Without a port, a device is at port (address - 1): the board at 001/003 is at port 2.
+    EXPECT_THAT(names, ElementsAre("001/001 usb1 0", "001/002 1-3.4 3.4", "001/003 1-2 2",
+                                   "001/004 1-1.2.3.4.5.6.7 1.2.3.4.5.6.7", "002/001 usb2 0",
+                                   "002/002 2-1 1"));
+    EXPECT_EQ(sim::sysfsPath(devices[1]), "/sys/devices/pci0000:00/0000:00:1d.0/usb1/1-3/1-3.4");
+    EXPECT_EQ(sim::sysfsPath(devices[4]), "/sys/devices/pci0000:00/0000:00:1d.0/usb2");
+
+    // The same port twice, or a port behind one that holds a device (which is no hub).
+    for (const std::vector<std::string>& clash : std::vector<std::vector<std::string>>{
+             {"--board", "port=2", "--before", "0bda:8153,port=2"},
+             {"--before", "0bda:8153"}, // at port 1, by its address
+             {"--board", "port=1.4", "--after", "0bda:8153,port=1.4.2"}}) {
+        std::vector<std::string> arguments = clash;
+        if (clash.size() == 2) {
+            arguments.insert(arguments.end(), {"--after", "046d:c52b,port=1"});
+        }
+        EXPECT_THROW(sim::layOut(parse(arguments)), std::invalid_argument)
+            << testing::PrintToString(arguments);
+    }
+    EXPECT_NO_THROW(sim::layOut(parse({"--board", "port=1.4", "--after", "0bda:8153,port=1.5",
+                                       "--after", "046d:c52b,bus=2,port=1.4"})));
+}
+
+TEST(SimulatorSysfs, EveryTextAttributeEndsInANewlineAsTheKernelsDo)
+{
+    sim::DevicePlan plan = sim::defaultBoard();
+    plan.serialNumber = "A\\B"; // umockdev's records escape a backslash
+    sim::SimulatedDevice device(plan, 1, 5, false);
+    device.setPort({1, 4});
+    const std::string record = sim::sysfsRecord(device);
+    EXPECT_THAT(record, testing::StartsWith("P: /devices/pci0000:00/0000:00:1d.0/usb1/1-1/1-1.4\n"
+                                            "N: bus/usb/001/005="));
+    for (const char* line :
+         {"A: busnum=1\\n\n", "A: devnum=5\\n\n", "A: devpath=1.4\\n\n", "A: idVendor=1384\\n\n",
+          "A: idProduct=8888\\n\n", "A: speed=1.5\\n\n", "A: bConfigurationValue=1\\n\n",
+          "A: product=USB LED Board\\n\n", "A: manufacturer=ledboard simulator\\n\n",
+          "A: serial=A\\\\B\\n\n", "E: DEVNAME=/dev/bus/usb/001/005\n", "A: dev=189:4\n"}) {
+        EXPECT_THAT(record, testing::HasSubstr(line));
+    }
+    // The node's content and the binary attribute are the same descriptors.
+    const std::string node = record.substr(record.find("N: bus/usb/001/005=") + 19);
+    const std::string binary = record.substr(record.find("H: descriptors=") + 15);
+    EXPECT_EQ(node.substr(0, node.find('\n')), binary.substr(0, binary.find('\n')));
+    EXPECT_EQ(binary.substr(0, 8), "12011001"); // an 18-byte device descriptor, USB 1.1
+    EXPECT_EQ(sim::sysfsDevAttribute(device), "189:4\n");
 }
 
 } // namespace
