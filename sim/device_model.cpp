@@ -91,6 +91,21 @@ std::string SimulatedDevice::name() const
     return text.data();
 }
 
+void SimulatedDevice::applyInputs(const BoardChange& change)
+{
+    pushed_ = change.pushed.value_or(pushed_);
+    jumpers_ = change.jumpers.value_or(jumpers_);
+}
+
+void SimulatedDevice::joinBus(int address)
+{
+    address_ = address;
+    present_ = true;
+    unplugged_ = false;
+    leds_ = 0;
+    lastValue_ = 0;
+}
+
 std::string SimulatedDevice::devpath() const
 {
     if (port_.empty()) {
@@ -160,7 +175,7 @@ std::string SimulatedDevice::stringAt(int index) const
 
 ControlReply SimulatedDevice::control(const ControlSetup& setup)
 {
-    if (unplugged_) {
+    if (unplugged_ || !present_) {
         return failWith(ENODEV);
     }
     if (plan_.denyAll) {
@@ -205,11 +220,17 @@ ControlReply SimulatedDevice::standardRequest(const ControlSetup& setup) const
 ControlReply SimulatedDevice::boardRequest(const ControlSetup& setup)
 {
     ++vendorRequests_;
+    bool leaves = false;
     for (const InputChange& change : changes_) {
         if (change.order == vendorRequests_) {
-            pushed_ = change.pushed.value_or(pushed_);
-            jumpers_ = change.jumpers.value_or(jumpers_);
+            applyInputs(change.change);
+            leaves = leaves || change.change.plugged == false;
         }
+    }
+    if (leaves) {
+        ControlReply gone = failWith(ENODEV);
+        gone.leftBus = true;
+        return gone;
     }
     const auto fault = std::find_if(faults_.begin(), faults_.end(), [this](const RequestFault& f) {
         return f.order == vendorRequests_;
@@ -269,13 +290,13 @@ std::string describeResult(long result, int error)
     return text;
 }
 
-std::string describeControl(const SimulatedDevice& device, const ControlSetup& setup,
+std::string describeControl(const std::string& name, const ControlSetup& setup,
                             const ControlReply& reply)
 {
     std::array<char, 128> text{};
     std::snprintf(text.data(), text.size(),
                   "%s CONTROL type=0x%02x request=%u value=0x%04x index=0x%04x length=%u result=",
-                  device.name().c_str(), setup.requestType, setup.request, setup.value, setup.index,
+                  name.c_str(), setup.requestType, setup.request, setup.value, setup.index,
                   setup.length);
     const long result = reply.error != 0 ? -1 : static_cast<long>(reply.data.size());
     return text.data() + describeResult(result, reply.error);

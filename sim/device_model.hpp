@@ -23,6 +23,7 @@ struct ControlSetup {
 struct ControlReply {
     int error = 0;
     std::vector<std::uint8_t> data;
+    bool leftBus = false; // a change unplugged the device at this request
 };
 
 class SimulatedDevice {
@@ -33,6 +34,14 @@ public:
     void setInputs(bool pushed, unsigned jumpers);
     void setFaults(std::vector<RequestFault> faults);
     void setChanges(std::vector<InputChange> changes);
+    // A change's button and jumpers; its plug or unplug is the testbed's to carry out.
+    void applyInputs(const BoardChange& change);
+
+    // On the bus or off it. Off it, every request fails with ENODEV. Plugged in again, it has a
+    // new address and, having lost power, its LEDs off; its button and jumpers stay as they are.
+    bool present() const { return present_; }
+    void leaveBus() { present_ = false; }
+    void joinBus(int address);
 
     const DevicePlan& plan() const { return plan_; }
     int bus() const { return bus_; }
@@ -70,13 +79,14 @@ private:
     std::vector<RequestFault> faults_;
     std::vector<InputChange> changes_;
     int vendorRequests_ = 0;
-    bool unplugged_ = false;
+    bool unplugged_ = false; // the unplug fault: requests fail, the node stays
+    bool present_ = true;
     std::uint8_t leds_ = 0;      // bits 3..5 of the last LED value
     std::uint8_t lastValue_ = 0; // low byte of the last LED request's wValue
 };
 
-// One log line for a control transfer.
-std::string describeControl(const SimulatedDevice& device, const ControlSetup& setup,
+// One log line for a control transfer to the device named `name` ("001/002").
+std::string describeControl(const std::string& name, const ControlSetup& setup,
                             const ControlReply& reply);
 
 // "-EPIPE" for EPIPE and so on; the byte count for a success.

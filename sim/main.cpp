@@ -1,6 +1,8 @@
 // ledboard-sim: runs a command against a simulated USB bus that holds the LED board.
 #include "command.hpp"
 #include "config.hpp"
+#include "control_fifo.hpp"
+#include "scheduler.hpp"
 #include "testbed.hpp"
 
 #include <sys/stat.h>
@@ -8,10 +10,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -53,6 +57,16 @@ std::string testbedObstacle(const char* parent, std::size_t devices)
                " KiB free; the simulated bus needs about " + std::to_string(needed / 1024) + " KiB";
     }
     return {};
+}
+
+constexpr long long MICROS_PER_MILLI = 1000;
+
+// A change that could not be made: said on stderr, and the run goes on.
+void report(const std::string& where, const std::string& problem)
+{
+    if (!problem.empty()) {
+        std::fprintf(stderr, "ledboard-sim: %s: %s\n", where.c_str(), problem.c_str());
+    }
 }
 
 std::size_t deviceCount(const sim::Config& config)
@@ -123,12 +137,32 @@ int main(int argc, char* argv[])
 
     try {
         sim::Testbed testbed(config);
+        std::optional<sim::ControlFifo> control;
+        if (!config.controlPath.empty()) {
+            control.emplace(config.controlPath);
+        }
         pid_t child = 0;
         if (const int failed =
                 sim::startCommand(config.command, sim::childEnvironment(caller, testbed.root()),
                                   closedDescriptors, child);
             failed != 0) {
             return failed;
+        }
+        // Times count from here: the command has just started.
+        const sim::Scheduler scheduler(
+            config.timedChanges, std::chrono::steady_clock::now(),
+            [&testbed](const sim::TimedChange& change) {
+                report("at " + std::to_string(change.after.count() / MICROS_PER_MILLI) + "ms",
+                       testbed.apply(change.change));
+            });
+        if (control) {
+            control->start([&testbed, boards = sim::boardCount(config)](std::string_view line) {
+                try {
+                    report("--control", testbed.apply(sim::parseBoardChange(line, boards)));
+                } catch (const std::invalid_argument& error) {
+                    report("--control", error.what());
+                }
+            });
         }
         const int status = sim::waitForCommand(child, waited);
         if (const int error = testbed.logError(); error != 0) {

@@ -3,12 +3,13 @@
 #include "layout.hpp"
 #include "listing.hpp"
 #include "sysfs_record.hpp"
+#include "uevent.hpp"
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <stdexcept>
 
 namespace sim {
@@ -28,6 +29,13 @@ std::string rootDirectory(UMockdevTestbed* testbed)
     return root;
 }
 
+void changeMode(const std::string& path, mode_t mode)
+{
+    if (chmod(path.c_str(), mode) != 0) {
+        throw std::runtime_error("cannot change the mode of " + path + ": " + std::strerror(errno));
+    }
+}
+
 } // namespace
 
 void GObjectUnref::operator()(void* object) const noexcept
@@ -37,55 +45,85 @@ void GObjectUnref::operator()(void* object) const noexcept
 
 Testbed::Testbed(const Config& config)
     : testbed_(umockdev_testbed_new()), root_(rootDirectory(testbed_.get())),
-      devices_(layOut(config)), log_(config.logPath, config.logTimes), usbfs_(devices_, log_, root_)
+      devices_(layOut(config)), log_(config.logPath, config.logTimes),
+      usbfs_(devices_, log_, root_, [this](SimulatedDevice& device) { unplug(device); }),
+      allUsers_(config.allUsers)
 {
+    for (const SimulatedDevice& device : devices_) {
+        lastAddress_[device.bus()] = std::max(lastAddress_[device.bus()], device.address());
+    }
     // libusb lists busses and devices in readdir order. On tmpfs that is the order of creation,
     // one way or the other, so the nodes are made in the order that lists them as wanted;
     // checkListingOrder() makes sure it worked.
+    std::vector<const SimulatedDevice*> present;
+    for (const SimulatedDevice& device : devices_) {
+        if (device.present()) {
+            present.push_back(&device);
+        }
+    }
     if (listsNewestFirst(root_)) {
-        for (auto device = devices_.rbegin(); device != devices_.rend(); ++device) {
-            addDevice(*device);
-        }
-    } else {
-        for (const SimulatedDevice& device : devices_) {
-            addDevice(device);
-        }
+        std::reverse(present.begin(), present.end());
+    }
+    for (const SimulatedDevice* device : present) {
+        addDevice(static_cast<std::size_t>(device - devices_.data()), *device);
     }
     checkListingOrder();
-    if (config.allUsers) {
+    if (allUsers_) {
         openToAllUsers();
-    }
-}
-
-// umockdev makes the testbed for its own user: the root directory 0700 and the sockets that carry
-// ioctls writable by the owner only, so that another user's open() of a device node fails.
-void Testbed::openToAllUsers() const
-{
-    const std::string sockets = root_ + "/ioctl";
-    const auto open = [](const std::string& path, mode_t mode) {
-        if (chmod(path.c_str(), mode) != 0) {
-            throw std::runtime_error("cannot open " + path +
-                                     " to all users: " + std::strerror(errno));
-        }
-    };
-    open(root_, 0755);
-    open(sockets + "/_default", 0666);
-    for (const SimulatedDevice& device : devices_) {
-        open(sockets + device.nodePath(), 0666);
     }
 }
 
 Testbed::~Testbed()
 {
     // Handlers first: they point back into this object.
-    for (const SimulatedDevice& device : devices_) {
-        umockdev_testbed_detach_ioctl(testbed_.get(), device.nodePath().c_str(), nullptr);
+    for (const std::string& node : attached_) {
+        umockdev_testbed_detach_ioctl(testbed_.get(), node.c_str(), nullptr);
     }
     handlers_.clear();
 }
 
-void Testbed::addDevice(const SimulatedDevice& device)
+// umockdev makes the testbed for its own user: the root directory 0700 and the sockets that carry
+// ioctls writable by the owner only, so that another user's open() of a device node fails.
+void Testbed::openToAllUsers() const
 {
+    changeMode(root_, 0755);
+    changeMode(root_ + "/ioctl/_default", 0666);
+    for (const SimulatedDevice& device : devices_) {
+        if (device.present()) {
+            openSocketToAllUsers(device);
+        }
+    }
+}
+
+void Testbed::openSocketToAllUsers(const SimulatedDevice& device) const
+{
+    changeMode(root_ + "/ioctl" + device.nodePath(), 0666);
+}
+
+void Testbed::attachHandler(std::size_t index, const SimulatedDevice& device)
+{
+    auto& endpoint = endpoints_.emplace_back(
+        std::make_unique<Endpoint>(Endpoint{this, index, device.address()}));
+    auto& handler = handlers_.emplace_back(umockdev_ioctl_base_new());
+    g_signal_connect(handler.get(), "handle-ioctl", G_CALLBACK(onIoctl), endpoint.get());
+    const std::string node = device.nodePath();
+    // A node used before (the addresses of a bus went round) gets the new handler.
+    if (std::find(attached_.begin(), attached_.end(), node) != attached_.end()) {
+        umockdev_testbed_detach_ioctl(testbed_.get(), node.c_str(), nullptr);
+    } else {
+        attached_.push_back(node);
+    }
+    GError* raw = nullptr;
+    if (umockdev_testbed_attach_ioctl(testbed_.get(), node.c_str(), handler.get(), &raw) == FALSE) {
+        const Error error{raw};
+        throw std::runtime_error("cannot attach " + device.name() + ": " + error->message);
+    }
+}
+
+void Testbed::addDevice(std::size_t index, const SimulatedDevice& device)
+{
+    // The handler first, so that a program that hears of the device can use it at once.
+    attachHandler(index, device);
     GError* raw = nullptr;
     if (umockdev_testbed_add_from_string(testbed_.get(), sysfsRecord(device).c_str(), &raw) ==
         FALSE) {
@@ -95,41 +133,92 @@ void Testbed::addDevice(const SimulatedDevice& device)
     }
     umockdev_testbed_set_attribute(testbed_.get(), sysfsPath(device).c_str(), "dev",
                                    sysfsDevAttribute(device).c_str());
-    const auto index = static_cast<std::size_t>(&device - devices_.data());
-    auto& endpoint = endpoints_.emplace_back(std::make_unique<Endpoint>(Endpoint{this, index}));
-    auto& handler = handlers_.emplace_back(umockdev_ioctl_base_new());
-    g_signal_connect(handler.get(), "handle-ioctl", G_CALLBACK(onIoctl), endpoint.get());
-    if (umockdev_testbed_attach_ioctl(testbed_.get(), device.nodePath().c_str(), handler.get(),
-                                      &raw) == FALSE) {
-        const Error error{raw};
-        throw std::runtime_error("cannot attach " + device.name() + ": " + error->message);
-    }
     if (const auto mode = device.plan().mode) {
-        const std::string node = root_ + device.nodePath();
-        if (chmod(node.c_str(), *mode) != 0) {
-            throw std::runtime_error("cannot change the mode of " + node + ": " +
-                                     std::strerror(errno));
-        }
+        changeMode(root_ + device.nodePath(), *mode);
     }
 }
 
 void Testbed::checkListingOrder() const
 {
-    std::map<std::string, std::vector<std::string>> wanted; // bus -> device names in order
     std::vector<std::string> busses;
     for (const SimulatedDevice& device : devices_) {
-        const std::string name = device.name();
-        const std::string bus = name.substr(0, 3);
-        if (wanted.find(bus) == wanted.end()) {
-            busses.push_back(bus);
+        if (device.isHub()) {
+            busses.push_back(device.name().substr(0, 3));
         }
-        wanted[bus].push_back(name.substr(4));
     }
     const std::string usb = root_ + "/dev/bus/usb";
     checkListing(usb, busses, "busses");
     for (const auto& bus : busses) {
-        checkListing(usb + "/" + bus, wanted[bus], "bus " + bus);
+        std::vector<std::string> wanted;
+        for (const SimulatedDevice& device : devices_) {
+            if (device.present() && device.name().starts_with(bus)) {
+                wanted.push_back(device.name().substr(4));
+            }
+        }
+        checkListing(usb + "/" + bus, wanted, "bus " + bus);
     }
+}
+
+std::string Testbed::apply(const BoardChange& change)
+{
+    const std::lock_guard changing(changing_);
+    const auto board =
+        std::find_if(devices_.begin(), devices_.end(), [&](const SimulatedDevice& device) {
+            return device.plan().board && device.plan().boardNumber == change.board;
+        });
+    if (board == devices_.end()) {
+        return "there is no board " + std::to_string(change.board);
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        board->applyInputs(change);
+        if (change.plugged == false) {
+            if (!board->present()) {
+                return "board " + std::to_string(change.board) + " is not plugged in";
+            }
+            unplug(*board);
+        }
+    }
+    return change.plugged == true ? plug(*board) : std::string();
+}
+
+// Called with mutex_ held, from umockdev's worker thread too: nothing here waits for it.
+void Testbed::unplug(SimulatedDevice& device)
+{
+    if (!device.present()) {
+        return;
+    }
+    const std::string path = sysfsPath(device);
+    sendUevent(root_, device, "remove");
+    umockdev_testbed_remove_device(testbed_.get(), path.c_str());
+    device.leaveBus();
+    log_.write(device.name() + " UNPLUG");
+}
+
+// Without mutex_ held, but for the device's state: umockdev's calls here may need its worker.
+std::string Testbed::plug(SimulatedDevice& device)
+{
+    SimulatedDevice plugged = device;
+    {
+        const std::lock_guard lock(mutex_);
+        if (device.present()) {
+            return "board " + std::to_string(device.plan().boardNumber) + " is plugged in already";
+        }
+        const int address = nextAddress(devices_, device.bus(), lastAddress_[device.bus()]);
+        if (address == 0) {
+            return "bus " + std::to_string(device.bus()) + " has no address left";
+        }
+        lastAddress_[device.bus()] = address;
+        device.joinBus(address);
+        plugged = device;
+    }
+    addDevice(static_cast<std::size_t>(&device - devices_.data()), plugged);
+    if (allUsers_) {
+        openSocketToAllUsers(plugged);
+    }
+    sendUevent(root_, plugged, "add");
+    log_.write(plugged.name() + " PLUG");
+    return {};
 }
 
 gboolean Testbed::onIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client,
@@ -138,7 +227,15 @@ gboolean Testbed::onIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* c
     const auto* target = static_cast<const Endpoint*>(endpoint);
     Testbed& testbed = *target->testbed;
     const std::lock_guard lock(testbed.mutex_);
-    testbed.usbfs_.handle(testbed.devices_[target->device], client);
+    SimulatedDevice& device = testbed.devices_[target->device];
+    if (device.present() && device.address() == target->address) {
+        testbed.usbfs_.handle(device, client);
+    } else {
+        // The name the node had: a device's name changes with its address.
+        SimulatedDevice gone = device;
+        gone.joinBus(target->address);
+        testbed.usbfs_.refuse(gone.name(), client);
+    }
     return TRUE;
 }
 

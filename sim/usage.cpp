@@ -16,9 +16,17 @@ Board:
   --fault N:KIND      make the board's Nth vendor request (counted from 1) fail. KIND is
                       stall, timeout, short=BYTES, eperm, or unplug (ENODEV from that
                       request on)
-  --at N:CHANGE[,CHANGE]...
-                      from the board's Nth vendor request on, its inputs change. CHANGE is
-                      push, release, or jumpers=HEX (e.g. --at 3:push --at 5:release)
+  --at WHEN:CHANGE[,CHANGE]...[@K]
+                      change board K (1, the default, is the board; --second-board is 2;
+                      other boards follow in the order the bus lists them). WHEN is N,
+                      from the board's Nth vendor request on, or a time after COMMAND
+                      started: 300ms, 2s, 1.5s. CHANGE is push, release, jumpers=HEX,
+                      unplug (its node and sysfs entry go; descriptors still open fail
+                      with ENODEV), or plug (back with the bus's next device number, at
+                      the same port, LEDs off). E.g. --at 3:push --at 500ms:unplug@2
+  --control FIFO      create FIFO and apply each line written to it at once, as
+                      CHANGE[,CHANGE]...[@K] (echo unplug > FIFO); a bad line is reported
+                      and ignored. The FIFO is removed at exit
 Other devices:
   --before DEVICE     list a device ahead of the board (repeatable; kept in order)
   --after DEVICE      list a device behind the board (repeatable; kept in order)
@@ -35,6 +43,7 @@ Device options:
   stall-strings       every string descriptor request stalls
   eperm               every transfer fails with EPERM, as without a udev rule
   vanish              its node disappears right after the bus has been listed
+  unplugged           it starts off the bus, for a change to plug it in
   mode=OCTAL          its node's permission bits (umockdev makes it 0644); the node
                       stays root's. It decides who may open the node; a node opened
                       read-only still answers (eperm simulates a node not writable)
@@ -42,7 +51,8 @@ Running:
   --all-users         let every user use the simulated bus, for a COMMAND that runs as
                       another user (e.g. setpriv --reuid=nobody); node modes then count
 Output:
-  --log FILE          one line per ioctl the simulated devices receive, in arrival order
+  --log FILE          one line per ioctl the simulated devices receive, in arrival order,
+                      and one per plug or unplug (001/002 UNPLUG, 001/003 PLUG)
   --log-time          start each log line with the time (CLOCK_MONOTONIC, in seconds)
   -h, --help          show this help
 )";

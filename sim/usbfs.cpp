@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace sim {
 
@@ -25,11 +26,46 @@ struct HubPortInfo {
 };
 constexpr unsigned HUB_PORTINFO = _IOR('U', 19, HubPortInfo);
 
+// The setup packet of a USBDEVFS_CONTROL request, or nothing when its argument cannot be read.
+std::optional<ControlSetup> readSetup(UMockdevIoctlClient* client, UMockdevIoctlData*& transfer)
+{
+    transfer = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
+                                           sizeof(usbdevfs_ctrltransfer), nullptr);
+    if (transfer == nullptr) {
+        return std::nullopt;
+    }
+    usbdevfs_ctrltransfer raw{};
+    std::memcpy(&raw, transfer->data, sizeof raw);
+    return ControlSetup{raw.bRequestType, raw.bRequest, raw.wValue, raw.wIndex, raw.wLength};
+}
+
+std::string requestCode(gulong request)
+{
+    std::array<char, 32> code{};
+    std::snprintf(code.data(), code.size(), "0x%08lx", request);
+    return code.data();
+}
+
 } // namespace
 
-Usbfs::Usbfs(std::vector<SimulatedDevice>& devices, EventLog& log, const std::string& root)
-    : devices_(devices), log_(log), root_(root)
+Usbfs::Usbfs(std::vector<SimulatedDevice>& devices, EventLog& log, const std::string& root,
+             std::function<void(SimulatedDevice&)> unplug)
+    : devices_(devices), log_(log), root_(root), unplug_(std::move(unplug))
 {
+}
+
+void Usbfs::refuse(const std::string& name, UMockdevIoctlClient* client)
+{
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* transfer = nullptr;
+    if (request == USBDEVFS_CONTROL) {
+        if (const auto setup = readSetup(client, transfer)) {
+            log_.write(describeControl(name, *setup, ControlReply{ENODEV, {}}));
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+            return;
+        }
+    }
+    complete(client, name + " IOCTL request=" + requestCode(request) + " result=", -1, ENODEV);
 }
 
 void Usbfs::handle(SimulatedDevice& device, UMockdevIoctlClient* client)
@@ -45,12 +81,10 @@ void Usbfs::handle(SimulatedDevice& device, UMockdevIoctlClient* client)
     case USBDEVFS_IOCTL:
         hubIoctl(device, client);
         return;
-    default: {
-        std::array<char, 32> code{};
-        std::snprintf(code.data(), code.size(), "0x%08lx", request);
-        complete(client, device.name() + " IOCTL request=" + code.data() + " result=", -1, ENOTTY);
+    default:
+        complete(client, device.name() + " IOCTL request=" + requestCode(request) + " result=", -1,
+                 ENOTTY);
         return;
-    }
     }
 }
 
@@ -72,22 +106,25 @@ void Usbfs::connectInfo(const SimulatedDevice& device, UMockdevIoctlClient* clie
 
 void Usbfs::control(SimulatedDevice& device, UMockdevIoctlClient* client)
 {
-    UMockdevIoctlData* transfer = umockdev_ioctl_data_resolve(
-        umockdev_ioctl_client_get_arg(client), 0, sizeof(usbdevfs_ctrltransfer), nullptr);
-    if (transfer == nullptr) {
+    UMockdevIoctlData* transfer = nullptr;
+    const auto request = readSetup(client, transfer);
+    if (!request) {
         complete(client, device.name() + " CONTROL result=", -1, EFAULT);
         return;
     }
-    usbdevfs_ctrltransfer raw{};
-    std::memcpy(&raw, transfer->data, sizeof raw);
-    const ControlSetup setup{raw.bRequestType, raw.bRequest, raw.wValue, raw.wIndex, raw.wLength};
+    const ControlSetup& setup = *request;
     const ControlReply reply = device.control(setup);
-    const std::string line = describeControl(device, setup, reply);
+    const std::string line = describeControl(device.name(), setup, reply);
     // The line carries its own result; complete() must not append another.
     const auto logAndComplete = [&](long result, int error) {
         log_.write(line);
         umockdev_ioctl_client_complete(client, result, error);
     };
+    if (reply.leftBus) {
+        logAndComplete(-1, reply.error);
+        unplug_(device);
+        return;
+    }
     if (reply.error != 0) {
         logAndComplete(-1, reply.error);
         return;

@@ -7,6 +7,7 @@
 
 #include <umockdev.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,17 @@ namespace sim {
 class Usbfs {
 public:
     // `devices` is the whole bus (a hub's port status lists its neighbours); `root` the testbed's
-    // directory. All three outlive this object.
-    Usbfs(std::vector<SimulatedDevice>& devices, EventLog& log, const std::string& root);
+    // directory; `unplug` takes a device off the bus when a change at one of its requests says
+    // so. All outlive this object.
+    Usbfs(std::vector<SimulatedDevice>& devices, EventLog& log, const std::string& root,
+          std::function<void(SimulatedDevice&)> unplug);
 
     // Answers one ioctl on `device`'s node. The caller serialises the calls.
     void handle(SimulatedDevice& device, UMockdevIoctlClient* client);
+
+    // Answers an ioctl on a node named `name` whose device has left the bus since it was opened:
+    // ENODEV, as usbfs answers after a disconnect.
+    void refuse(const std::string& name, UMockdevIoctlClient* client);
 
 private:
     void connectInfo(const SimulatedDevice& device, UMockdevIoctlClient* client);
@@ -30,6 +37,7 @@ private:
     std::vector<SimulatedDevice>& devices_;
     EventLog& log_;
     const std::string& root_;
+    std::function<void(SimulatedDevice&)> unplug_;
 };
 
 } // namespace sim

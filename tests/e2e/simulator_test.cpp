@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -55,6 +56,122 @@ TEST(Simulator, ShowsEachDeviceInSysfsAtItsPort)
     const e2e::Run clash = underSimulator({"--board", "port=2", "--after", "0bda:8153"}, {"true"});
     EXPECT_EQ(clash.status, 125);
     EXPECT_EQ(clash.err, "ledboard-sim: two devices share port 2 of bus 1\n");
+}
+
+// A FIFO path of its own for each test, since ctest runs tests side by side.
+std::string controlPath(const char* test)
+{
+    return ::testing::TempDir() + "ledboard-sim-control-" + test + "-" + std::to_string(getpid());
+}
+
+// Log lines other than those of the rescans (descriptors, connection and hub status).
+std::vector<std::string> changesAndVendorRequests(const e2e::Run& run)
+{
+    std::vector<std::string> selected;
+    for (const auto& line : run.log) {
+        if (line.find("PLUG") != std::string::npos || line.find("type=0xc0") != std::string::npos) {
+            selected.push_back(line);
+        }
+    }
+    return selected;
+}
+
+TEST(Simulator, AnUnpluggedBoardLeavesDevAndSysfsAndComesBackWithTheNextNumber)
+{
+    const std::string control = controlPath("replug");
+    // Each step waits for what the command can see, never for a time.
+    const e2e::Run run = e2e::script({"--control", control}, R"sh(
+        waitfor() { n=0; until eval "$1"; do n=$((n+1)); [ $n -lt 500 ] || exit 9; sleep 0.01; done; }
+        ledboard 5 >/dev/null; echo "before: $(ls /dev/bus/usb/001 | xargs) $(ls /sys/bus/usb/devices | xargs)"
+        echo unplug > )sh" + control + R"sh(
+        waitfor '[ ! -e /dev/bus/usb/001/002 ]'
+        echo "unplugged: $(ls /dev/bus/usb/001 | xargs) $(ls /sys/bus/usb/devices | xargs)"
+        ledboard --status; echo "status: $?"
+        echo plug > )sh" + control + R"sh(
+        waitfor '[ -e /dev/bus/usb/001/003 ]'
+        echo "plugged: $(ls /dev/bus/usb/001 | xargs) $(ls /sys/bus/usb/devices | xargs)"
+        echo "1-1: $(cat /sys/bus/usb/devices/1-1/busnum /sys/bus/usb/devices/1-1/devnum | xargs)"
+        ledboard --status)sh");
+
+    EXPECT_EQ(run.out, "before: 001 002 1-1 usb1\n"
+                       "unplugged: 001 usb1\n"
+                       "status: 1\n"
+                       "plugged: 001 003 1-1 usb1\n"
+                       "1-1: 1 3\n"
+                       "LED  d  0\nPUSH d  0\nJUMP b  0\n"); // it lost power: its LEDs are off
+    EXPECT_EQ(run.err, "ledboard: no board (USB ID 1384:8888) found\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_THAT(changesAndVendorRequests(run),
+                testing::ElementsAre(testing::StartsWith("001/002 CONTROL type=0xc0 request=1"),
+                                     testing::StartsWith("001/002 CONTROL type=0xc0 request=0"),
+                                     testing::StartsWith("001/002 CONTROL type=0xc0 request=0"),
+                                     "001/002 UNPLUG", "001/003 PLUG",
+                                     testing::StartsWith("001/003 CONTROL type=0xc0 request=0")));
+    struct stat status {};
+    EXPECT_NE(stat(control.c_str(), &status), 0) << "the FIFO is still there";
+}
+
+TEST(Simulator, ANodeStillOpenFailsWithEnodevOnceItsBoardIsGone)
+{
+    const std::string control = controlPath("open");
+    const e2e::Run run = e2e::script({"--control", control}, R"sh(
+        out=$(mktemp)
+        $tool --watch 10 > "$out" & watch=$!
+        until [ -s "$out" ]; do sleep 0.01; done
+        echo unplug > )sh" + control + R"sh(
+        wait $watch; echo "watch: $?"; cat "$out"; rm "$out")sh");
+
+    EXPECT_EQ(run.out, "watch: 1\n0 0 0\n");
+    EXPECT_EQ(run.err, "ledboard: cannot read the status: error sending control message: No such "
+                       "device\n");
+    const auto lines = changesAndVendorRequests(run);
+    ASSERT_GE(lines.size(), 3U);
+    EXPECT_EQ(lines[lines.size() - 2], "001/002 UNPLUG");
+    EXPECT_EQ(lines.back(), "001/002 CONTROL type=0xc0 request=0 value=0x0000 index=0x0000 "
+                            "length=7 result=-ENODEV");
+}
+
+TEST(Simulator, BoardsPluggedInLaterAndChangesAtTimes)
+{
+    // The second board starts off the bus and is plugged in at 300 ms, its button held down.
+    // Being the newest node, it is listed first. Generous waits: nothing here depends on a tight
+    // timing.
+    const e2e::Run run = e2e::script(
+        {"--after", "board,unplugged,serial=LATE", "--at", "300ms:plug@2", "--at", "0.3s:push@2"},
+        R"sh(
+        echo "at start: $(ls /dev/bus/usb/001 | xargs)"; ledboard --status
+        n=0; until [ -e /dev/bus/usb/001/003 ]; do n=$((n+1)); [ $n -lt 500 ] || exit 9; sleep 0.01; done
+        echo "later: $(ls /dev/bus/usb/001 | xargs) $(cat /sys/bus/usb/devices/1-2/serial)"
+        ledboard --status)sh");
+
+    EXPECT_EQ(run.out, "at start: 001 002\nLED  d  0\nPUSH d  0\nJUMP b  0\n"
+                       "later: 001 002 003 LATE\nLED  d  0\nPUSH d  1\nJUMP b  0\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(changesAndVendorRequests(run),
+                testing::ElementsAre(testing::StartsWith("001/002 CONTROL type=0xc0 request=0"),
+                                     "001/003 PLUG",
+                                     testing::StartsWith("001/003 CONTROL type=0xc0 request=0")));
+}
+
+TEST(Simulator, TheControlFifoReportsABadLineAndGoesOn)
+{
+    const std::string control = controlPath("bad");
+    const e2e::Run run = e2e::script({"--control", control}, R"sh(
+        echo 'sparkle' > )sh" + control + R"sh(
+        echo 'unplug@2' > )sh" + control + R"sh(
+        echo 'jumpers=5' > )sh" + control + R"sh(
+        n=0; until ledboard --status 2>&- | grep -q 'JUMP b  5'; do n=$((n+1)); [ $n -lt 500 ] || exit 9; sleep 0.01; done
+        echo done)sh");
+    EXPECT_EQ(run.out, "done\n");
+    EXPECT_EQ(run.err, "ledboard-sim: --control: unknown change: 'sparkle'\n"
+                       "ledboard-sim: --control: there is no board 2 (boards: 1)\n");
+
+    // A file that is there already is not taken over.
+    ASSERT_EQ(close(open(control.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    const e2e::Run refused = underSimulator({"--control", control}, {"true"});
+    EXPECT_EQ(refused.status, 125);
+    EXPECT_THAT(refused.err, HasSubstr("cannot create the FIFO " + control + ": File exists"));
+    unlink(control.c_str());
 }
 
 TEST(Simulator, FailsLoudlyOnWhatItCannotDo)

@@ -126,6 +126,15 @@ TEST(SimulatorOptions, RejectWhatTheyCannotBuild)
                                                {"--board", "port=1."},
                                                {"--board", "port=1..2"},
                                                {"--board", "port=1.2.3.4.5.6.7.8"},
+                                               {"--at", "3:plug"}, // no requests off the bus
+                                               {"--at", "2:push@2"},
+                                               {"--at", "1.5:push"},
+                                               {"--at", "2x:push"},
+                                               {"--at", "1.s:push"},
+                                               {"--at", "0.0000001s:push"},
+                                               {"--at", "100ms:wiggle"},
+                                               {"--no-board", "--at", "1s:push"},
+                                               {"--control", ""},
                                                {"--frobnicate"}}) {
         EXPECT_THROW(parse(bad), std::invalid_argument) << testing::PrintToString(bad);
     }
@@ -196,6 +205,90 @@ TEST(SimulatorSysfs, EveryTextAttributeEndsInANewlineAsTheKernelsDo)
     EXPECT_EQ(node.substr(0, node.find('\n')), binary.substr(0, binary.find('\n')));
     EXPECT_EQ(binary.substr(0, 8), "12011001"); // an 18-byte device descriptor, USB 1.1
     EXPECT_EQ(sim::sysfsDevAttribute(device), "189:4\n");
+}
+
+TEST(SimulatorOptions, ChangesAtTimesAndForTheBoardTheyName)
+{
+    const sim::Config config =
+        parse({"--at", "1.5s:unplug@3", "--before", "board,bus=2", "--second-board", "--at",
+               "300ms:push,jumpers=a", "--at", "4:unplug@2", "--at", "2s:plug@3"});
+    ASSERT_EQ(config.timedChanges.size(), 3U);
+    EXPECT_EQ(config.timedChanges[0].after, std::chrono::microseconds(1500000));
+    EXPECT_EQ(config.timedChanges[0].change.board, 3);
+    EXPECT_EQ(config.timedChanges[0].change.plugged, false);
+    EXPECT_EQ(config.timedChanges[1].after, std::chrono::microseconds(300000));
+    EXPECT_EQ(config.timedChanges[1].change.board, 1);
+    EXPECT_EQ(config.timedChanges[1].change.pushed, true);
+    EXPECT_EQ(config.timedChanges[1].change.jumpers, 0xaU);
+    EXPECT_EQ(config.timedChanges[2].change.plugged, true);
+    ASSERT_EQ(config.changes.size(), 1U);
+    EXPECT_EQ(config.changes[0].order, 4);
+    EXPECT_EQ(config.changes[0].change.board, 2);
+
+    // The board is 1 and the second board 2, wherever the others are listed.
+    const auto devices = sim::layOut(config);
+    std::vector<std::string> boards;
+    for (const auto& device : devices) {
+        if (device.plan().board) {
+            boards.push_back(device.name() + " #" + std::to_string(device.plan().boardNumber));
+        }
+    }
+    EXPECT_THAT(boards, ElementsAre("001/002 #1", "001/003 #2", "002/002 #3"));
+
+    EXPECT_EQ(sim::parseBoardChange("unplug,release@2", 2).board, 2);
+    EXPECT_THROW(sim::parseBoardChange("unplug@0", 2), std::invalid_argument);
+    EXPECT_THROW(sim::parseBoardChange("", 2), std::invalid_argument);
+}
+
+TEST(SimulatorLayout, ADeviceThatStartsUnpluggedHasNoAddressButKeepsAPort)
+{
+    const auto devices = sim::layOut(parse({"--before", "0bda:8153,unplugged", "--after",
+                                            "board,unplugged,port=4", "--after", "046d:c52b"}));
+    std::vector<std::string> names;
+    for (const auto& device : devices) {
+        names.push_back((device.present() ? device.name() : "off") + " " + device.sysfsName());
+    }
+    // The board takes address 2 and port 1; the first device the lowest port left free.
+    EXPECT_THAT(names,
+                ElementsAre("001/001 usb1", "off 1-3", "001/002 1-1", "off 1-4", "001/003 1-2"));
+}
+
+TEST(SimulatorLayout, ANewDeviceGetsTheNumberAfterTheLastAndRoundTheBusSkipsThoseInUse)
+{
+    std::vector<sim::SimulatedDevice> devices;
+    devices.emplace_back(sim::defaultBoard(), 1, 1, true);
+    devices.emplace_back(sim::defaultBoard(), 1, 2, false);
+    devices.emplace_back(sim::defaultBoard(), 2, 5, false);
+    EXPECT_EQ(sim::nextAddress(devices, 1, 2), 3);
+    EXPECT_EQ(sim::nextAddress(devices, 1, 9), 10); // not the lowest free: the one after the last
+    EXPECT_EQ(sim::nextAddress(devices, 1, 127), 3);
+    devices[1].leaveBus();
+    EXPECT_EQ(sim::nextAddress(devices, 1, 127), 2);
+    for (int address = 2; address <= 127; ++address) {
+        devices.emplace_back(sim::defaultBoard(), 1, address, false);
+    }
+    EXPECT_EQ(sim::nextAddress(devices, 1, 50), 0); // a full bus
+}
+
+TEST(SimulatedBoard, PluggedInAgainItsLedsAreOffAndItsInputsStay)
+{
+    sim::SimulatedDevice device = board();
+    device.setInputs(true, 0x3);
+    EXPECT_EQ(device.control(vendor(1, 0x28)).data.at(0) & 0x38, 0x28);
+    device.leaveBus();
+    EXPECT_EQ(device.control(vendor(0)).error, ENODEV);
+    EXPECT_EQ(device.control(stringRequest(0)).error, ENODEV);
+    device.joinBus(7);
+    EXPECT_EQ(device.name(), "001/007");
+    // LEDs off and no LED value; pushed (bit 6 clear), jumpers 0 and 1 fitted; its second vendor
+    // request (those off the bus never reached it).
+    EXPECT_THAT(device.control(vendor(0)).data, ElementsAre(0x87, 0xAC, 0, 2, 0x5A, 0xC3, 0x3C));
+
+    // A change at a request that unplugs: that request fails, and the testbed is told.
+    device.setChanges({{3, {std::nullopt, 0x0U, false, 1}}});
+    const sim::ControlReply gone = device.control(vendor(0));
+    EXPECT_EQ(gone.error, ENODEV);
+    EXPECT_TRUE(gone.leftBus);
 }
 
 } // namespace
