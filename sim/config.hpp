@@ -1,9 +1,11 @@
 // What the simulated bus holds, as the command line describes it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -25,6 +27,12 @@ struct DevicePlan {
     bool stallStrings = false;    // every string descriptor request stalls
     bool denyAll = false;         // every transfer fails with EPERM, as on a node opened read-only
     bool vanish = false;          // the node disappears once the bus has been listed
+    // Where it is plugged in: the port of the root hub, then of each hub below it (sysfs names
+    // the device "BUS-1.4" for {1, 4}). Empty: the next free port of the root hub.
+    std::vector<int> port;
+    bool unplugged = false;   // off the bus until a change plugs it in
+    int boardNumber = 0;      // for a board: its number in changes (see BoardChange::board)
+    bool secondBoard = false; // the one --second-board added
 };
 
 enum class FaultKind { Stall, Timeout, Short, Unplug, Denied };
@@ -36,12 +44,24 @@ struct RequestFault {
     int shortLength = 0; // bytes delivered, for FaultKind::Short
 };
 
-// The board's inputs changing: from its Nth vendor request on (counted as faults are), the status
-// shows the button or the jumpers as given here.
-struct InputChange {
-    int order = 0;
+// What one --at, or one line of the control FIFO, changes on one board.
+struct BoardChange {
     std::optional<bool> pushed;
     std::optional<unsigned> jumpers;
+    std::optional<bool> plugged; // plugged in (true) or unplugged (false)
+    int board = 1;               // numbered as laid out: 1 the board, 2 the second board, ...
+};
+
+// A change from the board's Nth vendor request on (counted as faults are).
+struct InputChange {
+    int order = 0;
+    BoardChange change;
+};
+
+// A change at a time after the command started.
+struct TimedChange {
+    std::chrono::microseconds after{0};
+    BoardChange change;
 };
 
 struct Config {
@@ -52,6 +72,8 @@ struct Config {
     unsigned jumpers = 0;          // fitted jumpers, bits 0..3
     std::vector<RequestFault> faults;
     std::vector<InputChange> changes;
+    std::vector<TimedChange> timedChanges;
+    std::string controlPath; // a FIFO to create and read changes from, one per line
     std::string logPath;
     bool logTimes = false; // each log line starts with the CLOCK_MONOTONIC time in seconds
     bool allUsers = false; // other users may use the bus (a command run through setpriv)
@@ -63,6 +85,13 @@ DevicePlan defaultBoard();
 // Parses the arguments after the program name. Throws std::invalid_argument with a message for
 // the user; `help` is set instead when the user asked for it.
 Config parseArguments(const std::vector<std::string>& arguments, bool& help);
+
+// One list of changes: CHANGE[,CHANGE]...[@K], for one of `boards` boards. CHANGE is push,
+// release, jumpers=HEX, plug or unplug. Throws std::invalid_argument with a message for the user.
+BoardChange parseBoardChange(std::string_view text, int boards);
+
+// How many boards `config` lays out.
+int boardCount(const Config& config);
 
 extern const char* const USAGE;
 

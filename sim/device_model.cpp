@@ -44,13 +44,6 @@ constexpr std::uint8_t JUMPER_BITS = 0x0F;
 constexpr std::uint8_t BYTE0_UNREPORTED = 0x87;
 constexpr std::uint8_t BYTE1_UNREPORTED = 0xA0;
 
-// USB addresses are 1 to 127 (USB 2.0, 9.4.6), the root hub's included.
-constexpr int MAX_ADDRESS = 127;
-
-// A Linux root hub's identity (the kernel's own vendor ID).
-constexpr std::uint16_t ROOT_HUB_VENDOR = 0x1d6b;
-constexpr std::uint16_t ROOT_HUB_PRODUCT = 0x0002;
-
 void putWord(std::vector<std::uint8_t>& bytes, unsigned word)
 {
     bytes.push_back(static_cast<std::uint8_t>(word & 0xFF));
@@ -66,17 +59,6 @@ ControlReply reply(std::vector<std::uint8_t> data, std::uint16_t length)
 {
     data.resize(std::min<std::size_t>(data.size(), length));
     return ControlReply{0, std::move(data)};
-}
-
-DevicePlan rootHub(int bus)
-{
-    DevicePlan hub;
-    hub.vendor = ROOT_HUB_VENDOR;
-    hub.product = ROOT_HUB_PRODUCT;
-    hub.productName = "EHCI Host Controller";
-    hub.manufacturerName = "Linux 6.1.0-28-amd64 ehci_hcd";
-    hub.bus = bus;
-    return hub;
 }
 
 } // namespace
@@ -107,6 +89,38 @@ std::string SimulatedDevice::name() const
     std::array<char, 16> text{};
     std::snprintf(text.data(), text.size(), "%03d/%03d", bus_, address_);
     return text.data();
+}
+
+void SimulatedDevice::applyInputs(const BoardChange& change)
+{
+    pushed_ = change.pushed.value_or(pushed_);
+    jumpers_ = change.jumpers.value_or(jumpers_);
+}
+
+void SimulatedDevice::joinBus(int address)
+{
+    address_ = address;
+    present_ = true;
+    unplugged_ = false;
+    leds_ = 0;
+    lastValue_ = 0;
+}
+
+std::string SimulatedDevice::devpath() const
+{
+    if (port_.empty()) {
+        return "0";
+    }
+    std::string text;
+    for (const int number : port_) {
+        text += (text.empty() ? "" : ".") + std::to_string(number);
+    }
+    return text;
+}
+
+std::string SimulatedDevice::sysfsName() const
+{
+    return hub_ ? "usb" + std::to_string(bus_) : std::to_string(bus_) + "-" + devpath();
 }
 
 std::string SimulatedDevice::nodePath() const
@@ -161,7 +175,7 @@ std::string SimulatedDevice::stringAt(int index) const
 
 ControlReply SimulatedDevice::control(const ControlSetup& setup)
 {
-    if (unplugged_) {
+    if (unplugged_ || !present_) {
         return failWith(ENODEV);
     }
     if (plan_.denyAll) {
@@ -206,11 +220,17 @@ ControlReply SimulatedDevice::standardRequest(const ControlSetup& setup) const
 ControlReply SimulatedDevice::boardRequest(const ControlSetup& setup)
 {
     ++vendorRequests_;
+    bool leaves = false;
     for (const InputChange& change : changes_) {
         if (change.order == vendorRequests_) {
-            pushed_ = change.pushed.value_or(pushed_);
-            jumpers_ = change.jumpers.value_or(jumpers_);
+            applyInputs(change.change);
+            leaves = leaves || change.change.plugged == false;
         }
+    }
+    if (leaves) {
+        ControlReply gone = failWith(ENODEV);
+        gone.leftBus = true;
+        return gone;
     }
     const auto fault = std::find_if(faults_.begin(), faults_.end(), [this](const RequestFault& f) {
         return f.order == vendorRequests_;
@@ -259,49 +279,6 @@ std::vector<std::uint8_t> SimulatedDevice::statusBytes() const
     return status;
 }
 
-std::vector<SimulatedDevice> layOut(const Config& config)
-{
-    std::vector<const DevicePlan*> listed;
-    for (const auto& device : config.before) {
-        listed.push_back(&device);
-    }
-    if (config.board) {
-        listed.push_back(&*config.board);
-    }
-    for (const auto& device : config.after) {
-        listed.push_back(&device);
-    }
-    int lastBus = 1;
-    for (const DevicePlan* device : listed) {
-        lastBus = std::max(lastBus, device->bus);
-    }
-
-    std::vector<SimulatedDevice> devices;
-    for (int bus = 1; bus <= lastBus; ++bus) {
-        int address = 1;
-        devices.emplace_back(rootHub(bus), bus, address++, true);
-        for (const DevicePlan* plan : listed) {
-            if (plan->bus != bus) {
-                continue;
-            }
-            if (address > MAX_ADDRESS) {
-                throw std::invalid_argument("bus " + std::to_string(bus) +
-                                            " cannot hold more than " +
-                                            std::to_string(MAX_ADDRESS) + " devices");
-            }
-            SimulatedDevice& device = devices.emplace_back(*plan, bus, address++, false);
-            if (plan->board) {
-                device.setInputs(config.pushed, config.jumpers);
-            }
-            if (plan == (config.board ? &*config.board : nullptr)) {
-                device.setFaults(config.faults);
-                device.setChanges(config.changes);
-            }
-        }
-    }
-    return devices;
-}
-
 std::string describeResult(long result, int error)
 {
     if (result >= 0) {
@@ -313,13 +290,13 @@ std::string describeResult(long result, int error)
     return text;
 }
 
-std::string describeControl(const SimulatedDevice& device, const ControlSetup& setup,
+std::string describeControl(const std::string& name, const ControlSetup& setup,
                             const ControlReply& reply)
 {
     std::array<char, 128> text{};
     std::snprintf(text.data(), text.size(),
                   "%s CONTROL type=0x%02x request=%u value=0x%04x index=0x%04x length=%u result=",
-                  device.name().c_str(), setup.requestType, setup.request, setup.value, setup.index,
+                  name.c_str(), setup.requestType, setup.request, setup.value, setup.index,
                   setup.length);
     const long result = reply.error != 0 ? -1 : static_cast<long>(reply.data.size());
     return text.data() + describeResult(result, reply.error);

@@ -23,6 +23,7 @@ struct ControlSetup {
 struct ControlReply {
     int error = 0;
     std::vector<std::uint8_t> data;
+    bool leftBus = false; // a change unplugged the device at this request
 };
 
 class SimulatedDevice {
@@ -33,11 +34,26 @@ public:
     void setInputs(bool pushed, unsigned jumpers);
     void setFaults(std::vector<RequestFault> faults);
     void setChanges(std::vector<InputChange> changes);
+    // A change's button and jumpers; its plug or unplug is the testbed's to carry out.
+    void applyInputs(const BoardChange& change);
+
+    // On the bus or off it. Off it, every request fails with ENODEV. Plugged in again, it has a
+    // new address and, having lost power, its LEDs off; its button and jumpers stay as they are.
+    bool present() const { return present_; }
+    void leaveBus() { present_ = false; }
+    void joinBus(int address);
 
     const DevicePlan& plan() const { return plan_; }
     int bus() const { return bus_; }
     int address() const { return address_; }
     bool isHub() const { return hub_; }
+    // Where it is plugged in (see DevicePlan::port); empty for a root hub.
+    const std::vector<int>& port() const { return port_; }
+    void setPort(std::vector<int> port) { port_ = std::move(port); }
+    // As sysfs names it: "usb1" for a root hub, "1-1.4" for the device at port 1.4 of bus 1.
+    std::string sysfsName() const;
+    // sysfs's devpath attribute: "1.4", and "0" for a root hub.
+    std::string devpath() const;
     std::string name() const;     // "001/002", as libusb names it
     std::string nodePath() const; // "/dev/bus/usb/001/002"
 
@@ -57,24 +73,20 @@ private:
     int bus_;
     int address_;
     bool hub_;
+    std::vector<int> port_;
     bool pushed_ = false;
     unsigned jumpers_ = 0;
     std::vector<RequestFault> faults_;
     std::vector<InputChange> changes_;
     int vendorRequests_ = 0;
-    bool unplugged_ = false;
+    bool unplugged_ = false; // the unplug fault: requests fail, the node stays
+    bool present_ = true;
     std::uint8_t leds_ = 0;      // bits 3..5 of the last LED value
     std::uint8_t lastValue_ = 0; // low byte of the last LED request's wValue
 };
 
-// Every device of `config`, bus by bus, each bus starting with its root hub at address 1 and then
-// the devices in the order they are listed. Every board gets the inputs; the board of `config`
-// gets the faults and the input changes. Throws std::invalid_argument when a bus would need more
-// than 127 addresses.
-std::vector<SimulatedDevice> layOut(const Config& config);
-
-// One log line for a control transfer.
-std::string describeControl(const SimulatedDevice& device, const ControlSetup& setup,
+// One log line for a control transfer to the device named `name` ("001/002").
+std::string describeControl(const std::string& name, const ControlSetup& setup,
                             const ControlReply& reply);
 
 // "-EPIPE" for EPIPE and so on; the byte count for a success.

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,7 +12,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -32,6 +35,143 @@ TEST(Simulator, GivesTheCommandOnlyTheSimulatedBus)
         {"sh", "-c", "cd \"$UMOCKDEV_DIR/dev/bus/usb\" && ls -f . 001 002 | grep -v '^[.]'"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "001\n002\n\n001:\n001\n002\n\n002:\n001\n002\n");
+}
+
+TEST(Simulator, ShowsEachDeviceInSysfsAtItsPort)
+{
+    const e2e::Run run = underSimulator(
+        {"--board", "port=1.4,serial=B-7", "--after", "0bda:8153"},
+        {"sh", "-c",
+         "cd /sys/bus/usb/devices && for d in usb1 1-1.4 1-2; do echo \"$d:\" $(cat $d/busnum "
+         "$d/devnum $d/devpath $d/idVendor $d/idProduct $d/speed $d/serial 2>&-); done; "
+         "cat 1-1.4/busnum | od -An -c; "
+         "readlink -f 1-1.4 | sed 's|^'\"$UMOCKDEV_DIR\"'||'"});
+    EXPECT_EQ(run.out, "usb1: 1 1 0 1d6b 0002 480\n"
+                       "1-1.4: 1 2 1.4 1384 8888 1.5 B-7\n"
+                       "1-2: 1 3 2 0bda 8153 480\n"
+                       "   1  \\n\n"
+                       "/sys/devices/pci0000:00/0000:00:1d.0/usb1/1-1/1-1.4\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+
+    const e2e::Run clash = underSimulator({"--board", "port=2", "--after", "0bda:8153"}, {"true"});
+    EXPECT_EQ(clash.status, 125);
+    EXPECT_EQ(clash.err, "ledboard-sim: two devices share port 2 of bus 1\n");
+}
+
+// A FIFO path of its own for each test, since ctest runs tests side by side.
+std::string controlPath(const char* test)
+{
+    return ::testing::TempDir() + "ledboard-sim-control-" + test + "-" + std::to_string(getpid());
+}
+
+// Log lines other than those of the rescans (descriptors, connection and hub status).
+std::vector<std::string> changesAndVendorRequests(const e2e::Run& run)
+{
+    std::vector<std::string> selected;
+    for (const auto& line : run.log) {
+        if (line.find("PLUG") != std::string::npos || line.find("type=0xc0") != std::string::npos) {
+            selected.push_back(line);
+        }
+    }
+    return selected;
+}
+
+TEST(Simulator, AnUnpluggedBoardLeavesDevAndSysfsAndComesBackWithTheNextNumber)
+{
+    const std::string control = controlPath("replug");
+    // Each step waits for what the command can see, never for a time.
+    const e2e::Run run = e2e::script({"--control", control}, R"sh(
+        waitfor() { n=0; until eval "$1"; do n=$((n+1)); [ $n -lt 500 ] || exit 9; sleep 0.01; done; }
+        ledboard 5 >/dev/null; echo "before: $(ls /dev/bus/usb/001 | xargs) $(ls /sys/bus/usb/devices | xargs)"
+        echo unplug > )sh" + control + R"sh(
+        waitfor '[ ! -e /dev/bus/usb/001/002 ]'
+        echo "unplugged: $(ls /dev/bus/usb/001 | xargs) $(ls /sys/bus/usb/devices | xargs)"
+        ledboard --status; echo "status: $?"
+        echo plug > )sh" + control + R"sh(
+        waitfor '[ -e /dev/bus/usb/001/003 ]'
+        echo "plugged: $(ls /dev/bus/usb/001 | xargs) $(ls /sys/bus/usb/devices | xargs)"
+        echo "1-1: $(cat /sys/bus/usb/devices/1-1/busnum /sys/bus/usb/devices/1-1/devnum | xargs)"
+        ledboard --status)sh");
+
+    EXPECT_EQ(run.out, "before: 001 002 1-1 usb1\n"
+                       "unplugged: 001 usb1\n"
+                       "status: 1\n"
+                       "plugged: 001 003 1-1 usb1\n"
+                       "1-1: 1 3\n"
+                       "LED  d  0\nPUSH d  0\nJUMP b  0\n"); // it lost power: its LEDs are off
+    EXPECT_EQ(run.err, "ledboard: no board (USB ID 1384:8888) found\n");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_THAT(changesAndVendorRequests(run),
+                testing::ElementsAre(testing::StartsWith("001/002 CONTROL type=0xc0 request=1"),
+                                     testing::StartsWith("001/002 CONTROL type=0xc0 request=0"),
+                                     testing::StartsWith("001/002 CONTROL type=0xc0 request=0"),
+                                     "001/002 UNPLUG", "001/003 PLUG",
+                                     testing::StartsWith("001/003 CONTROL type=0xc0 request=0")));
+    struct stat status {};
+    EXPECT_NE(stat(control.c_str(), &status), 0) << "the FIFO is still there";
+}
+
+TEST(Simulator, ANodeStillOpenFailsWithEnodevOnceItsBoardIsGone)
+{
+    const std::string control = controlPath("open");
+    const e2e::Run run = e2e::script({"--control", control}, R"sh(
+        out=$(mktemp)
+        $tool --watch 10 > "$out" & watch=$!
+        until [ -s "$out" ]; do sleep 0.01; done
+        echo unplug > )sh" + control + R"sh(
+        wait $watch; echo "watch: $?"; cat "$out"; rm "$out")sh");
+
+    EXPECT_EQ(run.out, "watch: 1\n0 0 0\n");
+    EXPECT_EQ(run.err, "ledboard: cannot read the status: error sending control message: No such "
+                       "device\n");
+    const auto lines = changesAndVendorRequests(run);
+    ASSERT_GE(lines.size(), 3U);
+    EXPECT_EQ(lines[lines.size() - 2], "001/002 UNPLUG");
+    EXPECT_EQ(lines.back(), "001/002 CONTROL type=0xc0 request=0 value=0x0000 index=0x0000 "
+                            "length=7 result=-ENODEV");
+}
+
+TEST(Simulator, BoardsPluggedInLaterAndChangesAtTimes)
+{
+    // The second board starts off the bus and is plugged in at 300 ms, its button held down.
+    // Being the newest node, it is listed first. Generous waits: nothing here depends on a tight
+    // timing.
+    const e2e::Run run = e2e::script(
+        {"--after", "board,unplugged,serial=LATE", "--at", "300ms:plug@2", "--at", "0.3s:push@2"},
+        R"sh(
+        echo "at start: $(ls /dev/bus/usb/001 | xargs)"; ledboard --status
+        n=0; until [ -e /dev/bus/usb/001/003 ]; do n=$((n+1)); [ $n -lt 500 ] || exit 9; sleep 0.01; done
+        echo "later: $(ls /dev/bus/usb/001 | xargs) $(cat /sys/bus/usb/devices/1-2/serial)"
+        ledboard --status)sh");
+
+    EXPECT_EQ(run.out, "at start: 001 002\nLED  d  0\nPUSH d  0\nJUMP b  0\n"
+                       "later: 001 002 003 LATE\nLED  d  0\nPUSH d  1\nJUMP b  0\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(changesAndVendorRequests(run),
+                testing::ElementsAre(testing::StartsWith("001/002 CONTROL type=0xc0 request=0"),
+                                     "001/003 PLUG",
+                                     testing::StartsWith("001/003 CONTROL type=0xc0 request=0")));
+}
+
+TEST(Simulator, TheControlFifoReportsABadLineAndGoesOn)
+{
+    const std::string control = controlPath("bad");
+    const e2e::Run run = e2e::script({"--control", control}, R"sh(
+        echo 'sparkle' > )sh" + control + R"sh(
+        echo 'unplug@2' > )sh" + control + R"sh(
+        echo 'jumpers=5' > )sh" + control + R"sh(
+        n=0; until ledboard --status 2>&- | grep -q 'JUMP b  5'; do n=$((n+1)); [ $n -lt 500 ] || exit 9; sleep 0.01; done
+        echo done)sh");
+    EXPECT_EQ(run.out, "done\n");
+    EXPECT_EQ(run.err, "ledboard-sim: --control: unknown change: 'sparkle'\n"
+                       "ledboard-sim: --control: there is no board 2 (boards: 1)\n");
+
+    // A file that is there already is not taken over.
+    ASSERT_EQ(close(open(control.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    const e2e::Run refused = underSimulator({"--control", control}, {"true"});
+    EXPECT_EQ(refused.status, 125);
+    EXPECT_THAT(refused.err, HasSubstr("cannot create the FIFO " + control + ": File exists"));
+    unlink(control.c_str());
 }
 
 TEST(Simulator, FailsLoudlyOnWhatItCannotDo)
@@ -62,6 +202,36 @@ TEST(Simulator, FailsLoudlyOnWhatItCannotDo)
     EXPECT_THAT(unwritable.out, testing::EndsWith("log 125\nhelp 125\n"));
     EXPECT_THAT(unwritable.err, HasSubstr("cannot write the log /dev/full: No space left"));
     EXPECT_THAT(unwritable.err, HasSubstr("cannot write the help: No space left"));
+}
+
+TEST(Simulator, LeavesClosedStandardDescriptorsClosedForTheCommand)
+{
+    // umockdev's sockets would take a closed descriptor 0 to 2 in the simulator, and its messages
+    // would go into them; the command must still see them closed. The probe duplicates each
+    // descriptor without redirecting the one it probes. Run from a plain shell, not under the
+    // simulator: a second preload in the command opens descriptors of its own.
+    const std::string probe =
+        R"(for fd in 0 1; do if (exec 3>&$fd) 2>&-; then echo "$fd open" >&4; )"
+        R"(else echo "$fd closed" >&4; fi; done 4>"$out"; )"
+        R"(if (exec 3>&2); then echo "2 open"; else echo "2 closed"; fi >>"$out"; )"
+        R"(echo "simulator:" $(readlink /proc/$PPID/fd/0 /proc/$PPID/fd/1 /proc/$PPID/fd/2) >>"$out")";
+    const std::string report = ::testing::TempDir() + "ledboard-sim-descriptors";
+    const std::string script =
+        "sim=" + e2e::simulatorPath() + "; export out=$(mktemp); exec >" + report + "\n" +
+        "$sim -- sh -c '" + probe + "' <&- >&- 2>&-; echo \"all closed: $?\"; cat \"$out\"\n" +
+        "$sim -- sh -c '" + probe + "' </dev/zero >&- 2>/dev/zero; echo \"stdout closed: $?\"; " +
+        "cat \"$out\"\n" +
+        "$sim -- sh -c 'echo x >&1' >&- 2>/dev/null; echo \"echo: $?\"; rm \"$out\"";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    std::ifstream file(report);
+    const std::string out{std::istreambuf_iterator<char>(file), {}};
+    unlink(report.c_str());
+    const std::string null = " /dev/null";
+    EXPECT_EQ(out,
+              "all closed: 0\n0 closed\n1 closed\n2 closed\nsimulator:" + null + null + null +
+                  "\nstdout closed: 0\n0 open\n1 closed\n2 open\nsimulator: /dev/zero" + null +
+                  " /dev/zero\n"
+                  "echo: 1\n"); // the shell's own failure, not the simulator's abort
 }
 
 TEST(Simulator, ChecksItsTmpfsBeforeUmockdevDoes)

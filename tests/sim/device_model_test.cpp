@@ -1,6 +1,8 @@
 // The simulated devices, byte for byte: the end-to-end tests are only as sharp as these answers.
 #include "config.hpp"
 #include "device_model.hpp"
+#include "layout.hpp"
+#include "sysfs_record.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -119,6 +121,20 @@ TEST(SimulatorOptions, RejectWhatTheyCannotBuild)
                                                {"--before", "046d"},
                                                {"--board", "sparkle"},
                                                {"--no-board", "--second-board"},
+                                               {"--board", "port=0"},
+                                               {"--board", "port=256"},
+                                               {"--board", "port=1."},
+                                               {"--board", "port=1..2"},
+                                               {"--board", "port=1.2.3.4.5.6.7.8"},
+                                               {"--at", "3:plug"}, // no requests off the bus
+                                               {"--at", "2:push@2"},
+                                               {"--at", "1.5:push"},
+                                               {"--at", "2x:push"},
+                                               {"--at", "1.s:push"},
+                                               {"--at", "0.0000001s:push"},
+                                               {"--at", "100ms:wiggle"},
+                                               {"--no-board", "--at", "1s:push"},
+                                               {"--control", ""},
                                                {"--frobnicate"}}) {
         EXPECT_THROW(parse(bad), std::invalid_argument) << testing::PrintToString(bad);
     }
@@ -132,6 +148,147 @@ TEST(SimulatorOptions, RejectWhatTheyCannotBuild)
     EXPECT_THROW(sim::layOut(parse(crowded)), std::invalid_argument);
     crowded.resize(crowded.size() - 2);
     EXPECT_EQ(sim::layOut(parse(crowded)).back().address(), 127);
+}
+
+TEST(SimulatorLayout, PortsNameTheSysfsDirectoriesAsTheKernelDoes)
+{
+    const auto devices =
+        sim::layOut(parse({"--before", "0bda:8153,port=3.4", "--after",
+                           "046d:c52b,port=1.2.3.4.5.6.7", "--after", "8087:0aaa,bus=2"}));
+    std::vector<std::string> names;
+    names.reserve(devices.size());
+    for (const auto& device : devices) {
+        names.push_back(device.name() + " " + device.sysfsName() + " " + device.devpath());
+    }
+    // Without a port, a device is at port (address - 1): the board at 001/003 is at port 2.
+    EXPECT_THAT(names, ElementsAre("001/001 usb1 0", "001/002 1-3.4 3.4", "001/003 1-2 2",
+                                   "001/004 1-1.2.3.4.5.6.7 1.2.3.4.5.6.7", "002/001 usb2 0",
+                                   "002/002 2-1 1"));
+    EXPECT_EQ(sim::sysfsPath(devices[1]), "/sys/devices/pci0000:00/0000:00:1d.0/usb1/1-3/1-3.4");
+    EXPECT_EQ(sim::sysfsPath(devices[4]), "/sys/devices/pci0000:00/0000:00:1d.0/usb2");
+
+    // The same port twice, or a port behind one that holds a device (which is no hub).
+    for (const std::vector<std::string>& clash : std::vector<std::vector<std::string>>{
+             {"--board", "port=2", "--before", "0bda:8153,port=2"},
+             {"--before", "0bda:8153"}, // at port 1, by its address
+             {"--board", "port=1.4", "--after", "0bda:8153,port=1.4.2"}}) {
+        std::vector<std::string> arguments = clash;
+        if (clash.size() == 2) {
+            arguments.insert(arguments.end(), {"--after", "046d:c52b,port=1"});
+        }
+        EXPECT_THROW(sim::layOut(parse(arguments)), std::invalid_argument)
+            << testing::PrintToString(arguments);
+    }
+    EXPECT_NO_THROW(sim::layOut(parse({"--board", "port=1.4", "--after", "0bda:8153,port=1.5",
+                                       "--after", "046d:c52b,bus=2,port=1.4"})));
+}
+
+TEST(SimulatorSysfs, EveryTextAttributeEndsInANewlineAsTheKernelsDo)
+{
+    sim::DevicePlan plan = sim::defaultBoard();
+    plan.serialNumber = "A\\B"; // umockdev's records escape a backslash
+    sim::SimulatedDevice device(plan, 1, 5, false);
+    device.setPort({1, 4});
+    const std::string record = sim::sysfsRecord(device);
+    EXPECT_THAT(record, testing::StartsWith("P: /devices/pci0000:00/0000:00:1d.0/usb1/1-1/1-1.4\n"
+                                            "N: bus/usb/001/005="));
+    for (const char* line :
+         {"A: busnum=1\\n\n", "A: devnum=5\\n\n", "A: devpath=1.4\\n\n", "A: idVendor=1384\\n\n",
+          "A: idProduct=8888\\n\n", "A: speed=1.5\\n\n", "A: bConfigurationValue=1\\n\n",
+          "A: product=USB LED Board\\n\n", "A: manufacturer=ledboard simulator\\n\n",
+          "A: serial=A\\\\B\\n\n", "E: DEVNAME=/dev/bus/usb/001/005\n", "A: dev=189:4\n"}) {
+        EXPECT_THAT(record, testing::HasSubstr(line));
+    }
+    // The node's content and the binary attribute are the same descriptors.
+    const std::string node = record.substr(record.find("N: bus/usb/001/005=") + 19);
+    const std::string binary = record.substr(record.find("H: descriptors=") + 15);
+    EXPECT_EQ(node.substr(0, node.find('\n')), binary.substr(0, binary.find('\n')));
+    EXPECT_EQ(binary.substr(0, 8), "12011001"); // an 18-byte device descriptor, USB 1.1
+    EXPECT_EQ(sim::sysfsDevAttribute(device), "189:4\n");
+}
+
+TEST(SimulatorOptions, ChangesAtTimesAndForTheBoardTheyName)
+{
+    const sim::Config config =
+        parse({"--at", "1.5s:unplug@3", "--before", "board,bus=2", "--second-board", "--at",
+               "300ms:push,jumpers=a", "--at", "4:unplug@2", "--at", "2s:plug@3"});
+    ASSERT_EQ(config.timedChanges.size(), 3U);
+    EXPECT_EQ(config.timedChanges[0].after, std::chrono::microseconds(1500000));
+    EXPECT_EQ(config.timedChanges[0].change.board, 3);
+    EXPECT_EQ(config.timedChanges[0].change.plugged, false);
+    EXPECT_EQ(config.timedChanges[1].after, std::chrono::microseconds(300000));
+    EXPECT_EQ(config.timedChanges[1].change.board, 1);
+    EXPECT_EQ(config.timedChanges[1].change.pushed, true);
+    EXPECT_EQ(config.timedChanges[1].change.jumpers, 0xaU);
+    EXPECT_EQ(config.timedChanges[2].change.plugged, true);
+    ASSERT_EQ(config.changes.size(), 1U);
+    EXPECT_EQ(config.changes[0].order, 4);
+    EXPECT_EQ(config.changes[0].change.board, 2);
+
+    // The board is 1 and the second board 2, wherever the others are listed.
+    const auto devices = sim::layOut(config);
+    std::vector<std::string> boards;
+    for (const auto& device : devices) {
+        if (device.plan().board) {
+            boards.push_back(device.name() + " #" + std::to_string(device.plan().boardNumber));
+        }
+    }
+    EXPECT_THAT(boards, ElementsAre("001/002 #1", "001/003 #2", "002/002 #3"));
+
+    EXPECT_EQ(sim::parseBoardChange("unplug,release@2", 2).board, 2);
+    EXPECT_THROW(sim::parseBoardChange("unplug@0", 2), std::invalid_argument);
+    EXPECT_THROW(sim::parseBoardChange("", 2), std::invalid_argument);
+}
+
+TEST(SimulatorLayout, ADeviceThatStartsUnpluggedHasNoAddressButKeepsAPort)
+{
+    const auto devices = sim::layOut(parse({"--before", "0bda:8153,unplugged", "--after",
+                                            "board,unplugged,port=4", "--after", "046d:c52b"}));
+    std::vector<std::string> names;
+    for (const auto& device : devices) {
+        names.push_back((device.present() ? device.name() : "off") + " " + device.sysfsName());
+    }
+    // The board takes address 2 and port 1; the first device the lowest port left free.
+    EXPECT_THAT(names,
+                ElementsAre("001/001 usb1", "off 1-3", "001/002 1-1", "off 1-4", "001/003 1-2"));
+}
+
+TEST(SimulatorLayout, ANewDeviceGetsTheNumberAfterTheLastAndRoundTheBusSkipsThoseInUse)
+{
+    std::vector<sim::SimulatedDevice> devices;
+    devices.emplace_back(sim::defaultBoard(), 1, 1, true);
+    devices.emplace_back(sim::defaultBoard(), 1, 2, false);
+    devices.emplace_back(sim::defaultBoard(), 2, 5, false);
+    EXPECT_EQ(sim::nextAddress(devices, 1, 2), 3);
+    EXPECT_EQ(sim::nextAddress(devices, 1, 9), 10); // not the lowest free: the one after the last
+    EXPECT_EQ(sim::nextAddress(devices, 1, 127), 3);
+    devices[1].leaveBus();
+    EXPECT_EQ(sim::nextAddress(devices, 1, 127), 2);
+    for (int address = 2; address <= 127; ++address) {
+        devices.emplace_back(sim::defaultBoard(), 1, address, false);
+    }
+    EXPECT_EQ(sim::nextAddress(devices, 1, 50), 0); // a full bus
+}
+
+TEST(SimulatedBoard, PluggedInAgainItsLedsAreOffAndItsInputsStay)
+{
+    sim::SimulatedDevice device = board();
+    device.setInputs(true, 0x3);
+    EXPECT_EQ(device.control(vendor(1, 0x28)).data.at(0) & 0x38, 0x28);
+    device.leaveBus();
+    EXPECT_EQ(device.control(vendor(0)).error, ENODEV);
+    EXPECT_EQ(device.control(stringRequest(0)).error, ENODEV);
+    device.joinBus(7);
+    EXPECT_EQ(device.name(), "001/007");
+    // LEDs off and no LED value; pushed (bit 6 clear), jumpers 0 and 1 fitted; its second vendor
+    // request (those off the bus never reached it).
+    EXPECT_THAT(device.control(vendor(0)).data, ElementsAre(0x87, 0xAC, 0, 2, 0x5A, 0xC3, 0x3C));
+
+    // A change at a request that unplugs: that request fails, and the testbed is told.
+    device.setChanges({{3, {std::nullopt, 0x0U, false, 1}}});
+    const sim::ControlReply gone = device.control(vendor(0));
+    EXPECT_EQ(gone.error, ENODEV);
+    EXPECT_TRUE(gone.leftBus);
 }
 
 } // namespace

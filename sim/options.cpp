@@ -1,51 +1,13 @@
+// Turns the command line's options into what the simulated bus holds.
 #include "config.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
 
 namespace sim {
-
-const char* const USAGE = R"(Usage: ledboard-sim [OPTION]... -- COMMAND [ARG]...
-Run COMMAND against a simulated USB bus: a root hub at 001/001 and the LED board at 001/002.
-Exits with COMMAND's exit status (125 when the simulator fails, 126/127 when COMMAND cannot run).
-
-Board:
-  --push              hold the board's push button down
-  --jumpers HEX       fitted jumpers as a mask of bits 0 to 3 (0 to f)
-  --board OPTIONS     change the board with device options (see below), e.g. --board stall-strings
-  --no-board          leave the board off the bus
-  --second-board      add a second board right after the first
-  --fault N:KIND      make the board's Nth vendor request (counted from 1) fail. KIND is
-                      stall, timeout, short=BYTES, eperm, or unplug (ENODEV from that
-                      request on)
-  --at N:CHANGE[,CHANGE]...
-                      from the board's Nth vendor request on, its inputs change. CHANGE is
-                      push, release, or jumpers=HEX (e.g. --at 3:push --at 5:release)
-Other devices:
-  --before DEVICE     list a device ahead of the board (repeatable; kept in order)
-  --after DEVICE      list a device behind the board (repeatable; kept in order)
-      DEVICE is VID:PID or "board", then device options: VID:PID[,OPTION]...
-Device options:
-  product=TEXT, manufacturer=TEXT, serial=TEXT
-                      its strings (a VID:PID device has none unless given), printable
-                      ASCII of at most 126 characters
-  bus=N               put it on bus N (each bus gets its own root hub)
-  stall-strings       every string descriptor request stalls
-  eperm               every transfer fails with EPERM, as without a udev rule
-  vanish              its node disappears right after the bus has been listed
-  mode=OCTAL          its node's permission bits (umockdev makes it 0644); the node
-                      stays root's. It decides who may open the node; a node opened
-                      read-only still answers (eperm simulates a node not writable)
-Running:
-  --all-users         let every user use the simulated bus, for a COMMAND that runs as
-                      another user (e.g. setpriv --reuid=nobody); node modes then count
-Output:
-  --log FILE          one line per ioctl the simulated devices receive, in arrival order
-  --log-time          start each log line with the time (CLOCK_MONOTONIC, in seconds)
-  -h, --help          show this help
-)";
 
 namespace {
 
@@ -54,6 +16,10 @@ constexpr int MAX_REPLY = 7;
 // A string descriptor's length byte counts 2 bytes of header and 2 per character (USB 2.0, 9.6.7).
 constexpr std::size_t MAX_STRING = 126;
 constexpr unsigned MAX_JUMPERS = 0xF;
+// A hub has at most 255 ports (its descriptor's bNbrPorts is a byte); USB 2.0 allows five hubs
+// between a device and its root hub, and Linux names up to seven tiers (USB 3.0, 10.1.3).
+constexpr int MAX_PORT = 255;
+constexpr std::size_t MAX_PORT_LEVELS = 7;
 
 [[noreturn]] void fail(const std::string& message)
 {
@@ -103,6 +69,29 @@ std::uint16_t parseId(std::string_view text)
     return parseNumber<std::uint16_t>(text, 16, "USB ID");
 }
 
+// "1.4": port 1 of the root hub, then port 4 of the hub there.
+std::vector<int> parsePort(std::string_view text)
+{
+    std::vector<int> port;
+    std::string_view rest = text;
+    do {
+        const auto dot = rest.find('.');
+        const int number = parseNumber<int>(rest.substr(0, dot), 10, "port");
+        if (number < 1 || number > MAX_PORT) {
+            fail("ports are numbered 1 to 255: '" + std::string(text) + "'");
+        }
+        port.push_back(number);
+        rest = dot == std::string_view::npos ? "" : rest.substr(dot + 1);
+        if (dot != std::string_view::npos && rest.empty()) {
+            fail("invalid port: '" + std::string(text) + "'");
+        }
+    } while (!rest.empty());
+    if (port.size() > MAX_PORT_LEVELS) {
+        fail("a port path has at most 7 levels: '" + std::string(text) + "'");
+    }
+    return port;
+}
+
 void applyOption(DevicePlan& device, std::string_view option)
 {
     const auto equals = option.find('=');
@@ -125,12 +114,16 @@ void applyOption(DevicePlan& device, std::string_view option)
         if (device.bus < 1 || device.bus > MAX_BUS) {
             fail("bus number out of range: '" + std::string(value) + "'");
         }
+    } else if (key == "port" && equals != std::string_view::npos) {
+        device.port = parsePort(value);
     } else if (option == "stall-strings") {
         device.stallStrings = true;
     } else if (option == "eperm") {
         device.denyAll = true;
     } else if (option == "vanish") {
         device.vanish = true;
+    } else if (option == "unplugged") {
+        device.unplugged = true;
     } else {
         fail("unknown device option: '" + std::string(option) + "'");
     }
@@ -198,31 +191,85 @@ RequestFault parseFault(std::string_view text)
     return fault;
 }
 
-InputChange parseChange(std::string_view text)
+// WHEN of --at as a time: "300ms", "2s", "1.5s", down to microseconds.
+std::chrono::microseconds parseTime(std::string_view text)
+{
+    const bool millis = text.ends_with("ms");
+    if (!millis && !text.ends_with("s")) {
+        fail("a time ends in ms or s: '" + std::string(text) + "'");
+    }
+    const std::string_view number = text.substr(0, text.size() - (millis ? 2 : 1));
+    const auto point = number.find('.');
+    const std::string_view whole = number.substr(0, point);
+    const std::string_view fraction =
+        point == std::string_view::npos ? std::string_view{} : number.substr(point + 1);
+    constexpr long long MICROS_PER_SECOND = 1000000;
+    constexpr long long MAX_SECONDS = 1000000; // some eleven days: longer is a typo
+    const long long unit = millis ? MICROS_PER_SECOND / 1000 : MICROS_PER_SECOND;
+    const auto seconds = parseNumber<long long>(whole, 10, "time");
+    if (seconds * unit / MICROS_PER_SECOND > MAX_SECONDS ||
+        (point != std::string_view::npos && fraction.empty())) {
+        fail("invalid time: '" + std::string(text) + "'");
+    }
+    long long micros = seconds * unit;
+    long long scale = unit;
+    for (const char digit : fraction) {
+        scale /= 10;
+        if (digit < '0' || digit > '9' || scale == 0) {
+            fail("invalid time: '" + std::string(text) + "' (microseconds at most)");
+        }
+        micros += (digit - '0') * scale;
+    }
+    return std::chrono::microseconds{micros};
+}
+
+// --at WHEN:CHANGE[,CHANGE]...[@K]: WHEN is the board's Nth vendor request, or a time.
+void parseAt(Config& config, std::string_view text, int boards)
 {
     const auto colon = text.find(':');
     if (colon == std::string_view::npos) {
-        fail("a change is N:CHANGE, not '" + std::string(text) + "'");
+        fail("a change is WHEN:CHANGE, not '" + std::string(text) + "'");
     }
-    InputChange change;
-    change.order = parseNumber<int>(text.substr(0, colon), 10, "request number");
-    if (change.order < 1) {
-        fail("requests are counted from 1: '" + std::string(text) + "'");
-    }
-    std::string_view changes = text.substr(colon + 1);
-    do {
-        const auto comma = changes.find(',');
-        const std::string_view one = changes.substr(0, comma);
-        if (one == "push" || one == "release") {
-            change.pushed = one == "push";
-        } else if (one.starts_with("jumpers=")) {
-            change.jumpers = parseJumpers(one.substr(std::strlen("jumpers=")));
-        } else {
-            fail("unknown change: '" + std::string(one) + "'");
+    const std::string_view when = text.substr(0, colon);
+    const BoardChange change = parseBoardChange(text.substr(colon + 1), boards);
+    if (!when.empty() && when.find_first_not_of("0123456789") == std::string_view::npos) {
+        InputChange ordered{parseNumber<int>(when, 10, "request number"), change};
+        if (ordered.order < 1) {
+            fail("requests are counted from 1: '" + std::string(text) + "'");
         }
-        changes = comma == std::string_view::npos ? "" : changes.substr(comma + 1);
-    } while (!changes.empty());
-    return change;
+        if (change.plugged == true) {
+            fail("a board off the bus gets no requests: plug it in at a time (500ms:plug)");
+        }
+        config.changes.push_back(ordered);
+    } else {
+        config.timedChanges.push_back({parseTime(when), change});
+    }
+}
+
+// Boards are numbered for changes: the board 1, the second board 2, then every other board in
+// the order the bus lists it.
+void numberBoards(Config& config)
+{
+    int next = 1;
+    if (config.board) {
+        config.board->boardNumber = next++;
+    }
+    std::vector<DevicePlan*> others;
+    for (auto* list : {&config.before, &config.after}) {
+        for (auto& device : *list) {
+            if (device.secondBoard) {
+                device.boardNumber = next++;
+            } else if (device.board) {
+                others.push_back(&device);
+            }
+        }
+    }
+    std::stable_sort(
+        others.begin(), others.end(),
+        [](const DevicePlan* one, const DevicePlan* other) { return one->bus < other->bus; });
+    for (DevicePlan* device : others) {
+        device->boardNumber = next++;
+    }
 }
 
 } // namespace
@@ -238,12 +285,55 @@ DevicePlan defaultBoard()
     return board;
 }
 
+BoardChange parseBoardChange(std::string_view text, int boards)
+{
+    BoardChange change;
+    const auto at = text.rfind('@');
+    if (at != std::string_view::npos) {
+        change.board = parseNumber<int>(text.substr(at + 1), 10, "board number");
+        if (change.board < 1 || change.board > boards) {
+            fail("there is no board " + std::string(text.substr(at + 1)) +
+                 " (boards: " + std::to_string(boards) + ")");
+        }
+        text = text.substr(0, at);
+    } else if (boards < 1) {
+        fail("there is no board to change");
+    }
+    std::string_view changes = text;
+    do {
+        const auto comma = changes.find(',');
+        const std::string_view one = changes.substr(0, comma);
+        if (one == "push" || one == "release") {
+            change.pushed = one == "push";
+        } else if (one.starts_with("jumpers=")) {
+            change.jumpers = parseJumpers(one.substr(std::strlen("jumpers=")));
+        } else if (one == "plug" || one == "unplug") {
+            change.plugged = one == "plug";
+        } else {
+            fail("unknown change: '" + std::string(one) + "'");
+        }
+        changes = comma == std::string_view::npos ? "" : changes.substr(comma + 1);
+    } while (!changes.empty());
+    return change;
+}
+
+int boardCount(const Config& config)
+{
+    int boards = config.board ? 1 : 0;
+    for (const auto* list : {&config.before, &config.after}) {
+        boards += static_cast<int>(
+            std::count_if(list->begin(), list->end(), [](const DevicePlan& d) { return d.board; }));
+    }
+    return boards;
+}
+
 Config parseArguments(const std::vector<std::string>& arguments, bool& help)
 {
     Config config;
     config.board = defaultBoard();
     help = false;
     bool secondBoard = false;
+    std::vector<std::string> atTexts;
     std::size_t at = 0;
     const auto value = [&](const std::string& option) -> const std::string& {
         if (at + 1 >= arguments.size()) {
@@ -282,11 +372,16 @@ Config parseArguments(const std::vector<std::string>& arguments, bool& help)
         } else if (option == "--after") {
             config.after.push_back(parseDevice(value(option)));
         } else if (option == "--at") {
-            config.changes.push_back(parseChange(value(option)));
+            atTexts.push_back(value(option)); // once the boards are known
         } else if (option == "--log") {
             config.logPath = value(option);
             if (config.logPath.empty()) {
                 fail("--log needs a file name");
+            }
+        } else if (option == "--control") {
+            config.controlPath = value(option);
+            if (config.controlPath.empty()) {
+                fail("--control needs a file name");
             }
         } else if (option == "--all-users") {
             config.allUsers = true;
@@ -302,7 +397,12 @@ Config parseArguments(const std::vector<std::string>& arguments, bool& help)
         }
         DevicePlan second = defaultBoard();
         second.bus = config.board->bus;
+        second.secondBoard = true;
         config.after.insert(config.after.begin(), second);
+    }
+    numberBoards(config);
+    for (const std::string& text : atTexts) {
+        parseAt(config, text, boardCount(config));
     }
     config.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(at), arguments.end());
     if (config.command.empty()) {
