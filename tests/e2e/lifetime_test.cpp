@@ -79,9 +79,9 @@ TEST(Json, AWatchAcrossAnUnplugSaysTheBoardWentAndCameBack)
 {
     const e2e::Run run =
         script({"--board", "serial=A17", "--at", "400ms:unplug", "--at", "900ms:plug"},
-               std::string("ledboard --json --wait --watch 20 > watch.out & pid=$!\n") +
+               std::string("out=$(mktemp)\n$tool --json --wait --watch 20 > \"$out\" & pid=$!\n") +
                    "sleep 1.6; kill -TERM $pid; wait $pid; echo \"status $?\"\n" +
-                   PARSE_JSON_LINES + " < watch.out; rm watch.out");
+                   PARSE_JSON_LINES + " < \"$out\"; rm \"$out\"");
 
     EXPECT_EQ(run.out, "status 0\n"
                        "led=0 push=0 jump=0\n"
@@ -130,7 +130,7 @@ TEST(Watch, FollowsTheSameBoardAcrossAReplugOrEndsWithoutWait)
     const e2e::Run run = script({"--board", "serial=A17", "--after", "board,serial=B22", "--at",
                                  "400ms:unplug", "--at", "900ms:plug"},
                                 "ledboard --serial A17 3 >/dev/null\n"
-                                "ledboard --serial A17 --wait --watch 20 & pid=$!\n"
+                                "$tool --serial A17 --wait --watch 20 & pid=$!\n"
                                 "sleep 1.6; kill -TERM $pid; wait $pid; echo \"status $?\"");
     EXPECT_EQ(run.out, "3 0 0\ngone\nback\n0 0 0\nstatus 0\n");
     EXPECT_THAT(vendorRequests(run), testing::Contains(testing::StartsWith("001/004 request=0")));
@@ -148,8 +148,8 @@ TEST(Watch, AFailedReadIsTriedAgainTwice)
         script({"--fault", "2:stall", "--at", "3:push"},
                "timeout --preserve-status -s INT 0.5 $tool --watch 20; echo \"status $?\"");
     EXPECT_EQ(glitch.out, "0 0 0\n0 1 0\nstatus 0\n");
-    EXPECT_THAT(glitch.err, testing::StartsWith("ledboard: a status read failed ("));
-    EXPECT_THAT(glitch.err, HasSubstr("); trying again\n"));
+    EXPECT_EQ(glitch.err, "ledboard: a status read failed: error sending control message: "
+                          "Broken pipe; trying again\n");
 
     const e2e::Run stuck = ledboard(
         {"--fault", "2:stall", "--fault", "3:timeout", "--fault", "4:stall"}, {"--watch", "20"});
