@@ -40,7 +40,8 @@ namespace {
 bool isOption(const std::string& text)
 {
     for (const char* option :
-         {"--help", "-h", "--version", "--list", "--device", "--serial", "--status", "--watch"}) {
+         {"--help", "-h", "--version", "--list", "--device", "--serial", "--path", "--json",
+          "--wait", "--status", "--watch", "--wait-press"}) {
         if (text == option) {
             return true;
         }
@@ -63,8 +64,9 @@ void checkCommandLine(const std::string& input)
     const ParsedCommandLine parsed = parseCommandLine(argv);
     const Options& options = parsed.options;
     if (!isOption(line[1])) {
-        if (!parsed.ok() || options.action != Action::SetLeds ||
-            options.choice != Choice::FirstBoard || options.number != parseLedNumber(line[1])) {
+        if (!parsed.ok() || options.action != Action::SetLeds || !options.plain || options.json ||
+            options.wait || options.choice != Choice::FirstBoard ||
+            options.number != parseLedNumber(line[1])) {
             failLine("a plain number changed meaning", line);
         }
         return;
@@ -81,9 +83,20 @@ void checkCommandLine(const std::string& input)
         (options.intervalMs < WATCH_MIN_MS || options.intervalMs > WATCH_MAX_MS)) {
         failLine("an interval out of range", line);
     }
-    if (options.action == Action::SetLeds && options.choice != Choice::FirstBoard &&
-        !isPlainNumber(line[3])) {
-        failLine("a chosen board's LEDs set from a word that is not a number", line);
+    if (options.plain) {
+        failLine("an option read as the plain command line", line);
+    }
+    // After an option, the LEDs are set only from a plain number, the last word.
+    if (options.action == Action::SetLeds && !isPlainNumber(line.back())) {
+        failLine("LEDs set from a word that is not a number", line);
+    }
+    if (options.choice == Choice::Path && !isPortPath(options.choiceText)) {
+        failLine("a port path sysfs never names", line);
+    }
+    for (const unsigned long limit : {options.waitMs, options.pressMs}) {
+        if (limit != NO_TIME_LIMIT && limit > MAX_TIME_LIMIT_MS) {
+            failLine("a time limit out of range", line);
+        }
     }
 }
 

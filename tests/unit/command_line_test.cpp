@@ -1,5 +1,6 @@
 // One run of the tool against the fake library: what the board is sent, and what the user sees.
 #include "fake_usb.hpp"
+#include "hints.hpp"
 #include "run.hpp"
 
 #include <gmock/gmock.h>
@@ -250,6 +251,46 @@ TEST(Hints, NameTheCauseEachLibusbBuildReports)
                                                                  "cannot be used: ") +
                                                      cause + "\n"));
     }
+}
+
+TEST(Hints, LibusbCompatsOpenFailureNamesItsCause)
+{
+    // libusb-compat's usb_open gives no handle and sets errno; EACCES is a node the user may not
+    // write, with the same fix as 0.1.12's EPERM on the first request.
+    const std::pair<int, const char*> cases[] = {
+        {EACCES, "no permission to write its device node\nledboard: "},
+        {ENODEV, "it was unplugged (No such device)\n"},
+        {EIO, "its device node could not be opened (Input/output error)\n"},
+        {0, "its device node could not be opened (was it unplugged?)\n"},
+    };
+    for (const auto& [error, cause] : cases) {
+        fake::Device refused = board();
+        refused.opens = false;
+        refused.openErrno = error;
+        fake::reset({{{refused}}});
+
+        const Outcome outcome = run({"--status"});
+
+        EXPECT_EQ(outcome.status, 3);
+        EXPECT_THAT(outcome.err, testing::StartsWith(std::string("ledboard: the board at 001/001 "
+                                                                 "cannot be used: ") +
+                                                     cause));
+        EXPECT_THAT(fake::state().calls, testing::Not(testing::Contains(HasSubstr("string"))));
+    }
+}
+
+TEST(Hints, TheLibraryBuiltWithDecidesTheWords)
+{
+    const auto refusal = [](UsbFlavor flavor) {
+        const std::unique_ptr<std::FILE, decltype(&std::fclose)> err{std::tmpfile(), &std::fclose};
+        explainRefusal(err.get(), {"001", "002"}, {Refusal::StringsEmpty, 0}, flavor);
+        return contents(err.get());
+    };
+    EXPECT_THAT(refusal(UsbFlavor::Original), HasSubstr("libusb 0.1.12 reads a string of 63"));
+    EXPECT_EQ(refusal(UsbFlavor::Compat), "ledboard: the board at 001/002 cannot be used: its "
+                                          "product or manufacturer string reads back empty\n");
+    EXPECT_STREQ(unlistedWords(UsbFlavor::Original), "not readable");
+    EXPECT_STREQ(unlistedWords(UsbFlavor::Compat), "not listed by libusb");
 }
 
 TEST(Permissions, NoHintWithoutABoard)

@@ -1,5 +1,7 @@
 #include "fake_usb.hpp"
 
+#include <cerrno>
+
 #include <usb.h>
 
 #include <algorithm>
@@ -145,6 +147,7 @@ usb_dev_handle* usb_open(struct usb_device* dev)
     record("usb_open " + name);
     const fake::Device& script = scriptOf(dev);
     if (!script.opens) {
+        errno = script.openErrno;
         return nullptr;
     }
     auto& w = world();

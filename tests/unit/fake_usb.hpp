@@ -17,7 +17,8 @@ struct Device {
     std::uint8_t iProduct = 2;
     std::uint8_t iManufacturer = 1;
     bool opens = true;
-    int productRead = 5;      // what reading the product string returns
+    int openErrno = 0;   // errno when it does not open (libusb-compat sets it; 0.1.12 never fails)
+    int productRead = 5; // what reading the product string returns
     int manufacturerRead = 6; // what reading the manufacturer string returns
     std::string serial{};     // read from string index 3, when not empty
     std::string name{};       // the device's name on its bus; by default its place in the list

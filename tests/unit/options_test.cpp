@@ -95,4 +95,67 @@ TEST(Options, BadValuesAreUsageErrors)
     EXPECT_TRUE(parse({"--watch", "60000"}).ok());
 }
 
+TEST(Options, ModifiersAndChoicesComeInAnyOrderBeforeTheAction)
+{
+    const ParsedCommandLine all = parse({"--json", "--path", "1-1.4", "--wait", "2.5", "--watch"});
+    ASSERT_TRUE(all.ok()) << all.error.data();
+    EXPECT_TRUE(all.options.json);
+    EXPECT_TRUE(all.options.wait);
+    EXPECT_EQ(all.options.waitMs, 2500UL);
+    EXPECT_EQ(all.options.choice, Choice::Path);
+    EXPECT_STREQ(all.options.choiceText, "1-1.4");
+    EXPECT_EQ(all.options.action, Action::Watch);
+    EXPECT_FALSE(all.options.plain);
+
+    // A number after --wait is its limit, unless it is the last word: then it is the LED number.
+    const ParsedCommandLine last = parse({"--wait", "5"});
+    ASSERT_TRUE(last.ok());
+    EXPECT_EQ(last.options.waitMs, NO_TIME_LIMIT);
+    EXPECT_EQ(last.options.action, Action::SetLeds);
+    EXPECT_EQ(last.options.number, 5);
+    const ParsedCommandLine limited = parse({"--serial", "A", "--wait", "10", "7"});
+    ASSERT_TRUE(limited.ok());
+    EXPECT_EQ(limited.options.waitMs, 10000UL);
+    EXPECT_EQ(limited.options.number, 7);
+
+    const ParsedCommandLine press = parse({"--wait-press", "0.25"});
+    ASSERT_TRUE(press.ok());
+    EXPECT_EQ(press.options.action, Action::WaitPress);
+    EXPECT_EQ(press.options.pressMs, 250UL);
+    EXPECT_EQ(parse({"--wait-press"}).options.pressMs, NO_TIME_LIMIT);
+    EXPECT_TRUE(parse({"--json", "--list"}).ok());
+
+    // The plain command line remembers what it ignores, for the note on stderr.
+    const ParsedCommandLine plain = parse({"6", "--serial", "B22"});
+    EXPECT_TRUE(plain.options.plain);
+    EXPECT_STREQ(plain.options.ignored, "--serial");
+    EXPECT_EQ(parse({"6"}).options.ignored, nullptr);
+}
+
+TEST(Options, NewBadCombinationsAreUsageErrors)
+{
+    const std::vector<std::string> cases[] = {{"--json"},
+                                              {"--json", "--json", "5"},
+                                              {"--wait", "--wait", "5"},
+                                              {"--path", "1-1", "--device", "1/2", "5"},
+                                              {"--serial", "A", "--serial", "B", "5"},
+                                              {"--path"},
+                                              {"--path", "usb1", "5"},
+                                              {"--path", "1-1:1.0", "5"},
+                                              {"--path", "1-0", "5"},
+                                              {"--path", "1-01", "5"},
+                                              {"--wait", "--list"},
+                                              {"--path", "1-1", "--list"},
+                                              {"--wait-press", "-1"},
+                                              {"--wait-press", "1e3"},
+                                              {"--wait-press", "5", "6"},
+                                              {"--status", "--json"},
+                                              {"--wait", "--Status"},
+                                              {"--json", "abc"}};
+    for (const auto& arguments : cases) {
+        const ParsedCommandLine parsed = parse(arguments);
+        EXPECT_FALSE(parsed.ok()) << testing::PrintToString(arguments);
+    }
+}
+
 } // namespace
