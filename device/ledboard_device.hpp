@@ -6,14 +6,12 @@
 // the instructions of everything else the tool does (see bench/README.md).
 #pragma once
 
+#include "sysfs.hpp"
+
 #include <array>
 #include <csignal>
 #include <cstdint>
 #include <memory>
-
-#include "sysfs.hpp"
-
-#include <signal.h>
 
 // libusb 0.1's handle and device types; only the device sources see their definitions (usb.h).
 struct usb_dev_handle;

@@ -3,6 +3,7 @@
 #include "arguments.hpp"
 #include "sysfs.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -16,12 +17,8 @@ constexpr std::string_view OPTION_WORDS[] = {
 
 bool isOptionWord(std::string_view word) noexcept
 {
-    for (const std::string_view option : OPTION_WORDS) {
-        if (word == option) {
-            return true;
-        }
-    }
-    return false;
+    return std::ranges::any_of(OPTION_WORDS,
+                               [word](std::string_view option) { return word == option; });
 }
 
 bool isChoiceWord(std::string_view word) noexcept

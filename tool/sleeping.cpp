@@ -53,9 +53,7 @@ StopSignals::~StopSignals()
     }
 }
 
-// NOLINTNEXTLINE(readability-convert-member-functions-to-static): it speaks for this object's
-// handlers
-bool StopSignals::stopped() const
+bool StopSignals::stopped()
 {
     return stopRequested != 0;
 }
@@ -89,7 +87,7 @@ bool before(const timespec& a, const timespec& b)
 Woken sleepUntil(const timespec& deadline, int out, const StopSignals* signals)
 {
     for (;;) {
-        if (signals != nullptr && signals->stopped()) {
+        if (signals != nullptr && StopSignals::stopped()) {
             return Woken::Stopped;
         }
         const timespec current = monotonicNow();

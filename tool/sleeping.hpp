@@ -4,7 +4,7 @@
 
 #include "ledboard_device.hpp"
 
-#include <signal.h>
+#include <csignal>
 
 #include <ctime>
 
@@ -19,7 +19,8 @@ public:
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
-    bool stopped() const;
+    // Whether a stop signal came (the handler is the process's own, so this is too).
+    static bool stopped();
     // The mask to sleep with: the caller's, so that the stop signals come in.
     const sigset_t& waitMask() const { return original_; }
     // For a wait on the board's lock: it ends when a stop signal comes.

@@ -59,7 +59,7 @@ TEST(Path, ChoosesTheBoardAtItsPortAndTheListShowsIt)
 TEST(Json, EveryLineParsesAndCarriesItsFields)
 {
     const e2e::Run run =
-        script({"--board", "serial=A\"17\\,product=Say \"hi\"", "--after", "board,eperm,port=5"},
+        script({"--board", R"(serial=A"17\,product=Say "hi")", "--after", "board,eperm,port=5"},
                std::string("set -o pipefail\n") + "ledboard --json --list | " + PARSE_JSON_LINES +
                    "\nledboard --json --path 1-1 --status | " + PARSE_JSON_LINES +
                    "\nledboard --json --serial 'A\"17\\' 6 | " + PARSE_JSON_LINES);
@@ -81,7 +81,7 @@ TEST(Json, AWatchAcrossAnUnplugSaysTheBoardWentAndCameBack)
         script({"--board", "serial=A17", "--at", "400ms:unplug", "--at", "900ms:plug"},
                std::string("out=$(mktemp)\n$tool --json --wait --watch 20 > \"$out\" & pid=$!\n") +
                    "sleep 1.6; kill -TERM $pid; wait $pid; echo \"status $?\"\n" +
-                   PARSE_JSON_LINES + " < \"$out\"; rm \"$out\"");
+                   PARSE_JSON_LINES + R"( < "$out"; rm "$out")");
 
     EXPECT_EQ(run.out, "status 0\n"
                        "led=0 push=0 jump=0\n"
