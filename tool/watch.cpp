@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -52,25 +53,22 @@ public:
     int run()
     {
         timespec deadline = monotonicNow();
-        const bool limited =
-            options_.action == Action::WaitPress && options_.pressMs != NO_TIME_LIMIT;
-        const timespec giveUp = later(deadline, limited ? options_.pressMs : 0);
+        pressLimited_ = options_.action == Action::WaitPress && options_.pressMs != NO_TIME_LIMIT;
+        giveUp_ = later(deadline, pressLimited_ ? options_.pressMs : 0);
         for (;;) {
             if (read() == Next::Done) {
                 return status_;
             }
-            if (limited && !before(monotonicNow(), giveUp)) {
-                std::fprintf(err_, "ledboard: no press of the button within %lu.%03lu s\n",
-                             options_.pressMs / 1000, options_.pressMs % 1000);
-                return EXIT_STATUS_NO_PRESS;
+            if (pressTimeIsUp()) {
+                return noPress();
             }
             // Reads keep to the interval; after a slow read the next one comes at once.
             deadline = later(deadline, options_.intervalMs);
             if (before(deadline, monotonicNow())) {
                 deadline = monotonicNow();
             }
-            if (limited && before(giveUp, deadline)) {
-                deadline = giveUp;
+            if (pressLimited_ && before(giveUp_, deadline)) {
+                deadline = giveUp_;
             }
             switch (sleepUntil(deadline, out_, &signals_)) {
             case Woken::Deadline:
@@ -146,9 +144,15 @@ private:
         }
         lock_.reset();
         board_.reset();
-        Waited waited = waitForReturn(identity_, options_.waitMs, err_, &signals_);
+        // A wait for a press keeps to its own limit while the board is away.
+        unsigned long limitMs = options_.waitMs;
+        if (pressLimited_) {
+            const unsigned long left = millisecondsUntil(giveUp_);
+            limitMs = limitMs == NO_TIME_LIMIT ? left : std::min(limitMs, left);
+        }
+        Waited waited = waitForReturn(identity_, limitMs, err_, &signals_);
         if (!waited.board) {
-            return done(waited.status);
+            return pressTimeIsUp() ? done(noPress()) : done(waited.status);
         }
         board_ = std::move(waited.board);
         lock_.emplace(board_.get());
@@ -189,6 +193,26 @@ private:
         return Next::Done;
     }
 
+    bool pressTimeIsUp() const { return pressLimited_ && !before(monotonicNow(), giveUp_); }
+
+    int noPress() const
+    {
+        std::fprintf(err_, "ledboard: no press of the button within %lu.%03lu s\n",
+                     options_.pressMs / 1000, options_.pressMs % 1000);
+        return EXIT_STATUS_NO_PRESS;
+    }
+
+    static unsigned long millisecondsUntil(const timespec& deadline)
+    {
+        const timespec current = monotonicNow();
+        if (!before(current, deadline)) {
+            return 0;
+        }
+        return static_cast<unsigned long>((deadline.tv_sec - current.tv_sec) * 1000 +
+                                          (deadline.tv_nsec - current.tv_nsec) /
+                                              NANOSECONDS_PER_MILLISECOND);
+    }
+
     // A read that fails is tried again at the next interval, twice: a stall or a timeout of the
     // board's firmware passes, a board that fails three reads in a row is stuck.
     static constexpr unsigned WATCH_READ_ATTEMPTS = 3;
@@ -202,6 +226,8 @@ private:
     std::optional<BoardLock> lock_;
     std::optional<BoardStatus> shown_;
     bool buttonWasUp_ = false;
+    bool pressLimited_ = false; // --wait-press with a time limit, which ends at giveUp_
+    timespec giveUp_{};
     unsigned failures_ = 0;
     int status_ = EXIT_STATUS_OK;
 };

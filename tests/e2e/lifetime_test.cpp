@@ -178,6 +178,24 @@ TEST(WaitPress, TellsAPressFromTheTimeLimit)
     EXPECT_EQ(none.status, 4);
 }
 
+TEST(WaitPress, OutlivesAnUnplugWithinItsLimit)
+{
+    const std::vector<std::string> replugged = {"--board", "serial=A17", "--at", "300ms:unplug",
+                                                "--at",    "700ms:plug", "--at", "1100ms:push"};
+    const e2e::Run pressed = ledboard(replugged, {"--wait", "--wait-press", "10"});
+    EXPECT_EQ(pressed.out, "0 1 0\n");
+    EXPECT_EQ(pressed.status, 0);
+
+    // The limit holds while the board is away.
+    const auto started = std::chrono::steady_clock::now();
+    const e2e::Run away =
+        ledboard({"--at", "300ms:unplug", "--at", "5s:plug"}, {"--wait", "--wait-press", "1"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+    EXPECT_EQ(away.out, "");
+    EXPECT_THAT(away.err, HasSubstr("ledboard: no press of the button within 1.000 s\n"));
+    EXPECT_EQ(away.status, 4);
+}
+
 TEST(ExitStatus, NoSuchBoardIsToldFromAFailedBoardAndABadCommandLine)
 {
     EXPECT_EQ(ledboard({"--no-board"}, {"--status"}).status, 3);
