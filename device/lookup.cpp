@@ -107,10 +107,13 @@ int usbOpenDevice(usb_dev_handle** handleOut, int vendor, int product, RefusedBo
     std::array<char, STRING_BUFFER_LENGTH> text{};
     for (struct usb_bus* bus = usb_get_busses(); bus != nullptr; bus = bus->next) {
         for (struct usb_device* device = bus->devices; device != nullptr; device = device->next) {
-            errno = 0;
             DeviceHandle handle{usb_open(device)};
-            Acceptance verdict = judgeOpenFailure(errno);
-            if (handle) {
+            // errno only after a failure: libusb-compat sets it then, and 0.1.12 never fails here.
+            // (Touching errno on every open costs the plain run a binding of its own.)
+            Acceptance verdict{Refusal::None, 0};
+            if (!handle) {
+                verdict = judgeOpenFailure(errno);
+            } else {
                 // Both strings are asked for whatever the identity: a board that cannot answer
                 // them is refused, and every device is treated alike.
                 const int productLength = usb_get_string_simple(
@@ -201,7 +204,6 @@ std::uint16_t usbProductOf(const struct usb_device* device)
 
 OpenedBoard usbOpenBoard(struct usb_device* device, BoardStrings* strings)
 {
-    errno = 0;
     DeviceHandle handle{usb_open(device)};
     if (!handle) {
         return {nullptr, judgeOpenFailure(errno)};
