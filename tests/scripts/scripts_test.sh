@@ -40,7 +40,7 @@ done <"$scratch/calls"
 # The benchmarks refuse a bad count before they build or measure anything: a typo would otherwise
 # cost a minute and print figures for a run nobody asked for.
 : >"$scratch/calls"
-for arguments in "lifetime 0" "lifetime abc" "lifetime 5 1.5" "lifetime 1 2 3" "json 0" "json 201" \
+for arguments in "lifetime 0" "lifetime abc" "lifetime 5 1.5" "lifetime 5 1" "lifetime 1 2 3" "json 0" "json 201" \
     "json 20x" "json 2 3"; do
     # shellcheck disable=SC2086 # the script's name, then one argument per word
     set -- $arguments
