@@ -37,4 +37,45 @@ while read -r call; do
     esac
 done <"$scratch/calls"
 
+# The benchmarks refuse a bad count before they build or measure anything: a typo would otherwise
+# cost a minute and print figures for a run nobody asked for.
+: >"$scratch/calls"
+for arguments in "lifetime 0" "lifetime abc" "lifetime 5 1.5" "lifetime 5 1" "lifetime 1 2 3" "json 0" "json 201" \
+    "json 20x" "json 2 3"; do
+    # shellcheck disable=SC2086 # the script's name, then one argument per word
+    set -- $arguments
+    script=$1
+    shift
+    if PATH="$scratch/bin:$PATH" "$source/bench/$script" "$@" >"$scratch/out" 2>"$scratch/err"; then
+        status=0
+    else
+        status=$?
+    fi
+    [ $status = 2 ] && grep -q "^bench/$script: " "$scratch/err" && grep -q '^usage: ' "$scratch/err" &&
+        [ ! -s "$scratch/out" ] || fail "bench/$arguments: status $status, said: $(cat "$scratch/err" "$scratch/out")"
+done
+[ ! -s "$scratch/calls" ] || fail "a refused benchmark still ran: $(cat "$scratch/calls")"
+
+# bench/lifetime's reaction to a plug is the time from the PLUG line to the first request to that
+# device: the rescan's requests to other devices and the device's own CONNECTINFO do not count,
+# nothing after its UNPLUG does, and a device number that comes back is a new plug.
+cat >"$scratch/plugs.log" <<'LOG'
+100.000000 001/001 CONNECTINFO result=0
+100.500000 001/003 PLUG
+100.510000 001/003 CONNECTINFO result=0
+100.520000 001/001 CONTROL type=0x80 request=6 value=0x0300 index=0x0000 length=255 result=4
+100.530000 001/003 CONTROL type=0x80 request=6 value=0x0300 index=0x0000 length=255 result=4
+100.535000 001/001 CONTROL type=0xc0 request=0 value=0x0000 index=0x0000 length=7 result=7
+100.540000 001/003 CONTROL type=0xc0 request=0 value=0x0000 index=0x0000 length=7 result=7
+101.000000 001/003 UNPLUG
+101.500000 001/004 PLUG
+101.600000 001/004 UNPLUG
+101.700000 001/004 CONTROL type=0xc0 request=0 value=0x0000 index=0x0000 length=7 result=-ENODEV
+102.000000 001/003 PLUG
+102.100000 001/003 CONTROL type=0xc0 request=0 value=0x0000 index=0x0000 length=7 result=7
+LOG
+expected=$'001/003 30.000 40.000\n001/004 none none\n001/003 100.000 100.000'
+got=$(python3 "$source/bench/lifetime.py" reactions "$scratch/plugs.log" 2>&1) || true
+[ "$got" = "$expected" ] || fail "bench/lifetime.py reactions: got '$got', expected '$expected'"
+
 [ $failures = 0 ]
