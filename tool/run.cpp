@@ -19,12 +19,12 @@ constexpr const char* USAGE_HEAD = R"(Usage: ledboard NUMBER
        ledboard [--json] --list
 CHOICE is --device BUS/DEV, --serial TEXT or --path PORTS; ACTION is NUMBER,
 --status, --watch [MS] or --wait-press [SECONDS].
-Set the LEDs of the USB LED board (ID 1384:8888) and print what the board reports.
+Set the LEDs of the USB LED board (ID 1384:8888) and print what it reports.
 
-The low five bits of NUMBER are sent to the board as its LED value. NUMBER is read
-like atoi(3): leading white space, an optional sign, then decimal digits; anything
-else ends it, and text without digits counts as 0. After an option it must be
-decimal digits with an optional sign.
+The low five bits of NUMBER are sent to the board as its LED value. NUMBER is
+read like atoi(3): leading white space, an optional sign, then decimal digits;
+anything else ends it, and text without digits counts as 0. After an option it
+must be decimal digits with an optional sign.
 
 Output:
   LED  d  N   the LED state the board reports, 0 to 7: three of the five bits
@@ -36,40 +36,44 @@ Without NUMBER it prints "you need LED data"; when no usable board is found it
 prints "Plugin your USB device1 " (with a space at the end). Both are normal
 outcomes with exit status 0.
 
-Options (only at the start of the command line, exactly as written here):
+Options (only at the start of the command line, exactly as written here, each
+once, the action last):
   --list            list the boards, one line each, fields separated by tabs:
-                    BUS/DEV, "usable", manufacturer, product, serial number (empty
-                    when there is none or it cannot be read), port path; or
-                    BUS/DEV, "unusable", why, port path
+                    BUS/DEV, "usable", manufacturer, product, serial number
+                    (empty when there is none or it cannot be read), port
+                    path; or BUS/DEV, "unusable", why, port path
   --device BUS/DEV  use the board at this bus and device number, as --list and
-                    lsusb show them (BUS:DEV works too): ledboard --device 001/004 5
+                    lsusb show them, e.g. 001/004 (BUS:DEV works too)
   --serial TEXT     use the board whose serial number is TEXT (every board is
                     asked for it): ledboard --serial A17 --status
   --path PORTS      use the board at this port, as --list shows it; unlike the
-                    device number it stays when the board is replugged into the
-                    same socket: ledboard --path 1-1.4 --status
+                    device number it stays when the board is replugged into
+                    the same socket: ledboard --path 1-1.4 --status
   --status          print the three status lines without setting the LEDs
-  --watch [MS]      read the status every MS milliseconds (10 to 60000, default 50)
-                    and print "LED PUSH JUMP" (e.g. "5 1 0", JUMP in hexadecimal)
-                    at the start and at each change, until interrupted
+  --watch [MS]      read the status every MS milliseconds (10 to 60000,
+                    default 50) and print "LED PUSH JUMP" (e.g. "5 1 0", JUMP
+                    in hexadecimal) at the start and at each change, until
+                    interrupted
   --wait-press [SECONDS]
-                    wait for one press of the push button, at most SECONDS; print
-                    "LED PUSH JUMP" at the press
-  --wait [SECONDS]  wait for the board until it is there, at most SECONDS (a number
-                    that is the last word is NUMBER instead); a watch then also
-                    waits for it to come back after an unplug, and prints "gone"
-                    and "back" lines
+                    wait for a press of the push button (the button going
+                    down), at most SECONDS; print "LED PUSH JUMP" at the press
+  --wait [SECONDS]  wait until the board is there, at most SECONDS (but a
+                    number that is the last word is NUMBER: ledboard --wait 5);
+                    --watch and --wait-press then also wait for it to come
+                    back after an unplug (a watch prints "gone" and "back")
   --json            print JSON Lines, one object per line (see ledboard(1))
   -h, --help        show this help
   --version         show the version
 
 Exit status:
   0  the board's status was printed, or one of the two messages above; --list
-     found a board; --watch was interrupted or its reader went away; a press
+     found a board; --wait-press saw a press; --watch or --wait-press was
+     stopped by SIGINT or SIGTERM, or its reader went away
   1  the board failed: a request failed or its reply was too short (under 2
      bytes); or the output could not be written
   2  the command line is wrong
-  3  no such board (with the options): none matched, or --wait gave up
+  3  no such board (with the options): none matched, --list found none, or
+     --wait gave up
   4  --wait-press reached its time limit without a press
 
 Permissions: users need read and write access to the board's USB device node.
