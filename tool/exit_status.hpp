@@ -13,3 +13,6 @@ inline constexpr int EXIT_STATUS_USAGE = 2;
 inline constexpr int EXIT_STATUS_NO_BOARD = 3;
 // --wait-press reached its time limit without a press.
 inline constexpr int EXIT_STATUS_NO_PRESS = 4;
+// --wait-press ended by SIGINT or SIGTERM saw no press: it ends with the status of a process that
+// signal ended, as a shell reports one, this plus the signal's number (130, 143).
+inline constexpr int EXIT_STATUS_SIGNAL_BASE = 128;

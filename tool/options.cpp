@@ -27,6 +27,16 @@ bool isChoiceWord(std::string_view word) noexcept
 }
 
 constexpr const char* WHAT_TO_DO = "NUMBER, --status, --watch, --wait-press or --list";
+constexpr const char* SECONDS_RULE =
+    "seconds up to a week (604800), with at most three decimals, e.g. 10 or 2.5";
+
+// A word that can only have been meant as a time limit: digits with at most one '.' in them.
+bool looksLikeSeconds(std::string_view word) noexcept
+{
+    return word.find_first_not_of("0123456789.") == std::string_view::npos &&
+           word.find_first_of("0123456789") != std::string_view::npos && word.find('.') != 0 &&
+           word.find('.') == word.rfind('.');
+}
 
 class Parser {
 public:
@@ -79,11 +89,14 @@ private:
                 ++at_;
                 // A number here is the time limit unless it is the last word: then it is the LED
                 // number (`ledboard --wait 5` waits for the board and sets 5).
-                if (at_ + 1 < args_.size()) {
-                    if (const auto limit = parseSecondsAsMs(args_[at_], MAX_TIME_LIMIT_MS)) {
-                        options.waitMs = *limit;
-                        ++at_;
+                if (at_ + 1 < args_.size() && looksLikeSeconds(args_[at_])) {
+                    const auto limit = parseSecondsAsMs(args_[at_], MAX_TIME_LIMIT_MS);
+                    if (!limit) {
+                        return fail("invalid time limit '%s' for --wait: %s", args_[at_],
+                                    SECONDS_RULE);
                     }
+                    options.waitMs = *limit;
+                    ++at_;
                 }
             } else if (isChoiceWord(word)) {
                 if (options.choice != Choice::FirstBoard) {
@@ -167,13 +180,16 @@ private:
             if (at_ < args_.size()) {
                 const auto limit = parseSecondsAsMs(args_[at_], MAX_TIME_LIMIT_MS);
                 if (!limit) {
-                    return fail("invalid time limit '%s' for --wait-press: seconds, e.g. 10 or 2.5",
-                                args_[at_]);
+                    return fail("invalid time limit '%s' for --wait-press: %s", args_[at_],
+                                SECONDS_RULE);
                 }
                 options.pressMs = *limit;
                 ++at_;
             }
             return finished(Action::WaitPress, word);
+        }
+        if (word == "--help" || word == "-h" || word == "--version") {
+            return fail("%s comes on its own: ledboard %s", word.data(), word.data());
         }
         // Here a mistyped option must not pass for the number 0 and clear the LEDs.
         if (!isPlainNumber(word)) {

@@ -193,6 +193,9 @@ int runLedboard(std::span<char* const> args, std::FILE* out, std::FILE* err, boo
     if (options.wait) {
         Waited waited = waitForChoice(options, err, stops);
         if (!waited.board) {
+            if (StopSignals::stopped() && options.action == Action::WaitPress) {
+                return EXIT_STATUS_SIGNAL_BASE + StopSignals::signal();
+            }
             return waited.status;
         }
         return act(waited.board, options, stops, out, err);

@@ -8,9 +8,10 @@ namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-extern "C" void requestStop(int /*signal*/)
+// The signal that asked to stop; 0 until one did.
+extern "C" void requestStop(int signal)
 {
-    stopRequested = 1;
+    stopRequested = signal;
 }
 
 } // namespace
@@ -56,6 +57,11 @@ StopSignals::~StopSignals()
 bool StopSignals::stopped()
 {
     return stopRequested != 0;
+}
+
+int StopSignals::signal()
+{
+    return stopRequested;
 }
 
 LockWait StopSignals::lockWait() const

@@ -21,6 +21,8 @@ public:
 
     // Whether a stop signal came (the handler is the process's own, so this is too).
     static bool stopped();
+    // Which signal that was, or 0.
+    static int signal();
     // The mask to sleep with: the caller's, so that the stop signals come in.
     const sigset_t& waitMask() const { return original_; }
     // For a wait on the board's lock: it ends when a stop signal comes.

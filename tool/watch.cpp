@@ -70,10 +70,13 @@ public:
             if (pressLimited_ && before(giveUp_, deadline)) {
                 deadline = giveUp_;
             }
-            switch (sleepUntil(deadline, out_, &signals_)) {
+            // A wait for a press answers with its status: it does not watch its reader.
+            const bool press = options_.action == Action::WaitPress;
+            switch (sleepUntil(deadline, press ? -1 : out_, &signals_)) {
             case Woken::Deadline:
                 break;
             case Woken::Stopped:
+                return stopped();
             case Woken::ReaderGone:
                 return EXIT_STATUS_OK;
             }
@@ -89,7 +92,7 @@ private:
         {
             const BoardLock::Held held(*lock_, signals_.lockWait());
             if (held.result() == LockResult::Interrupted) {
-                return done(EXIT_STATUS_OK);
+                return done(stopped());
             }
             received = usbReadStatus(board_.get(), reply);
         }
@@ -152,6 +155,9 @@ private:
         }
         Waited waited = waitForReturn(identity_, limitMs, err_, &signals_);
         if (!waited.board) {
+            if (StopSignals::stopped()) {
+                return done(stopped());
+            }
             return pressTimeIsUp() ? done(noPress()) : done(waited.status);
         }
         board_ = std::move(waited.board);
@@ -191,6 +197,16 @@ private:
     {
         status_ = status;
         return Next::Done;
+    }
+
+    // A watch that is stopped has done its job: status 0. A wait for a press that is stopped saw
+    // no press, and must not pass for one: the status of a process the signal ended, as a shell
+    // reports it (130 for SIGINT, 143 for SIGTERM).
+    int stopped() const
+    {
+        return options_.action == Action::WaitPress
+                   ? EXIT_STATUS_SIGNAL_BASE + StopSignals::signal()
+                   : EXIT_STATUS_OK;
     }
 
     bool pressTimeIsUp() const { return pressLimited_ && !before(monotonicNow(), giveUp_); }
