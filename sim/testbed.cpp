@@ -155,7 +155,9 @@ void Testbed::checkListingOrder() const
                 wanted.push_back(device.name().substr(4));
             }
         }
-        checkListing(usb + "/" + bus, wanted, "bus " + bus);
+        std::string directory = usb;
+        directory += "/" + bus;
+        checkListing(directory, wanted, "bus " + bus);
     }
 }
 
@@ -232,9 +234,7 @@ gboolean Testbed::onIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* c
         testbed.usbfs_.handle(device, client);
     } else {
         // The name the node had: a device's name changes with its address.
-        SimulatedDevice gone = device;
-        gone.joinBus(target->address);
-        testbed.usbfs_.refuse(gone.name(), client);
+        testbed.usbfs_.refuse(nodeName(device.bus(), target->address), client);
     }
     return TRUE;
 }

@@ -22,6 +22,22 @@ ControlSetup setupPacket(const std::uint8_t* bytes)
     return ControlSetup{bytes[0], bytes[1], word(2), word(4), word(6)};
 }
 
+// One field of the program's struct usbdevfs_urb, read or written in place: the struct ends in a
+// flexible array, which C++ cannot declare.
+template <typename T>
+T readField(const UMockdevIoctlData* urb, std::size_t offset)
+{
+    T value{};
+    std::memcpy(&value, urb->data + offset, sizeof value);
+    return value;
+}
+
+template <typename T>
+void writeField(UMockdevIoctlData* urb, std::size_t offset, T value)
+{
+    std::memcpy(urb->data + offset, &value, sizeof value);
+}
+
 void release(UMockdevIoctlData* data)
 {
     if (data != nullptr) {
@@ -62,27 +78,26 @@ ControlReply Urbs::submit(SimulatedDevice& device, UMockdevIoctlClient* client)
         umockdev_ioctl_client_complete(client, -1, EFAULT);
         return {EFAULT, {}, false};
     }
-    usbdevfs_urb urb{};
-    std::memcpy(&urb, urbData->data, sizeof urb);
-    if (urb.type != USBDEVFS_URB_TYPE_CONTROL ||
-        urb.buffer_length < static_cast<int>(SETUP_LENGTH)) {
+    const auto type = readField<unsigned char>(urbData, offsetof(usbdevfs_urb, type));
+    const auto endpoint = readField<unsigned char>(urbData, offsetof(usbdevfs_urb, endpoint));
+    const auto length = readField<int>(urbData, offsetof(usbdevfs_urb, buffer_length));
+    if (type != USBDEVFS_URB_TYPE_CONTROL || length < static_cast<int>(SETUP_LENGTH)) {
         // The simulated devices have no other endpoint that answers.
-        log_.write(device.name() + " SUBMITURB type=" + std::to_string(urb.type) +
-                   " endpoint=" + std::to_string(urb.endpoint) + " result=-EINVAL");
+        log_.write(device.name() + " SUBMITURB type=" + std::to_string(type) +
+                   " endpoint=" + std::to_string(endpoint) + " result=-EINVAL");
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return {EINVAL, {}, false};
     }
-    UMockdevIoctlData* buffer =
-        umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
-                                    static_cast<std::size_t>(urb.buffer_length), nullptr);
+    UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
+        urbData, offsetof(usbdevfs_urb, buffer), static_cast<std::size_t>(length), nullptr);
     if (buffer == nullptr) {
         umockdev_ioctl_client_complete(client, -1, EFAULT);
         return {EFAULT, {}, false};
     }
     const ControlSetup setup = setupPacket(buffer->data);
     ControlReply reply = device.control(setup);
-    if (reply.data.size() > static_cast<std::size_t>(urb.buffer_length) - SETUP_LENGTH) {
-        reply.data.resize(static_cast<std::size_t>(urb.buffer_length) - SETUP_LENGTH);
+    if (reply.data.size() > static_cast<std::size_t>(length) - SETUP_LENGTH) {
+        reply.data.resize(static_cast<std::size_t>(length) - SETUP_LENGTH);
     }
     log_.write(describeControl(device.name(), setup, reply));
     // A stall completes the URB with -EPIPE; a timeout leaves it for libusb's own timeout to
@@ -109,21 +124,16 @@ void Urbs::reap(UMockdevIoctlClient* client)
     }
     const Urb urb = found->second.done.front();
     found->second.done.erase(found->second.done.begin());
-    usbdevfs_urb fields{};
-    std::memcpy(&fields, urb.urb->data, sizeof fields);
+    // Only the fields the kernel writes back: the buffer pointer stays umockdev's.
     if (urb.reply.error != 0) {
-        fields.status = -urb.reply.error;
-        fields.actual_length = 0;
+        writeField(urb.urb, offsetof(usbdevfs_urb, status), -urb.reply.error);
+        writeField(urb.urb, offsetof(usbdevfs_urb, actual_length), 0);
     } else {
-        fields.status = 0;
-        fields.actual_length = static_cast<int>(urb.reply.data.size());
+        writeField(urb.urb, offsetof(usbdevfs_urb, status), 0);
+        writeField(urb.urb, offsetof(usbdevfs_urb, actual_length),
+                   static_cast<int>(urb.reply.data.size()));
         std::copy(urb.reply.data.begin(), urb.reply.data.end(), urb.buffer->data + SETUP_LENGTH);
     }
-    // Only the fields the kernel writes back: the buffer pointer stays umockdev's.
-    std::memcpy(urb.urb->data + offsetof(usbdevfs_urb, status), &fields.status,
-                sizeof fields.status);
-    std::memcpy(urb.urb->data + offsetof(usbdevfs_urb, actual_length), &fields.actual_length,
-                sizeof fields.actual_length);
     UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client),
                                                              0, sizeof(void*), nullptr);
     if (pointer == nullptr) {

@@ -267,7 +267,7 @@ TEST(Simulator, LeavesClosedStandardDescriptorsClosedForTheCommand)
         "$sim -- sh -c '" + probe + "' <&- >&- 2>&-; echo \"all closed: $?\"; cat \"$out\"\n" +
         "$sim -- sh -c '" + probe + "' </dev/zero >&- 2>/dev/zero; echo \"stdout closed: $?\"; " +
         "cat \"$out\"\n" +
-        "$sim -- sh -c 'echo x >&1' >&- 2>/dev/null; echo \"echo: $?\"; rm \"$out\"";
+        R"($sim -- sh -c 'echo x >&1' >&- 2>/dev/null; echo "echo: $?"; rm "$out")";
     ASSERT_EQ(std::system(script.c_str()), 0);
     std::ifstream file(report);
     const std::string out{std::istreambuf_iterator<char>(file), {}};
