@@ -59,7 +59,7 @@ Urbs::~Urbs()
     }
 }
 
-Urbs::Node& Urbs::node(UMockdevIoctlClient* client)
+Urbs::Node& Urbs::nodeOf(UMockdevIoctlClient* client)
 {
     const auto found = nodes_.find(client);
     if (found != nodes_.end()) {
@@ -107,7 +107,7 @@ ControlReply Urbs::submit(SimulatedDevice& device, UMockdevIoctlClient* client)
         return reply;
     }
     g_object_ref(urbData);
-    Node& open = node(client);
+    Node& open = nodeOf(client);
     (reply.error == ETIMEDOUT ? open.pending : open.done).push_back({urbData, buffer, reply});
     umockdev_ioctl_client_complete(client, 0, 0);
     return reply;

@@ -40,7 +40,7 @@ private:
         std::vector<Urb> pending;
     };
 
-    Node& node(UMockdevIoctlClient* client);
+    Node& nodeOf(UMockdevIoctlClient* client);
 
     EventLog& log_;
     std::map<UMockdevIoctlClient*, Node> nodes_; // each client referenced while it is a key

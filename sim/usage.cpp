@@ -51,8 +51,9 @@ Running:
   --all-users         let every user use the simulated bus, for a COMMAND that runs as
                       another user (e.g. setpriv --reuid=nobody); node modes then count
 Output:
-  --log FILE          one line per ioctl the simulated devices receive, in arrival order,
-                      and one per plug or unplug (001/002 UNPLUG, 001/003 PLUG)
+  --log FILE          one line per ioctl the simulated devices receive, in arrival order
+                      (a URB's as a CONTROL line; its reaping is not logged), and one
+                      per plug or unplug (001/002 UNPLUG, 001/003 PLUG)
   --log-time          start each log line with the time (CLOCK_MONOTONIC, in seconds)
   -h, --help          show this help
 )";
