@@ -23,7 +23,9 @@ Board:
                       started: 300ms, 2s, 1.5s. CHANGE is push, release, jumpers=HEX,
                       unplug (its node and sysfs entry go; descriptors still open fail
                       with ENODEV), or plug (back with the bus's next device number, at
-                      the same port, LEDs off). E.g. --at 3:push --at 500ms:unplug@2
+                      the same port, LEDs off; only at a time). Unplugged at its Nth
+                      request, the board fails that request with ENODEV.
+                      E.g. --at 3:push --at 500ms:unplug@2
   --control FIFO      create FIFO and apply each line written to it at once, as
                       CHANGE[,CHANGE]...[@K] (echo unplug > FIFO); a bad line is reported
                       and ignored. The FIFO is removed at exit

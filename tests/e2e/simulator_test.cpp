@@ -220,6 +220,25 @@ TEST(Simulator, ServesLibusb1AsWellAsLibusb0)
     EXPECT_EQ(later.log.front(), "001/002 PLUG");
 }
 
+// Under ctest's valgrind run (which wraps the tool, and here the probe): the preload forwards
+// libusb-1.0's URB buffers as it does libusb 0.1's requests, and nothing else is reported.
+TEST(Libusb1, RunsCleanlyUnderTheToolsWrapper)
+{
+    std::vector<std::string> command = e2e::toolCommand();
+    if (command.size() == 1) {
+        GTEST_SKIP() << "no wrapper: Simulator.ServesLibusb1AsWellAsLibusb0 covers the rest";
+    }
+    command.back() = LIBUSB1_PROBE;
+    command.emplace_back("5");
+    for (const std::vector<std::string>& options :
+         std::vector<std::vector<std::string>>{{}, {"--fault", "1:stall"}, {"--at", "2:unplug"}}) {
+        const e2e::Run run = underSimulator(options, command);
+        EXPECT_THAT(run.out, testing::StartsWith("board: 001/002\n")) << run.err;
+        EXPECT_THAT(run.err, testing::Not(HasSubstr("=="))) << "a report of the wrapper";
+        EXPECT_EQ(run.status, options.empty() ? 0 : 1) << run.err;
+    }
+}
+
 TEST(Simulator, FailsLoudlyOnWhatItCannotDo)
 {
     const std::pair<std::vector<std::string>, const char*> refused[] = {
