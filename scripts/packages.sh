@@ -30,8 +30,8 @@ require_packages() {
 
 # What building the tool needs.
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-dev)
-# What the simulated board needs.
-SIMULATOR_PACKAGES=(umockdev libumockdev-dev)
+# What the simulated board needs, and its test that libusb-1.0 programs see the board too.
+SIMULATOR_PACKAGES=(umockdev libumockdev-dev libusb-1.0-0-dev)
 # What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
 PACKAGING_PACKAGES=(dpkg-dev lintian)
 # What checking the documentation needs: mandoc lints the man page, groff renders it as man(1) does.

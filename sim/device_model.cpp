@@ -86,9 +86,7 @@ void SimulatedDevice::setChanges(std::vector<InputChange> changes)
 
 std::string SimulatedDevice::name() const
 {
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "%03d/%03d", bus_, address_);
-    return text.data();
+    return nodeName(bus_, address_);
 }
 
 void SimulatedDevice::applyInputs(const BoardChange& change)
@@ -277,6 +275,13 @@ std::vector<std::uint8_t> SimulatedDevice::statusBytes() const
     status[5] = 0xC3;
     status[6] = 0x3C;
     return status;
+}
+
+std::string nodeName(int bus, int address)
+{
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%03d/%03d", bus, address);
+    return text.data();
 }
 
 std::string describeResult(long result, int error)

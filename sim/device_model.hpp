@@ -54,7 +54,7 @@ public:
     std::string sysfsName() const;
     // sysfs's devpath attribute: "1.4", and "0" for a root hub.
     std::string devpath() const;
-    std::string name() const;     // "001/002", as libusb names it
+    std::string name() const;     // "001/002", as libusb names it (see nodeName)
     std::string nodePath() const; // "/dev/bus/usb/001/002"
 
     // The device descriptor followed by the configuration: what reading usbfs's node returns.
@@ -84,6 +84,9 @@ private:
     std::uint8_t leds_ = 0;      // bits 3..5 of the last LED value
     std::uint8_t lastValue_ = 0; // low byte of the last LED request's wValue
 };
+
+// "001/002" for address 2 on bus 1: the name of its node under /dev/bus/usb, as libusb names it.
+std::string nodeName(int bus, int address);
 
 // One log line for a control transfer to the device named `name` ("001/002").
 std::string describeControl(const std::string& name, const ControlSetup& setup,

@@ -152,14 +152,19 @@ int main(int argc, char* argv[])
         const sim::Scheduler scheduler(
             config.timedChanges, std::chrono::steady_clock::now(),
             [&testbed](const sim::TimedChange& change) {
-                report("at " + std::to_string(change.after.count() / MICROS_PER_MILLI) + "ms",
-                       testbed.apply(change.change));
+                const std::string when =
+                    "at " + std::to_string(change.after.count() / MICROS_PER_MILLI) + "ms";
+                try {
+                    report(when, testbed.apply(change.change));
+                } catch (const std::exception& error) { // on a thread of its own: said, not thrown
+                    report(when, error.what());
+                }
             });
         if (control) {
             control->start([&testbed, boards = sim::boardCount(config)](std::string_view line) {
                 try {
                     report("--control", testbed.apply(sim::parseBoardChange(line, boards)));
-                } catch (const std::invalid_argument& error) {
+                } catch (const std::exception& error) { // a bad line, or a failed plug
                     report("--control", error.what());
                 }
             });

@@ -1,5 +1,6 @@
 // Turns the command line's options into what the simulated bus holds.
 #include "config.hpp"
+#include "parsing.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -15,27 +16,10 @@ constexpr int MAX_BUS = 127;
 constexpr int MAX_REPLY = 7;
 // A string descriptor's length byte counts 2 bytes of header and 2 per character (USB 2.0, 9.6.7).
 constexpr std::size_t MAX_STRING = 126;
-constexpr unsigned MAX_JUMPERS = 0xF;
 // A hub has at most 255 ports (its descriptor's bNbrPorts is a byte); USB 2.0 allows five hubs
 // between a device and its root hub, and Linux names up to seven tiers (USB 3.0, 10.1.3).
 constexpr int MAX_PORT = 255;
 constexpr std::size_t MAX_PORT_LEVELS = 7;
-
-[[noreturn]] void fail(const std::string& message)
-{
-    throw std::invalid_argument(message);
-}
-
-template <typename T>
-T parseNumber(std::string_view text, int base, std::string_view what)
-{
-    T value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
-        fail("invalid " + std::string(what) + ": '" + std::string(text) + "'");
-    }
-    return value;
-}
 
 // Device strings end up in a descriptor and in umockdev's line-based device description.
 std::string deviceString(std::string_view key, std::string_view value)
@@ -50,15 +34,6 @@ std::string deviceString(std::string_view key, std::string_view value)
         }
     }
     return std::string(value);
-}
-
-unsigned parseJumpers(std::string_view mask)
-{
-    const auto jumpers = parseNumber<unsigned>(mask, 16, "jumper mask");
-    if (jumpers > MAX_JUMPERS) {
-        fail("the board has four jumpers: mask '" + std::string(mask) + "' is above f");
-    }
-    return jumpers;
 }
 
 std::uint16_t parseId(std::string_view text)
@@ -191,87 +166,6 @@ RequestFault parseFault(std::string_view text)
     return fault;
 }
 
-// WHEN of --at as a time: "300ms", "2s", "1.5s", down to microseconds.
-std::chrono::microseconds parseTime(std::string_view text)
-{
-    const bool millis = text.ends_with("ms");
-    if (!millis && !text.ends_with("s")) {
-        fail("a time ends in ms or s: '" + std::string(text) + "'");
-    }
-    const std::string_view number = text.substr(0, text.size() - (millis ? 2 : 1));
-    const auto point = number.find('.');
-    const std::string_view whole = number.substr(0, point);
-    const std::string_view fraction =
-        point == std::string_view::npos ? std::string_view{} : number.substr(point + 1);
-    constexpr long long MICROS_PER_SECOND = 1000000;
-    constexpr long long MAX_SECONDS = 1000000; // some eleven days: longer is a typo
-    const long long unit = millis ? MICROS_PER_SECOND / 1000 : MICROS_PER_SECOND;
-    const auto seconds = parseNumber<long long>(whole, 10, "time");
-    if (seconds * unit / MICROS_PER_SECOND > MAX_SECONDS ||
-        (point != std::string_view::npos && fraction.empty())) {
-        fail("invalid time: '" + std::string(text) + "'");
-    }
-    long long micros = seconds * unit;
-    long long scale = unit;
-    for (const char digit : fraction) {
-        scale /= 10;
-        if (digit < '0' || digit > '9' || scale == 0) {
-            fail("invalid time: '" + std::string(text) + "' (microseconds at most)");
-        }
-        micros += (digit - '0') * scale;
-    }
-    return std::chrono::microseconds{micros};
-}
-
-// --at WHEN:CHANGE[,CHANGE]...[@K]: WHEN is the board's Nth vendor request, or a time.
-void parseAt(Config& config, std::string_view text, int boards)
-{
-    const auto colon = text.find(':');
-    if (colon == std::string_view::npos) {
-        fail("a change is WHEN:CHANGE, not '" + std::string(text) + "'");
-    }
-    const std::string_view when = text.substr(0, colon);
-    const BoardChange change = parseBoardChange(text.substr(colon + 1), boards);
-    if (!when.empty() && when.find_first_not_of("0123456789") == std::string_view::npos) {
-        InputChange ordered{parseNumber<int>(when, 10, "request number"), change};
-        if (ordered.order < 1) {
-            fail("requests are counted from 1: '" + std::string(text) + "'");
-        }
-        if (change.plugged == true) {
-            fail("a board off the bus gets no requests: plug it in at a time (500ms:plug)");
-        }
-        config.changes.push_back(ordered);
-    } else {
-        config.timedChanges.push_back({parseTime(when), change});
-    }
-}
-
-// Boards are numbered for changes: the board 1, the second board 2, then every other board in
-// the order the bus lists it.
-void numberBoards(Config& config)
-{
-    int next = 1;
-    if (config.board) {
-        config.board->boardNumber = next++;
-    }
-    std::vector<DevicePlan*> others;
-    for (auto* list : {&config.before, &config.after}) {
-        for (auto& device : *list) {
-            if (device.secondBoard) {
-                device.boardNumber = next++;
-            } else if (device.board) {
-                others.push_back(&device);
-            }
-        }
-    }
-    std::stable_sort(
-        others.begin(), others.end(),
-        [](const DevicePlan* one, const DevicePlan* other) { return one->bus < other->bus; });
-    for (DevicePlan* device : others) {
-        device->boardNumber = next++;
-    }
-}
-
 } // namespace
 
 DevicePlan defaultBoard()
@@ -283,48 +177,6 @@ DevicePlan defaultBoard()
     board.productName = "USB LED Board";
     board.manufacturerName = "ledboard simulator";
     return board;
-}
-
-BoardChange parseBoardChange(std::string_view text, int boards)
-{
-    BoardChange change;
-    const auto at = text.rfind('@');
-    if (at != std::string_view::npos) {
-        change.board = parseNumber<int>(text.substr(at + 1), 10, "board number");
-        if (change.board < 1 || change.board > boards) {
-            fail("there is no board " + std::string(text.substr(at + 1)) +
-                 " (boards: " + std::to_string(boards) + ")");
-        }
-        text = text.substr(0, at);
-    } else if (boards < 1) {
-        fail("there is no board to change");
-    }
-    std::string_view changes = text;
-    do {
-        const auto comma = changes.find(',');
-        const std::string_view one = changes.substr(0, comma);
-        if (one == "push" || one == "release") {
-            change.pushed = one == "push";
-        } else if (one.starts_with("jumpers=")) {
-            change.jumpers = parseJumpers(one.substr(std::strlen("jumpers=")));
-        } else if (one == "plug" || one == "unplug") {
-            change.plugged = one == "plug";
-        } else {
-            fail("unknown change: '" + std::string(one) + "'");
-        }
-        changes = comma == std::string_view::npos ? "" : changes.substr(comma + 1);
-    } while (!changes.empty());
-    return change;
-}
-
-int boardCount(const Config& config)
-{
-    int boards = config.board ? 1 : 0;
-    for (const auto* list : {&config.before, &config.after}) {
-        boards += static_cast<int>(
-            std::count_if(list->begin(), list->end(), [](const DevicePlan& d) { return d.board; }));
-    }
-    return boards;
 }
 
 Config parseArguments(const std::vector<std::string>& arguments, bool& help)

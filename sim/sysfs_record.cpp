@@ -76,7 +76,8 @@ std::string sysfsRecord(const SimulatedDevice& device)
     const std::vector<std::uint8_t> descriptors = device.descriptors();
     // Device descriptor fields (USB 2.0, table 9-8).
     const unsigned deviceClass = descriptors.at(4);
-    const unsigned bcdDevice = descriptors.at(12) | (descriptors.at(13) << 8U);
+    const unsigned bcdDevice = static_cast<unsigned>(descriptors.at(12)) |
+                               (static_cast<unsigned>(descriptors.at(13)) << 8U);
     const std::string name = device.name();
     std::string text = "P: " + sysfsPath(device).substr(4) + "\n";
     text += "N: bus/usb/" + name + "=" + hex(descriptors) + "\n";

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace sim {
@@ -155,7 +156,9 @@ void Testbed::checkListingOrder() const
                 wanted.push_back(device.name().substr(4));
             }
         }
-        checkListing(usb + "/" + bus, wanted, "bus " + bus);
+        std::string directory = usb;
+        directory += "/" + bus;
+        checkListing(directory, wanted, "bus " + bus);
     }
 }
 
@@ -198,7 +201,7 @@ void Testbed::unplug(SimulatedDevice& device)
 // Without mutex_ held, but for the device's state: umockdev's calls here may need its worker.
 std::string Testbed::plug(SimulatedDevice& device)
 {
-    SimulatedDevice plugged = device;
+    std::optional<SimulatedDevice> plugged; // the device as it is to be shown
     {
         const std::lock_guard lock(mutex_);
         if (device.present()) {
@@ -210,14 +213,14 @@ std::string Testbed::plug(SimulatedDevice& device)
         }
         lastAddress_[device.bus()] = address;
         device.joinBus(address);
-        plugged = device;
+        plugged.emplace(device);
     }
-    addDevice(static_cast<std::size_t>(&device - devices_.data()), plugged);
+    addDevice(static_cast<std::size_t>(&device - devices_.data()), *plugged);
     if (allUsers_) {
-        openSocketToAllUsers(plugged);
+        openSocketToAllUsers(*plugged);
     }
-    sendUevent(root_, plugged, "add");
-    log_.write(plugged.name() + " PLUG");
+    sendUevent(root_, *plugged, "add");
+    log_.write(plugged->name() + " PLUG");
     return {};
 }
 
@@ -232,9 +235,7 @@ gboolean Testbed::onIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* c
         testbed.usbfs_.handle(device, client);
     } else {
         // The name the node had: a device's name changes with its address.
-        SimulatedDevice gone = device;
-        gone.joinBus(target->address);
-        testbed.usbfs_.refuse(gone.name(), client);
+        testbed.usbfs_.refuse(nodeName(device.bus(), target->address), client);
     }
     return TRUE;
 }

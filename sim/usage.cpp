@@ -23,7 +23,9 @@ Board:
                       started: 300ms, 2s, 1.5s. CHANGE is push, release, jumpers=HEX,
                       unplug (its node and sysfs entry go; descriptors still open fail
                       with ENODEV), or plug (back with the bus's next device number, at
-                      the same port, LEDs off). E.g. --at 3:push --at 500ms:unplug@2
+                      the same port, LEDs off; only at a time). Unplugged at its Nth
+                      request, the board fails that request with ENODEV.
+                      E.g. --at 3:push --at 500ms:unplug@2
   --control FIFO      create FIFO and apply each line written to it at once, as
                       CHANGE[,CHANGE]...[@K] (echo unplug > FIFO); a bad line is reported
                       and ignored. The FIFO is removed at exit
@@ -51,8 +53,9 @@ Running:
   --all-users         let every user use the simulated bus, for a COMMAND that runs as
                       another user (e.g. setpriv --reuid=nobody); node modes then count
 Output:
-  --log FILE          one line per ioctl the simulated devices receive, in arrival order,
-                      and one per plug or unplug (001/002 UNPLUG, 001/003 PLUG)
+  --log FILE          one line per ioctl the simulated devices receive, in arrival order
+                      (a URB's as a CONTROL line; its reaping is not logged), and one
+                      per plug or unplug (001/002 UNPLUG, 001/003 PLUG)
   --log-time          start each log line with the time (CLOCK_MONOTONIC, in seconds)
   -h, --help          show this help
 )";

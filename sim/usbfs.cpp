@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -50,7 +51,7 @@ std::string requestCode(gulong request)
 
 Usbfs::Usbfs(std::vector<SimulatedDevice>& devices, EventLog& log, const std::string& root,
              std::function<void(SimulatedDevice&)> unplug)
-    : devices_(devices), log_(log), root_(root), unplug_(std::move(unplug))
+    : devices_(devices), log_(log), root_(root), unplug_(std::move(unplug)), urbs_(log)
 {
 }
 
@@ -81,11 +82,42 @@ void Usbfs::handle(SimulatedDevice& device, UMockdevIoctlClient* client)
     case USBDEVFS_IOCTL:
         hubIoctl(device, client);
         return;
+    case USBDEVFS_GET_CAPABILITIES:
+        capabilities(device, client);
+        return;
+    case USBDEVFS_SUBMITURB:
+        if (urbs_.submit(device, client).leftBus) {
+            unplug_(device);
+        }
+        return;
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY:
+        urbs_.reap(client); // not logged: libusb-1.0 asks again and again until one is there
+        return;
+    case USBDEVFS_DISCARDURB:
+        urbs_.discard(device, client);
+        return;
     default:
         complete(client, device.name() + " IOCTL request=" + requestCode(request) + " result=", -1,
                  ENOTTY);
         return;
     }
+}
+
+void Usbfs::capabilities(const SimulatedDevice& device, UMockdevIoctlClient* client)
+{
+    const std::string line = device.name() + " IOCTL GET_CAPABILITIES result=";
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
+                                                          sizeof(std::uint32_t), nullptr);
+    if (data == nullptr) {
+        complete(client, line, -1, EFAULT);
+        return;
+    }
+    // What any recent kernel offers, short of what the simulator does not do: no mmap()ed
+    // buffers, no reaping after a disconnect.
+    const std::uint32_t offered = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+    std::memcpy(data->data, &offered, sizeof offered);
+    complete(client, line, 0, 0);
 }
 
 void Usbfs::connectInfo(const SimulatedDevice& device, UMockdevIoctlClient* client)

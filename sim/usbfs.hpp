@@ -1,9 +1,11 @@
 // The usbfs side of the simulated devices: the ioctls a program sends to a node under
-// /dev/bus/usb, answered from the device model.
+// /dev/bus/usb, answered from the device model. libusb 0.1 sends control transfers as
+// USBDEVFS_CONTROL, libusb-1.0 as URBs (see Urbs).
 #pragma once
 
 #include "device_model.hpp"
 #include "event_log.hpp"
+#include "urbs.hpp"
 
 #include <umockdev.h>
 
@@ -29,6 +31,7 @@ public:
     void refuse(const std::string& name, UMockdevIoctlClient* client);
 
 private:
+    void capabilities(const SimulatedDevice& device, UMockdevIoctlClient* client);
     void connectInfo(const SimulatedDevice& device, UMockdevIoctlClient* client);
     void control(SimulatedDevice& device, UMockdevIoctlClient* client);
     void hubIoctl(const SimulatedDevice& device, UMockdevIoctlClient* client);
@@ -38,6 +41,7 @@ private:
     EventLog& log_;
     const std::string& root_;
     std::function<void(SimulatedDevice&)> unplug_;
+    Urbs urbs_;
 };
 
 } // namespace sim

@@ -174,6 +174,71 @@ TEST(Simulator, TheControlFifoReportsABadLineAndGoesOn)
     unlink(control.c_str());
 }
 
+TEST(Simulator, ServesLibusb1AsWellAsLibusb0)
+{
+    // libusb-1.0 lists devices from sysfs and udev and sends control transfers as URBs; the
+    // log has the same lines as for libusb 0.1's USBDEVFS_CONTROL.
+    const std::string probe = LIBUSB1_PROBE;
+    const e2e::Run run = underSimulator({"--board", "serial=S-1,port=1.3"}, {probe, "5"});
+    EXPECT_EQ(run.out, "board: 001/002\nmanufacturer: ledboard simulator\nproduct: USB LED Board\n"
+                       "serial: S-1\nset: ef af 28 01 5a c3 3c\nstatus: ef af 28 02 5a c3 3c\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(e2e::vendorRequests(run),
+                testing::ElementsAre("001/002 request=1 value=0x0028 result=7",
+                                     "001/002 request=0 value=0x0000 result=7"));
+    EXPECT_THAT(e2e::controls(run, "001/002"),
+                testing::Contains("001/002 CONTROL type=0x80 request=6 value=0x0303 "
+                                  "index=0x0409 length=255 result=8"));
+
+    // A stall fails that request only.
+    const e2e::Run stall = underSimulator({"--fault", "1:stall"}, {probe, "5"});
+    EXPECT_THAT(stall.out, testing::EndsWith("set: LIBUSB_ERROR_PIPE\n"
+                                             "status: c7 af 00 02 5a c3 3c\n"));
+    EXPECT_THAT(e2e::vendorRequests(stall),
+                testing::ElementsAre("001/002 request=1 value=0x0028 result=-EPIPE",
+                                     "001/002 request=0 value=0x0000 result=7"));
+
+    // Unplugged at its second request: that request and the next find no device, and libusb's
+    // next listing no longer holds the board (the remove uevent reached its monitor).
+    const e2e::Run unplug = underSimulator({"--at", "2:unplug"}, {probe, "5"});
+    EXPECT_THAT(unplug.out, testing::EndsWith("set: ef af 28 01 5a c3 3c\n"
+                                              "status: LIBUSB_ERROR_NO_DEVICE\n"
+                                              "listed afterwards: no\n"));
+    EXPECT_THAT(changesAndVendorRequests(unplug),
+                testing::ElementsAre(testing::EndsWith("request=1 value=0x0028 index=0x0000 "
+                                                       "length=7 result=7"),
+                                     testing::EndsWith("request=0 value=0x0000 index=0x0000 "
+                                                       "length=7 result=-ENODEV"),
+                                     "001/002 UNPLUG"));
+
+    // Plugged in later: found on a later listing, which the add uevent fed.
+    const e2e::Run later =
+        underSimulator({"--board", "unplugged", "--at", "200ms:plug"}, {probe, "3", "250"});
+    EXPECT_THAT(later.out, testing::StartsWith("board: 001/002, on a later listing\n"));
+    EXPECT_THAT(later.out, testing::EndsWith("status: df af 18 02 5a c3 3c\n"));
+    EXPECT_EQ(later.status, 0) << later.err;
+    EXPECT_EQ(later.log.front(), "001/002 PLUG");
+}
+
+// Under ctest's valgrind run (which wraps the tool, and here the probe): the preload forwards
+// libusb-1.0's URB buffers as it does libusb 0.1's requests, and nothing else is reported.
+TEST(Libusb1, RunsCleanlyUnderTheToolsWrapper)
+{
+    std::vector<std::string> command = e2e::toolCommand();
+    if (command.size() == 1) {
+        GTEST_SKIP() << "no wrapper: Simulator.ServesLibusb1AsWellAsLibusb0 covers the rest";
+    }
+    command.back() = LIBUSB1_PROBE;
+    command.emplace_back("5");
+    for (const std::vector<std::string>& options :
+         std::vector<std::vector<std::string>>{{}, {"--fault", "1:stall"}, {"--at", "2:unplug"}}) {
+        const e2e::Run run = underSimulator(options, command);
+        EXPECT_THAT(run.out, testing::StartsWith("board: 001/002\n")) << run.err;
+        EXPECT_THAT(run.err, testing::Not(HasSubstr("=="))) << "a report of the wrapper";
+        EXPECT_EQ(run.status, options.empty() ? 0 : 1) << run.err;
+    }
+}
+
 TEST(Simulator, FailsLoudlyOnWhatItCannotDo)
 {
     const std::pair<std::vector<std::string>, const char*> refused[] = {
@@ -221,7 +286,7 @@ TEST(Simulator, LeavesClosedStandardDescriptorsClosedForTheCommand)
         "$sim -- sh -c '" + probe + "' <&- >&- 2>&-; echo \"all closed: $?\"; cat \"$out\"\n" +
         "$sim -- sh -c '" + probe + "' </dev/zero >&- 2>/dev/zero; echo \"stdout closed: $?\"; " +
         "cat \"$out\"\n" +
-        "$sim -- sh -c 'echo x >&1' >&- 2>/dev/null; echo \"echo: $?\"; rm \"$out\"";
+        R"($sim -- sh -c 'echo x >&1' >&- 2>/dev/null; echo "echo: $?"; rm "$out")";
     ASSERT_EQ(std::system(script.c_str()), 0);
     std::ifstream file(report);
     const std::string out{std::istreambuf_iterator<char>(file), {}};

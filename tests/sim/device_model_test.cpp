@@ -245,6 +245,7 @@ TEST(SimulatorLayout, ADeviceThatStartsUnpluggedHasNoAddressButKeepsAPort)
     const auto devices = sim::layOut(parse({"--before", "0bda:8153,unplugged", "--after",
                                             "board,unplugged,port=4", "--after", "046d:c52b"}));
     std::vector<std::string> names;
+    names.reserve(devices.size());
     for (const auto& device : devices) {
         names.push_back((device.present() ? device.name() : "off") + " " + device.sysfsName());
     }
