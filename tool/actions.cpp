@@ -114,7 +114,7 @@ int printStatus(usb_dev_handle* board, bool json, std::FILE* out, std::FILE* err
 int listBoards(bool json, std::FILE* out, std::FILE* err)
 {
     if (!rescanOrSay(err)) {
-        return EXIT_STATUS_FAILURE;
+        return EXIT_STATUS_NO_BOARD; // no USB to list, so no board
     }
     unsigned listed = 0;
     unsigned shown = 0;

@@ -37,12 +37,12 @@ void printRuleSentence(std::FILE* out, std::span<const char* const> ruleDirector
                        const char* installedRule)
 {
     if (const auto installed = findInstalledRule(ruleDirectories)) {
-        std::fprintf(out, "The udev rule %s/%s grants it; see ledboard(1).\n",
+        std::fprintf(out, "The udev rule %s/%s grants it;\nsee ledboard(1).\n",
                      ruleDirectories[*installed], UDEV_RULE_NAME);
     } else if (access(installedRule, F_OK) == 0) {
         std::fprintf(out,
-                     "The udev rule grants it once copied from %s\nto /etc/udev/rules.d; see "
-                     "ledboard(1).\n",
+                     "The udev rule grants it once copied from %s\nto /etc/udev/rules.d; "
+                     "see ledboard(1).\n",
                      installedRule);
     } else {
         std::fprintf(out,

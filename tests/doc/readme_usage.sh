@@ -8,7 +8,8 @@
 # ends any other way keeps its own text and so fails the comparison.
 set -euo pipefail
 ledboard=$1 readme=$2
-readonly INSTALLED_RULE_SENTENCE='The udev rule /usr/lib/udev/rules.d/60-ledboard.rules grants it; see ledboard(1).'
+readonly INSTALLED_RULE_SENTENCE='The udev rule /usr/lib/udev/rules.d/60-ledboard.rules grants it;
+see ledboard(1).'
 
 documented=$(awk '/^\$ ledboard --help$/ { inside = 1; next }
                   inside && /^```$/ { exit }
@@ -18,7 +19,7 @@ documented=$(awk '/^\$ ledboard --help$/ { inside = 1; next }
 help=$("$ledboard" --help)
 # The sentence starts a line, holds no ';' before its end, and ends the help.
 actual=$(RULE_SENTENCE=$INSTALLED_RULE_SENTENCE perl -0777 -pe \
-    's/^The udev rule [^;]*; see ledboard\(1\)\.\n?\z/$ENV{RULE_SENTENCE}/m' <<<"$help")
+    's/^The udev rule [^;]*;\s+see ledboard\(1\)\.\n?\z/$ENV{RULE_SENTENCE}/m' <<<"$help")
 if [ "$documented" != "$actual" ]; then
     echo "the README's usage text differs from ledboard --help:" >&2
     diff <(echo "$documented") <(echo "$actual") >&2

@@ -172,6 +172,12 @@ TEST(WaitPress, TellsAPressFromTheTimeLimit)
     EXPECT_EQ(held.status, 0);
     EXPECT_EQ(vendorRequests(held).size(), 5U);
 
+    // Stopped, it saw no press: it must not pass for one in `ledboard --wait-press && ledboard 7`.
+    const e2e::Run stopped =
+        script({}, "$tool --wait-press 30 & pid=$!\nsleep 0.5; kill -TERM $pid; wait $pid; "
+                   "echo \"status $?\"");
+    EXPECT_EQ(stopped.out, "status 143\n");
+
     const e2e::Run none = ledboard({}, {"--wait-press", "0.3"});
     EXPECT_EQ(none.out, "");
     EXPECT_EQ(none.err, "ledboard: no press of the button within 0.300 s\n");

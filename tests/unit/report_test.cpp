@@ -94,10 +94,10 @@ TEST(Report, HelpNamesTheRuleThatApplies)
                               "\nto /etc/udev/rules.d; see ledboard(1).\n");
     std::ofstream(root / "usr" / "60-ledboard.rules") << "rule\n";
     EXPECT_EQ(sentence(),
-              "The udev rule " + usr + "/60-ledboard.rules grants it; see ledboard(1).\n");
+              "The udev rule " + usr + "/60-ledboard.rules grants it;\nsee ledboard(1).\n");
     std::ofstream(root / "etc" / "60-ledboard.rules") << "rule\n";
     EXPECT_EQ(sentence(),
-              "The udev rule " + etc + "/60-ledboard.rules grants it; see ledboard(1).\n");
+              "The udev rule " + etc + "/60-ledboard.rules grants it;\nsee ledboard(1).\n");
     fs::remove_all(root);
 }
 
