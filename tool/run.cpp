@@ -67,14 +67,15 @@ once, the action last):
 
 Exit status:
   0  the board's status was printed, or one of the two messages above; --list
-     found a board; --wait-press saw a press; --watch or --wait-press was
-     stopped by SIGINT or SIGTERM, or its reader went away
+     found a board; --wait-press saw a press; --watch was stopped by SIGINT or
+     SIGTERM, or its reader went away
   1  the board failed: a request failed or its reply was too short (under 2
      bytes); or the output could not be written
   2  the command line is wrong
   3  no such board (with the options): none matched, --list found none, or
      --wait gave up
   4  --wait-press reached its time limit without a press
+  130, 143  --wait-press was stopped by SIGINT or SIGTERM: no press
 
 Permissions: users need read and write access to the board's USB device node.
 )";
