@@ -64,13 +64,13 @@ public:
             options.ignored = args_.size() > 2 ? args_[2] : nullptr;
             return result(Action::SetLeds);
         }
-        return options();
+        return optionSequence();
     }
 
 private:
     // [--json] [--wait [SECONDS]] [--device L | --serial S | --path P] ACTION, in any order before
     // the action, each at most once.
-    ParsedCommandLine options() noexcept
+    ParsedCommandLine optionSequence() noexcept
     {
         Options& options = parsed_.options;
         while (at_ < args_.size()) {
