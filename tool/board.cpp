@@ -100,7 +100,7 @@ DeviceHandle boardAtPort(const char* path, std::FILE* err)
     return openListedBoard(device, err, printPort, path);
 }
 
-DeviceHandle boardWithSerial(const char* serial, std::FILE* err)
+DeviceHandle boardWithSerial(const char* serial, std::FILE* err, bool* hopeless)
 {
     if (!rescanOrSay(err)) {
         return nullptr;
@@ -135,6 +135,9 @@ DeviceHandle boardWithSerial(const char* serial, std::FILE* err)
         }
     }
     if (matches > 1) {
+        if (hopeless != nullptr) {
+            *hopeless = true;
+        }
         std::fprintf(err, "ledboard: %u boards have serial '", matches);
         printUserText(err, serial);
         std::fprintf(err, "' (%s): choose one with --device or --path\n", matching.text());
@@ -191,13 +194,13 @@ void notePassedOver(std::FILE* err, const RefusedBoard& refused, usb_dev_handle*
                  at.bus, at.device);
 }
 
-DeviceHandle chooseBoard(const Options& options, std::FILE* err)
+DeviceHandle chooseBoard(const Options& options, std::FILE* err, bool* hopeless)
 {
     switch (options.choice) {
     case Choice::Location:
         return boardAt(options.location, err);
     case Choice::Serial:
-        return boardWithSerial(options.choiceText, err);
+        return boardWithSerial(options.choiceText, err, hopeless);
     case Choice::Path:
         return boardAtPort(options.choiceText, err);
     case Choice::FirstBoard:

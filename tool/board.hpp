@@ -30,7 +30,9 @@ bool rescanOrSay(std::FILE* err);
 // one at a location, with a serial number or at a port. Without one, says why on `err` in one line
 // (and, for a permission problem, the fix) and returns null; no request has then been sent to a
 // board.
-DeviceHandle chooseBoard(const Options& options, std::FILE* err);
+// `hopeless`, when given, is set when waiting cannot make the choice match: several boards have
+// the serial number asked for.
+DeviceHandle chooseBoard(const Options& options, std::FILE* err, bool* hopeless = nullptr);
 
 // Opens the board with this identity: the same serial number, or without one, the same port.
 DeviceHandle openBoardLike(const BoardIdentity& identity, std::FILE* err);

@@ -33,6 +33,9 @@ constexpr const char* SECONDS_RULE =
 // A word that can only have been meant as a time limit: digits with at most one '.' in them.
 bool looksLikeSeconds(std::string_view word) noexcept
 {
+    if (!word.empty() && (word.front() == '-' || word.front() == '+')) {
+        word.remove_prefix(1); // no time limit, but no doubt what it was meant as
+    }
     return word.find_first_not_of("0123456789.") == std::string_view::npos &&
            word.find_first_of("0123456789") != std::string_view::npos && word.find('.') != 0 &&
            word.find('.') == word.rfind('.');

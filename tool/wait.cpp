@@ -51,15 +51,16 @@ private:
     std::FILE* stream_ = nullptr;
 };
 
-// Calls attempt(notes) each time the bus changed, and every BOARD_RETRY_INTERVAL_MS, until it
-// gives a board, `limitMs` runs out, or a stop signal comes.
+// Calls attempt(notes, hopeless) each time the bus changed, and every BOARD_RETRY_INTERVAL_MS,
+// until it gives a board, says waiting cannot help (hopeless), `limitMs` runs out, or a stop signal
+// comes. Giving up, it shows the last attempt's notes on `err`, when given.
 template <typename Attempt>
 Waited keepTrying(Attempt&& attempt, unsigned long limitMs, std::FILE* err,
                   const StopSignals* signals)
 {
     const timespec start = monotonicNow();
-    const bool limited = limitMs != NO_TIME_LIMIT;
-    const timespec giveUp = later(start, limited ? limitMs : 0);
+    bool limited = limitMs != NO_TIME_LIMIT;
+    timespec giveUp = later(start, limited ? limitMs : 0);
     AttemptNotes notes;
     std::uint64_t seen = 0;
     timespec retry = start;
@@ -72,13 +73,20 @@ Waited keepTrying(Attempt&& attempt, unsigned long limitMs, std::FILE* err,
             seen = fingerprint;
             retry = later(current, BOARD_RETRY_INTERVAL_MS);
             std::FILE* quiet = notes.reopen();
-            DeviceHandle board = attempt(quiet != nullptr ? quiet : err);
+            bool hopeless = false;
+            DeviceHandle board = attempt(quiet != nullptr ? quiet : stderr, hopeless);
             if (board) {
                 return {std::move(board), EXIT_STATUS_OK};
             }
+            if (hopeless) {
+                limited = true;
+                giveUp = current;
+            }
         }
         if (limited && !before(monotonicNow(), giveUp)) {
-            std::fputs(notes.text(), err);
+            if (err != nullptr) {
+                std::fputs(notes.text(), err);
+            }
             return {nullptr, EXIT_STATUS_NO_BOARD};
         }
         timespec next = later(monotonicNow(), BUS_LOOK_INTERVAL_MS);
@@ -114,9 +122,9 @@ Waited waitForChoice(const Options& options, std::FILE* err, const StopSignals* 
 {
     bool said = false;
     Waited waited = keepTrying(
-        [&](std::FILE* notes) {
-            DeviceHandle board = chooseBoard(options, notes);
-            if (!board && !said) {
+        [&](std::FILE* notes, bool& hopeless) {
+            DeviceHandle board = chooseBoard(options, notes, &hopeless);
+            if (!board && !hopeless && !said) {
                 said = true;
                 std::fputs("ledboard: waiting for ", err);
                 describeChoice(err, options);
@@ -125,21 +133,23 @@ Waited waitForChoice(const Options& options, std::FILE* err, const StopSignals* 
             return board;
         },
         options.waitMs, err, signals);
-    if (!waited.board && waited.status == EXIT_STATUS_NO_BOARD) {
+    if (!waited.board && waited.status == EXIT_STATUS_NO_BOARD && said) {
         std::fprintf(err, "ledboard: gave up waiting after %lu.%03lu s\n", options.waitMs / 1000,
                      options.waitMs % 1000);
     }
     return waited;
 }
 
-Waited waitForReturn(const BoardIdentity& identity, unsigned long limitMs, std::FILE* err,
-                     const StopSignals* signals)
+Waited waitForReturn(const BoardIdentity& identity, unsigned long limitMs,
+                     unsigned long quietLimitMs, std::FILE* err, const StopSignals* signals)
 {
     std::fputs("ledboard: the board is gone; waiting for it to come back", err);
     sayLimit(err, limitMs);
-    Waited waited = keepTrying([&](std::FILE* notes) { return openBoardLike(identity, notes); },
-                               limitMs, err, signals);
-    if (!waited.board && waited.status == EXIT_STATUS_NO_BOARD) {
+    const bool quiet = quietLimitMs < limitMs;
+    Waited waited = keepTrying(
+        [&](std::FILE* notes, bool& /*hopeless*/) { return openBoardLike(identity, notes); },
+        quiet ? quietLimitMs : limitMs, quiet ? nullptr : err, signals);
+    if (!waited.board && waited.status == EXIT_STATUS_NO_BOARD && !quiet) {
         std::fputs("ledboard: the board did not come back in time\n", err);
     }
     return waited;

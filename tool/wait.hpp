@@ -34,6 +34,7 @@ struct Waited {
 // Waits for the board that `options` choose, for at most options.waitMs, saying so once on `err`.
 Waited waitForChoice(const Options& options, std::FILE* err, const StopSignals* signals);
 
-// Waits for the board with `identity` to come back, for at most `limitMs`.
-Waited waitForReturn(const BoardIdentity& identity, unsigned long limitMs, std::FILE* err,
-                     const StopSignals* signals);
+// Waits for the board with `identity` to come back, for at most `limitMs` (--wait's limit, which
+// it names) or `quietLimitMs` (another's, such as --wait-press's, whose end its caller reports).
+Waited waitForReturn(const BoardIdentity& identity, unsigned long limitMs,
+                     unsigned long quietLimitMs, std::FILE* err, const StopSignals* signals);

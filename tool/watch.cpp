@@ -147,18 +147,22 @@ private:
         }
         lock_.reset();
         board_.reset();
-        // A wait for a press keeps to its own limit while the board is away.
+        // A wait for a press keeps to its own limit while the board is away; when that limit is
+        // the nearer one, its end is no press, not a board that did not come back.
         unsigned long limitMs = options_.waitMs;
+        bool pressBound = false;
         if (pressLimited_) {
             const unsigned long left = millisecondsUntil(giveUp_);
-            limitMs = limitMs == NO_TIME_LIMIT ? left : std::min(limitMs, left);
+            pressBound = limitMs == NO_TIME_LIMIT || left < limitMs;
+            limitMs = pressBound ? left : limitMs;
         }
-        Waited waited = waitForReturn(identity_, limitMs, err_, &signals_);
+        Waited waited = waitForReturn(identity_, pressBound ? NO_TIME_LIMIT : limitMs,
+                                      pressBound ? limitMs : NO_TIME_LIMIT, err_, &signals_);
         if (!waited.board) {
             if (StopSignals::stopped()) {
                 return done(stopped());
             }
-            return pressTimeIsUp() ? done(noPress()) : done(waited.status);
+            return pressBound ? done(noPress()) : done(waited.status);
         }
         board_ = std::move(waited.board);
         lock_.emplace(board_.get());
