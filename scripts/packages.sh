@@ -30,6 +30,10 @@ require_packages() {
 
 # What building the tool needs.
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-dev)
+# What ledboardd, the MQTT bridge, needs to build, and what its tests run: a broker of their own,
+# its command-line clients, and the Python client the end-to-end test is written with.
+DAEMON_PACKAGES=(libmosquitto-dev libcli11-dev nlohmann-json3-dev)
+DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt)
 # What the simulated board needs.
 SIMULATOR_PACKAGES=(umockdev libumockdev-dev)
 # What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
