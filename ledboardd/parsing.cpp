@@ -96,7 +96,10 @@ bool isValidPrefix(std::string_view prefix) noexcept
     }
     char previous = '/'; // an empty first level counts as empty
     for (const char c : prefix) {
-        if (c == '+' || c == '#' || isControl(c) || (c == '/' && previous == '/')) {
+        // Bytes outside ASCII are refused as well: a topic must be well-formed UTF-8, and a
+        // broker drops the connection of a client that sends one that is not.
+        const bool ascii = static_cast<unsigned char>(c) < 0x80;
+        if (c == '+' || c == '#' || isControl(c) || !ascii || (c == '/' && previous == '/')) {
             return false;
         }
         previous = c;

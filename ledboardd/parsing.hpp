@@ -33,7 +33,7 @@ inline constexpr std::size_t MAX_TOPIC_LEVEL = 128;
 std::string topicLevel(std::string_view text);
 
 // True for a topic prefix the daemon can publish under and subscribe below: not empty, no
-// wildcard, no empty level, no control characters, and short enough.
+// wildcard, no empty level, printable ASCII, and short enough.
 bool isValidPrefix(std::string_view prefix) noexcept;
 
 // A broker address as given to --broker: HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; the port 1 to

@@ -64,7 +64,7 @@ TEST(Prefix, RefusesWildcardsAndEmptyLevels)
     EXPECT_TRUE(isValidPrefix("ledboard"));
     EXPECT_TRUE(isValidPrefix("home/lights"));
     for (const std::string_view prefix :
-         {""sv, "/"sv, "/ledboard"sv, "ledboard/"sv, "a//b"sv, "led+"sv, "#"sv, "a\nb"sv}) {
+         {""sv, "/"sv, "/ledboard"sv, "ledboard/"sv, "a//b"sv, "led+"sv, "#"sv, "a\nb"sv, "caf\xc3\xa9"sv}) {
         EXPECT_FALSE(isValidPrefix(prefix)) << prefix;
     }
 }
