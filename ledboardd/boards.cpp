@@ -265,7 +265,8 @@ void Boards::rescan()
             logf(LogLevel::Warning,
                  "two boards with serial number %s: the one at port %s is served as %s-%s",
                  id.c_str(), port.c_str(), id.c_str(), topicLevel(port).c_str());
-            id = topicLevel(id + "-" + port);
+            id += '-';
+            id = topicLevel(id.append(port));
         }
         board->id = id;
         if (const auto wanted = desired_.find(id); wanted != desired_.end()) {

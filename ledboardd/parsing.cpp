@@ -109,7 +109,7 @@ bool isValidPrefix(std::string_view prefix) noexcept
 
 BrokerAddress parseBroker(std::string_view text, int defaultPort)
 {
-    const BrokerAddress bad{{}, 0, false};
+    BrokerAddress bad{{}, 0, false};
     std::string_view host = text;
     std::string_view port;
     if (text.starts_with('[')) {

@@ -108,12 +108,12 @@ class Watcher:
 class Daemon:
     """ledboardd under ledboard-sim, with a control FIFO and the simulator's request log."""
 
-    def __init__(self, folder, board="serial=A17", extra=()):
+    def __init__(self, folder, board="serial=A17", extra=(), devices=()):
         self.folder = folder
         self.fifo = os.path.join(folder, "control")
         self.log = os.path.join(folder, "sim.log")
         self.stderr = open(os.path.join(folder, "daemon.log"), "w+")
-        command = [ARGS.sim, "--board", board, "--log", self.log, "--control", self.fifo,
+        command = [ARGS.sim, "--board", board, *devices, "--log", self.log, "--control", self.fifo,
                    "--", ARGS.daemon, "--broker", f"127.0.0.1:{BROKER[1]}",
                    "--interval", str(INTERVAL_MS), "--log-level", "debug", *extra]
         self.process = subprocess.Popen(command, stderr=self.stderr)
@@ -259,10 +259,31 @@ class DaemonTest(unittest.TestCase):
                          ['{"led":2,"push":0,"jump":0}'])
         self.assertEqual(daemon.process.poll(), None)
 
-    def test_a_board_without_serial_is_named_by_host_and_port(self):
-        self.start(board="port=1.4")
-        self.watcher.wait_for(self.topic("availability", f"{socket.gethostname()}-1-1.4"),
-                              "online")
+    def test_a_killed_daemon_leaves_its_last_will(self):
+        daemon = self.start()
+        bridge = f"{self.prefix}/bridge/{socket.gethostname()}/availability"
+        mark = self.watcher.wait_for(bridge, "online")
+        # The simulator forwards SIGTERM; SIGKILL goes to the daemon, its child, directly.
+        children = subprocess.run(["pgrep", "-P", str(daemon.process.pid)], capture_output=True,
+                                  text=True, check=True).stdout.split()
+        self.assertEqual(len(children), 1, children)
+        os.kill(int(children[0]), signal.SIGKILL)
+        self.watcher.wait_for(bridge, "offline", mark)
+        self.assertEqual(daemon.process.wait(WAIT), 128 + signal.SIGKILL)
+
+    def test_boards_with_and_without_serial_and_a_shared_serial(self):
+        host = socket.gethostname()
+        daemon = self.start(board="port=1.4", devices=("--after", "board,serial=A17,port=2",
+                                                       "--after", "board,serial=A17,port=3"))
+        for board in (f"{host}-1-1.4", "A17", "A17-1-3"):
+            self.watcher.wait_for(self.topic("availability", board), "online")
+        self.assertIn("two boards with serial number A17", daemon.log_text())
+        # Each is its own board: a set reaches that one only.
+        mark = self.watcher.count()
+        self.watcher.publish(self.topic("set", "A17-1-3"), "4")
+        self.watcher.wait_for(self.topic("state", "A17-1-3"), '{"led":4,"push":0,"jump":0}', mark)
+        self.assertEqual([r[1] for r in daemon.led_requests()], [4])
+        self.assertEqual(self.watcher.on(self.topic("state", "A17"), mark), [])
 
 
 class Configuration(unittest.TestCase):

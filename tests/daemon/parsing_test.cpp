@@ -29,7 +29,7 @@ TEST(SetPayload, RefusesAnythingElse)
           "0x5"sv,        "5 5"sv, "5a"sv,           "a5"sv,
           "007"sv,        "1e1"sv, "\v5"sv,          "5\f"sv,
           "\0"sv,         "5\0"sv, "\x35\xc2\xa0"sv, "\xd9\xa3"sv /* an Arabic-Indic digit */,
-          "4294967301"sv, "on"sv,  "{\"led\":5}"sv}) {
+          "4294967301"sv, "on"sv,  R"({"led":5})"sv}) {
         const LedCommand command = parseLedCommand(payload);
         EXPECT_EQ(command.value, -1) << '"' << payload << '"';
         EXPECT_NE(command.refusal, nullptr) << '"' << payload << '"';
@@ -63,8 +63,8 @@ TEST(Prefix, RefusesWildcardsAndEmptyLevels)
 {
     EXPECT_TRUE(isValidPrefix("ledboard"));
     EXPECT_TRUE(isValidPrefix("home/lights"));
-    for (const std::string_view prefix :
-         {""sv, "/"sv, "/ledboard"sv, "ledboard/"sv, "a//b"sv, "led+"sv, "#"sv, "a\nb"sv, "caf\xc3\xa9"sv}) {
+    for (const std::string_view prefix : {""sv, "/"sv, "/ledboard"sv, "ledboard/"sv, "a//b"sv,
+                                          "led+"sv, "#"sv, "a\nb"sv, "caf\xc3\xa9"sv}) {
         EXPECT_FALSE(isValidPrefix(prefix)) << prefix;
     }
 }
