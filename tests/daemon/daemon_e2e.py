@@ -35,13 +35,14 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def start_broker(folder):
-    port = free_port()
+def start_broker(folder, port=None):
+    port = port or free_port()
     config = os.path.join(folder, "mosquitto.conf")
     with open(config, "w") as file:
         file.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
-    broker = subprocess.Popen([ARGS.broker, "-c", config], stdout=subprocess.DEVNULL,
-                              stderr=open(os.path.join(folder, "broker.log"), "w"))
+    with open(os.path.join(folder, "broker.log"), "a") as log:
+        broker = subprocess.Popen([ARGS.broker, "-c", config], stdout=subprocess.DEVNULL,
+                                  stderr=log)
     deadline = time.monotonic() + WAIT
     while time.monotonic() < deadline:
         try:
@@ -108,13 +109,13 @@ class Watcher:
 class Daemon:
     """ledboardd under ledboard-sim, with a control FIFO and the simulator's request log."""
 
-    def __init__(self, folder, board="serial=A17", extra=(), devices=()):
+    def __init__(self, folder, board="serial=A17", extra=(), devices=(), port=None):
         self.folder = folder
         self.fifo = os.path.join(folder, "control")
         self.log = os.path.join(folder, "sim.log")
         self.stderr = open(os.path.join(folder, "daemon.log"), "w+")
         command = [ARGS.sim, "--board", board, *devices, "--log", self.log, "--control", self.fifo,
-                   "--", ARGS.daemon, "--broker", f"127.0.0.1:{BROKER[1]}",
+                   "--", ARGS.daemon, "--broker", f"127.0.0.1:{port or BROKER[1]}",
                    "--interval", str(INTERVAL_MS), "--log-level", "debug", *extra]
         self.process = subprocess.Popen(command, stderr=self.stderr)
         deadline = time.monotonic() + WAIT
@@ -153,21 +154,23 @@ class Daemon:
         self.stderr.close()
 
 
-class DaemonTest(unittest.TestCase):
-    prefix = "ledboard"
+class DaemonCase(unittest.TestCase):
+    """A watcher on a prefix of the test's own, and the daemon started on demand."""
+
+    port = None  # the shared broker's
 
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
         # Each test its own prefix, so that no retained message of another test is seen.
         self.prefix = f"t{time.monotonic_ns()}"
-        self.watcher = Watcher(BROKER[1], self.prefix)
+        self.watcher = Watcher(self.port or BROKER[1], self.prefix)
 
     def tearDown(self):
         self.watcher.close()
 
     def start(self, **options):
         extra = ("--prefix", self.prefix, *options.pop("extra", ()))
-        daemon = Daemon(self.folder, extra=extra, **options)
+        daemon = Daemon(self.folder, extra=extra, port=self.port, **options)
         self.addCleanup(daemon.close)
         self.addCleanup(lambda: sys.stderr.write("" if self._outcome.success else
                                                  "daemon log:\n" + daemon.log_text()))
@@ -176,6 +179,8 @@ class DaemonTest(unittest.TestCase):
     def topic(self, leaf, board="A17"):
         return f"{self.prefix}/{board}/{leaf}"
 
+
+class DaemonTest(DaemonCase):
     def test_press_set_and_state(self):
         daemon = self.start()
         online = self.watcher.wait_for(self.topic("availability"), "online")
@@ -284,6 +289,35 @@ class DaemonTest(unittest.TestCase):
         self.watcher.wait_for(self.topic("state", "A17-1-3"), '{"led":4,"push":0,"jump":0}', mark)
         self.assertEqual([r[1] for r in daemon.led_requests()], [4])
         self.assertEqual(self.watcher.on(self.topic("state", "A17"), mark), [])
+
+
+class BrokerRestart(DaemonCase):
+    """A broker of this test's own, stopped and started again on the same port."""
+
+    def setUp(self):
+        self.broker_folder = tempfile.mkdtemp(prefix="ledboardd-restart-")
+        self.broker, self.port = start_broker(self.broker_folder)
+        self.addCleanup(lambda: (self.broker.kill(), self.broker.wait()))
+        super().setUp()
+
+    def test_reconnects_and_publishes_its_retained_messages_again(self):
+        daemon = self.start()
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        self.broker.terminate()
+        self.broker.wait()
+        daemon.change("push")  # while no broker: the state it publishes later has it
+        time.sleep(0.5)
+        # Without persistence the new broker starts empty: whatever arrives is republished.
+        mark = self.watcher.count()
+        self.broker, _ = start_broker(self.broker_folder, self.port)
+        self.watcher.wait_for(self.topic("availability"), "online", mark)
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":1,"jump":0}', mark)
+        self.watcher.wait_for(f"{self.prefix}/bridge/{socket.gethostname()}/availability",
+                              "online", mark)
+        self.assertIn("lost the MQTT broker", daemon.log_text())
+        # And commands work again.
+        self.watcher.publish(self.topic("set"), "3")
+        self.watcher.wait_for(self.topic("state"), '{"led":3,"push":1,"jump":0}', mark)
 
 
 class Configuration(unittest.TestCase):
