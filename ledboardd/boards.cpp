@@ -208,17 +208,20 @@ void Boards::rescan()
         seen.insert(key);
         {
             const std::lock_guard lock(mutex_);
-            if (stopping_ || boards_.contains(key) || refused_.contains(key)) {
+            if (stopping_ || boards_.contains(key)) {
                 continue;
             }
         }
         BoardStrings strings{};
         OpenedBoard opened = usbOpenBoard(device, &strings);
         if (!opened.handle) {
-            logf(LogLevel::Warning, "board at %03u/%03u not used: it cannot be opened or read (%s)",
-                 address.bus, address.device, errorText(opened.why.error));
+            // Tried again at every rescan (udev may grant access a moment later), said once.
             const std::lock_guard lock(mutex_);
-            refused_.insert(key);
+            if (refused_.insert(key).second) {
+                logf(LogLevel::Warning,
+                     "board at %03u/%03u not used: it cannot be opened or read (%s)", address.bus,
+                     address.device, errorText(opened.why.error));
+            }
             continue;
         }
         const PortPath path = sysfsPathOf(address);
@@ -246,6 +249,7 @@ void Boards::rescan()
         board->handle = std::move(opened.handle);
 
         const std::lock_guard lock(mutex_);
+        refused_.erase(key);
         bool sameIdLeaving = false;
         bool sameIdHere = false;
         for (const auto& [otherKey, other] : boards_) {

@@ -83,7 +83,8 @@ private:
     std::map<std::uint32_t, std::unique_ptr<Board>> boards_;
     // The last value set for each id through setLed, kept across unplugs.
     std::map<std::string, int> desired_;
-    // Devices with the board's identity that could not be used, so that each is logged once.
+    // Devices with the board's identity that could not be used, so that each is logged once;
+    // they are tried again at every rescan.
     std::set<std::uint32_t> refused_;
     std::atomic<bool> rescanSoon_{false};
 
