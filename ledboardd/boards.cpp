@@ -185,7 +185,7 @@ void Boards::reapEnded()
             }
         }
     }
-    for (auto& board : ended) {
+    for (const auto& board : ended) {
         board->thread.join();
         const std::lock_guard usb(usbMutex);
         board->handle.reset();

@@ -150,8 +150,8 @@ void MqttBridge::onConnect(mosquitto* client, void* self, int result)
 
 void MqttBridge::onDisconnect(mosquitto* /*client*/, void* self, int result)
 {
-    auto& bridge = *static_cast<MqttBridge*>(self);
     {
+        auto& bridge = *static_cast<MqttBridge*>(self);
         const std::lock_guard lock(bridge.mutex_);
         bridge.connected_ = false;
     }
@@ -182,11 +182,11 @@ void MqttBridge::handleCommand(const std::string& topicName, const char* payload
 {
     // PREFIX/ID/set, which the subscription guarantees; the id is one level.
     const std::string_view suffix = "/set";
-    const std::size_t start = options_.prefix.size() + 1;
-    if (topicName.size() <= start + suffix.size() || !topicName.ends_with(suffix)) {
+    const std::size_t idStart = options_.prefix.size() + 1;
+    if (topicName.size() <= idStart + suffix.size() || !topicName.ends_with(suffix)) {
         return;
     }
-    const std::string id = topicName.substr(start, topicName.size() - start - suffix.size());
+    const std::string id = topicName.substr(idStart, topicName.size() - idStart - suffix.size());
     const LedCommand command =
         parseLedCommand(std::string_view{payload != nullptr ? payload : "", length});
     if (command.refusal != nullptr) {
