@@ -1,5 +1,8 @@
 // libFuzzer target: any bytes through the JSON string writer, and the input up to its first NUL,
-// as a command-line argument would be, through isPortPath and parseSecondsAsMs.
+// as a command-line argument would be, through isPortPath and parseSecondsAsMs. The whole input,
+// as an MQTT payload or a configuration value would be, through ledboardd's parsing: the `set`
+// payload against a plain reading of its grammar, topic levels, prefixes and broker addresses
+// against the properties their users rely on.
 //
 // The writer's output is read back by a strict JSON string decoder written here, which shares no
 // code with the writer: it must accept the output (quotes and escapes well-formed, no raw control
@@ -10,6 +13,7 @@
 // plain reference readings of their grammars. Sanitizers report the rest.
 #include "arguments.hpp"
 #include "json.hpp"
+#include "parsing.hpp"
 #include "sysfs.hpp"
 #include "text.hpp"
 
@@ -332,11 +336,71 @@ void checkArgument(const std::string& text)
 
 } // namespace
 
+// The `set` grammar read plainly: at most MAX_COMMAND_PAYLOAD bytes; white space, one or two
+// digits, white space; the number at most 31.
+int referenceLedCommand(std::string_view payload)
+{
+    if (payload.size() > ledboardd::MAX_COMMAND_PAYLOAD) {
+        return -1;
+    }
+    const std::string_view space = " \t\r\n";
+    const std::size_t first = payload.find_first_not_of(space);
+    if (first == std::string_view::npos) {
+        return -1;
+    }
+    const std::size_t last = payload.find_last_not_of(space);
+    const std::string_view digits = payload.substr(first, last - first + 1);
+    if (digits.size() > 2 || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+        return -1;
+    }
+    const int value = std::atoi(std::string(digits).c_str());
+    return value <= ledboardd::MAX_LED_COMMAND ? value : -1;
+}
+
+bool isTopicSafe(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte < 0x7f && c != '+' && c != '#' && c != '/';
+}
+
+void checkDaemonParsing(std::string_view input)
+{
+    const ledboardd::LedCommand command = ledboardd::parseLedCommand(input);
+    if (command.value != referenceLedCommand(input) ||
+        (command.value < 0) != (command.refusal != nullptr)) {
+        fail("parseLedCommand differs from the grammar", input);
+    }
+    const std::string level = ledboardd::topicLevel(input);
+    if (level.empty() || level.size() > ledboardd::MAX_TOPIC_LEVEL ||
+        !std::all_of(level.begin(), level.end(), isTopicSafe)) {
+        fail("topicLevel let an unsafe character through", input, level);
+    }
+    for (std::size_t i = 0; i < std::min(input.size(), level.size()); ++i) {
+        if (isTopicSafe(input[i]) && input[i] != level[i]) {
+            fail("topicLevel changed a safe character", input, level);
+        }
+    }
+    if (ledboardd::isValidPrefix(input) && (input.front() == '/' || input.back() == '/' ||
+                                            input.find("//") != std::string_view::npos ||
+                                            !std::all_of(input.begin(), input.end(), [](char c) {
+                                                return c == '/' || isTopicSafe(c);
+                                            }))) {
+        fail("isValidPrefix took a prefix with an empty level or a wildcard", input);
+    }
+    constexpr int MAX_PORT = 65535;
+    const ledboardd::BrokerAddress broker = ledboardd::parseBroker(input, 1);
+    if (broker.ok && (broker.host.empty() || broker.port < 1 || broker.port > MAX_PORT ||
+                      (input.front() != '[' && broker.host.find(':') != std::string::npos))) {
+        fail("parseBroker took an address without a host or with a bad port", input, broker.host);
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view input(reinterpret_cast<const char*>(data),
                                  std::min(size, LONGEST_INPUT));
     checkJsonString(input);
     checkArgument(std::string(input.substr(0, input.find('\0'))));
+    checkDaemonParsing(input);
     return 0;
 }

@@ -1,0 +1,97 @@
+// The core of the daemon: the one object that owns the boards. It finds them, reads each in a
+// thread of its own, applies LED commands, and remembers the value each board was last asked for.
+// Front ends (MQTT) turn its events into messages and messages into setLed calls; they never see
+// libusb.
+#pragma once
+
+#include "ledboard_device.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace ledboardd {
+
+// What the core tells a front end. Called from the boards' threads, one board's events in order;
+// an implementation must not wait on anything slow (it never waits on a board).
+class BoardEvents {
+public:
+    virtual ~BoardEvents() = default;
+    // The board answered its first read; `status` is what it reported.
+    virtual void boardArrived(const std::string& id, const BoardStatus& status) = 0;
+    virtual void boardLeft(const std::string& id) = 0;
+    // The status differs from the last one reported (also right after an LED command).
+    virtual void stateChanged(const std::string& id, const BoardStatus& status) = 0;
+    // The button went down or up; comes before the stateChanged of the same read.
+    virtual void buttonChanged(const std::string& id, bool pressed) = 0;
+
+protected:
+    BoardEvents() = default;
+    BoardEvents(const BoardEvents&) = default;
+    BoardEvents& operator=(const BoardEvents&) = default;
+};
+
+struct BoardsOptions {
+    std::chrono::milliseconds interval{50};
+    std::string hostName; // for the ids of boards without a serial number
+};
+
+class Boards {
+public:
+    Boards(BoardsOptions options, BoardEvents& events);
+    ~Boards();
+    Boards(const Boards&) = delete;
+    Boards& operator=(const Boards&) = delete;
+
+    // Starts watching the bus; boards found are announced through the events.
+    void start();
+
+    // Sets a board's LEDs to `value` (0..31) as soon as its thread is free, and remembers the
+    // value for when it comes back. A board that is away gets it on its return; only the latest
+    // value is kept. Never waits on a board.
+    void setLed(const std::string& id, int value);
+
+    // Ends every thread. Returns false when some thread was still inside a board request after
+    // `limit` (a stalled board takes up to 5 s): the caller then exits without destroying this.
+    bool stop(std::chrono::milliseconds limit);
+
+private:
+    struct Board;
+
+    void scanLoop();
+    void rescan();
+    void reapEnded();
+    void readLoop(Board& board);
+    void threadEnded();
+
+    BoardsOptions options_;
+    BoardEvents& events_;
+
+    // Guards boards_, desired_, refused_ and stopping_.
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    // By bus and device number, which a replug changes: a replugged board is a new Board.
+    std::map<std::uint32_t, std::unique_ptr<Board>> boards_;
+    // The last value set for each id through setLed, kept across unplugs.
+    std::map<std::string, int> desired_;
+    // Devices with the board's identity that could not be used, so that each is logged once;
+    // they are tried again at every rescan.
+    std::set<std::uint32_t> refused_;
+    std::atomic<bool> rescanSoon_{false};
+
+    std::atomic<int> running_{0};
+    std::mutex endedMutex_;
+    std::condition_variable ended_;
+    std::thread scanner_;
+};
+
+} // namespace ledboardd

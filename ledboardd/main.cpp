@@ -1,0 +1,83 @@
+// ledboardd: every LED board on this host, bridged to an MQTT broker. Runs in the foreground and
+// logs to stderr, as systemd expects of a service.
+#include "boards.hpp"
+#include "config.hpp"
+#include "log.hpp"
+#include "mqtt_bridge.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <array>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+
+namespace {
+
+// From SIGTERM to exit: the offline messages' acknowledgements, then the boards' threads.
+constexpr std::chrono::milliseconds ACKNOWLEDGE_LIMIT{400};
+constexpr std::chrono::milliseconds THREADS_LIMIT{400};
+
+std::string hostName()
+{
+    std::array<char, HOST_NAME_MAX + 1> name{};
+    if (gethostname(name.data(), name.size() - 1) != 0 || name[0] == '\0') {
+        return "localhost";
+    }
+    return name.data();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace ledboardd;
+    const ParsedSettings parsed = parseSettings(argc, argv);
+    if (parsed.exitStatus) {
+        return *parsed.exitStatus;
+    }
+    const Settings& settings = parsed.settings;
+    setLogLevel(settings.logLevel);
+
+    // Every thread started from here on inherits the mask: the stop signals are taken only by
+    // sigwait below, never delivered in the middle of a board request or a library call.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A broker that closes the socket must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const std::string host = hostName();
+    MqttBridge bridge(MqttOptions{
+        .host = settings.host,
+        .port = settings.port,
+        .prefix = settings.prefix,
+        .clientId = settings.clientId,
+        .username = settings.username,
+        .password = settings.password,
+        .hostName = host,
+    });
+    Boards boards(BoardsOptions{.interval = settings.interval, .hostName = host}, bridge);
+    bridge.attach(boards);
+    if (!bridge.start()) {
+        return EXIT_FAILURE_OTHER;
+    }
+    boards.start();
+    logf(LogLevel::Info, "serving the boards of %s under %s/, broker %s:%d", host.c_str(),
+         settings.prefix.c_str(), settings.host.c_str(), settings.port);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    logf(LogLevel::Info, "stopping (signal %d)", signal);
+    bridge.shutDown(ACKNOWLEDGE_LIMIT);
+    if (!boards.stop(THREADS_LIMIT)) {
+        // A board inside its 5 s request timeout: its thread cannot be waited for, and the
+        // broker has been told already.
+        logLine(LogLevel::Warning, "a board did not answer in time; exiting without it");
+        std::_Exit(EXIT_OK);
+    }
+    return EXIT_OK;
+}

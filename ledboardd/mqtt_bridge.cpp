@@ -1,0 +1,267 @@
+#include "mqtt_bridge.hpp"
+
+#include "log.hpp"
+#include "parsing.hpp"
+
+#include <mosquitto.h>
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace ledboardd {
+
+namespace {
+
+constexpr int QOS = 1; // commands and state: at least once
+constexpr int KEEPALIVE_SECONDS = 30;
+// Reconnecting: 1 s, then doubling up to 30 s.
+constexpr unsigned RECONNECT_FIRST_SECONDS = 1;
+constexpr unsigned RECONNECT_MAX_SECONDS = 30;
+
+constexpr const char* ONLINE = "online";
+constexpr const char* OFFLINE = "offline";
+
+} // namespace
+
+std::string stateJson(const BoardStatus& status)
+{
+    // ordered_json keeps the keys in the order the CLI prints them.
+    nlohmann::ordered_json state;
+    state["led"] = status.led;
+    state["push"] = status.push;
+    state["jump"] = status.jump;
+    return state.dump();
+}
+
+MqttBridge::MqttBridge(MqttOptions options)
+    : options_(std::move(options)),
+      bridgeTopic_(options_.prefix + "/bridge/" + topicLevel(options_.hostName) + "/availability")
+{
+}
+
+MqttBridge::~MqttBridge()
+{
+    if (client_ != nullptr) {
+        if (loopRunning_) {
+            mosquitto_disconnect(client_);
+            mosquitto_loop_stop(client_, true);
+        }
+        mosquitto_destroy(client_);
+        mosquitto_lib_cleanup();
+    }
+}
+
+std::string MqttBridge::topic(const std::string& id, const char* leaf) const
+{
+    return options_.prefix + "/" + id + "/" + leaf;
+}
+
+bool MqttBridge::start()
+{
+    mosquitto_lib_init();
+    std::string clientId = options_.clientId;
+    if (clientId.empty()) {
+        clientId = "ledboardd-" + topicLevel(options_.hostName) + "-" + std::to_string(getpid());
+    }
+    // A clean session: subscriptions are made again in the connect callback.
+    client_ = mosquitto_new(clientId.c_str(), true, this);
+    if (client_ == nullptr) {
+        logLine(LogLevel::Error, "cannot set up the MQTT client");
+        return false;
+    }
+    mosquitto_connect_callback_set(client_, onConnect);
+    mosquitto_disconnect_callback_set(client_, onDisconnect);
+    mosquitto_message_callback_set(client_, onMessage);
+    mosquitto_publish_callback_set(client_, onPublish);
+    mosquitto_reconnect_delay_set(client_, RECONNECT_FIRST_SECONDS, RECONNECT_MAX_SECONDS, true);
+    if (!options_.username.empty() &&
+        mosquitto_username_pw_set(client_, options_.username.c_str(),
+                                  options_.password ? options_.password->c_str() : nullptr) !=
+            MOSQ_ERR_SUCCESS) {
+        logLine(LogLevel::Error, "cannot set the MQTT user name and password");
+        return false;
+    }
+    // Set before connecting: if the daemon dies, the broker says so for it.
+    if (mosquitto_will_set(client_, bridgeTopic_.c_str(), static_cast<int>(std::strlen(OFFLINE)),
+                           OFFLINE, QOS, true) != MOSQ_ERR_SUCCESS) {
+        logLine(LogLevel::Error, "cannot set the MQTT last will");
+        return false;
+    }
+    const int connected =
+        mosquitto_connect_async(client_, options_.host.c_str(), options_.port, KEEPALIVE_SECONDS);
+    if (connected != MOSQ_ERR_SUCCESS) {
+        // The loop's thread keeps trying with growing delays.
+        logf(LogLevel::Warning, "cannot reach the MQTT broker at %s:%d yet: %s",
+             options_.host.c_str(), options_.port, mosquitto_strerror(connected));
+    }
+    if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) {
+        logLine(LogLevel::Error, "cannot start the MQTT client's thread");
+        return false;
+    }
+    loopRunning_ = true;
+    return true;
+}
+
+std::optional<int> MqttBridge::publish(const std::string& topicName, const std::string& payload,
+                                       bool retain)
+{
+    int messageId = 0;
+    const int result =
+        mosquitto_publish(client_, &messageId, topicName.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), QOS, retain);
+    if (result != MOSQ_ERR_SUCCESS) {
+        logf(LogLevel::Debug, "not published to %s: %s", topicName.c_str(),
+             mosquitto_strerror(result));
+        return std::nullopt;
+    }
+    return messageId;
+}
+
+void MqttBridge::onConnect(mosquitto* client, void* self, int result)
+{
+    auto& bridge = *static_cast<MqttBridge*>(self);
+    if (result != 0) {
+        logf(LogLevel::Warning, "the MQTT broker refused the connection: %s",
+             mosquitto_connack_string(result));
+        return;
+    }
+    logf(LogLevel::Info, "connected to the MQTT broker at %s:%d", bridge.options_.host.c_str(),
+         bridge.options_.port);
+    const std::string commands = bridge.options_.prefix + "/+/set";
+    if (mosquitto_subscribe(client, nullptr, commands.c_str(), QOS) != MOSQ_ERR_SUCCESS) {
+        logf(LogLevel::Error, "cannot subscribe to %s", commands.c_str());
+    }
+    // A broker that restarted without persistence lost the retained messages: all again.
+    const std::lock_guard lock(bridge.mutex_);
+    if (bridge.closing_) {
+        return;
+    }
+    bridge.connected_ = true;
+    bridge.publish(bridge.bridgeTopic_, ONLINE, true);
+    for (const auto& [id, status] : bridge.present_) {
+        bridge.publish(bridge.topic(id, "availability"), ONLINE, true);
+        bridge.publish(bridge.topic(id, "state"), stateJson(status), true);
+    }
+}
+
+void MqttBridge::onDisconnect(mosquitto* /*client*/, void* self, int result)
+{
+    {
+        auto& bridge = *static_cast<MqttBridge*>(self);
+        const std::lock_guard lock(bridge.mutex_);
+        bridge.connected_ = false;
+    }
+    if (result != 0) {
+        logf(LogLevel::Warning, "lost the MQTT broker (%s); reconnecting",
+             mosquitto_strerror(result));
+    }
+}
+
+void MqttBridge::onPublish(mosquitto* /*client*/, void* self, int messageId)
+{
+    auto& bridge = *static_cast<MqttBridge*>(self);
+    const std::lock_guard lock(bridge.mutex_);
+    if (bridge.unacknowledged_.erase(messageId) != 0) {
+        bridge.acknowledged_.notify_all();
+    }
+}
+
+void MqttBridge::onMessage(mosquitto* /*client*/, void* self, const mosquitto_message* message)
+{
+    auto& bridge = *static_cast<MqttBridge*>(self);
+    const auto length = message->payloadlen > 0 ? static_cast<std::size_t>(message->payloadlen) : 0;
+    bridge.handleCommand(message->topic, static_cast<const char*>(message->payload), length);
+}
+
+void MqttBridge::handleCommand(const std::string& topicName, const char* payload,
+                               std::size_t length)
+{
+    // PREFIX/ID/set, which the subscription guarantees; the id is one level.
+    const std::string_view suffix = "/set";
+    const std::size_t idStart = options_.prefix.size() + 1;
+    if (topicName.size() <= idStart + suffix.size() || !topicName.ends_with(suffix)) {
+        return;
+    }
+    const std::string id = topicName.substr(idStart, topicName.size() - idStart - suffix.size());
+    const LedCommand command =
+        parseLedCommand(std::string_view{payload != nullptr ? payload : "", length});
+    if (command.refusal != nullptr) {
+        logf(LogLevel::Warning, "%s: refused a set command of %zu bytes: %s", id.c_str(), length,
+             command.refusal);
+        publish(topic(id, "error"), std::string{"set refused: "} + command.refusal, false);
+        return;
+    }
+    if (boards_ != nullptr) {
+        boards_->setLed(id, command.value);
+    }
+}
+
+void MqttBridge::boardArrived(const std::string& id, const BoardStatus& status)
+{
+    const std::lock_guard lock(mutex_);
+    present_[id] = status;
+    if (connected_) {
+        publish(topic(id, "availability"), ONLINE, true);
+        publish(topic(id, "state"), stateJson(status), true);
+    }
+}
+
+void MqttBridge::boardLeft(const std::string& id)
+{
+    const std::lock_guard lock(mutex_);
+    present_.erase(id);
+    // Queued while disconnected too: a board that left must not stay online in the broker.
+    if (!closing_) {
+        publish(topic(id, "availability"), OFFLINE, true);
+    }
+}
+
+void MqttBridge::stateChanged(const std::string& id, const BoardStatus& status)
+{
+    const std::lock_guard lock(mutex_);
+    present_[id] = status;
+    if (connected_) {
+        publish(topic(id, "state"), stateJson(status), true);
+    }
+}
+
+void MqttBridge::buttonChanged(const std::string& id, bool pressed)
+{
+    const std::lock_guard lock(mutex_);
+    if (connected_) {
+        publish(topic(id, "button"), pressed ? "pressed" : "released", false);
+    }
+}
+
+void MqttBridge::shutDown(std::chrono::milliseconds limit)
+{
+    if (client_ == nullptr || !loopRunning_) {
+        return;
+    }
+    std::unique_lock lock(mutex_);
+    if (connected_) {
+        std::vector<std::string> topics;
+        for (const auto& [id, status] : present_) {
+            topics.push_back(topic(id, "availability"));
+        }
+        topics.push_back(bridgeTopic_);
+        for (const std::string& name : topics) {
+            if (const auto messageId = publish(name, OFFLINE, true)) {
+                unacknowledged_.insert(*messageId);
+            }
+        }
+        acknowledged_.wait_for(lock, limit, [this] { return unacknowledged_.empty(); });
+    }
+    connected_ = false;
+    closing_ = true;
+    lock.unlock();
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    loopRunning_ = false;
+}
+
+} // namespace ledboardd

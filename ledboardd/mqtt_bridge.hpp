@@ -1,0 +1,89 @@
+// The MQTT front end: the core's events as retained state and availability messages, and `set`
+// commands as calls on the core. Topics, under PREFIX:
+//   PREFIX/ID/state         retained JSON {"led":L,"push":P,"jump":J}, QoS 1
+//   PREFIX/ID/availability  retained "online" / "offline"
+//   PREFIX/ID/button        "pressed" / "released" at each change, not retained
+//   PREFIX/ID/set           (subscribed) the LED number 0 to 31
+//   PREFIX/ID/error         why a `set` was refused, not retained
+//   PREFIX/bridge/HOSTNAME/availability  retained "online"; "offline" as the last will
+#pragma once
+
+#include "boards.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace ledboardd {
+
+struct MqttOptions {
+    std::string host = "localhost";
+    int port = 1883;
+    std::string prefix = "ledboard";
+    std::string clientId; // empty: one made of the host name and the process id
+    std::string username;
+    std::optional<std::string> password;
+    std::string hostName;
+};
+
+class MqttBridge final : public BoardEvents {
+public:
+    explicit MqttBridge(MqttOptions options);
+    ~MqttBridge() override;
+    MqttBridge(const MqttBridge&) = delete;
+    MqttBridge& operator=(const MqttBridge&) = delete;
+
+    // Where `set` commands go. Set before start().
+    void attach(Boards& boards) { boards_ = &boards; }
+
+    // Connects in the background (retrying with growing delays) and returns. False, with a log
+    // line, when libmosquitto cannot even be set up.
+    bool start();
+
+    // Publishes `offline` for every board and the bridge, waits at most `limit` for the broker to
+    // acknowledge them, and disconnects.
+    void shutDown(std::chrono::milliseconds limit);
+
+    void boardArrived(const std::string& id, const BoardStatus& status) override;
+    void boardLeft(const std::string& id) override;
+    void stateChanged(const std::string& id, const BoardStatus& status) override;
+    void buttonChanged(const std::string& id, bool pressed) override;
+
+private:
+    static void onConnect(mosquitto* client, void* self, int result);
+    static void onDisconnect(mosquitto* client, void* self, int result);
+    static void onMessage(mosquitto* client, void* self, const mosquitto_message* message);
+    static void onPublish(mosquitto* client, void* self, int messageId);
+
+    void handleCommand(const std::string& topic, const char* payload, std::size_t length);
+    // Returns the message id when the message was queued.
+    std::optional<int> publish(const std::string& topic, const std::string& payload, bool retain);
+    std::string topic(const std::string& id, const char* leaf) const;
+
+    MqttOptions options_;
+    std::string bridgeTopic_;
+    Boards* boards_ = nullptr;
+    mosquitto* client_ = nullptr;
+    bool loopRunning_ = false;
+
+    // What is republished after a reconnect: the boards here and their last state.
+    std::mutex mutex_;
+    std::map<std::string, BoardStatus> present_;
+    bool connected_ = false;
+    bool closing_ = false; // offline published: nothing more goes out
+    // Shutdown's messages not yet acknowledged.
+    std::set<int> unacknowledged_;
+    std::condition_variable acknowledged_;
+};
+
+// {"led":L,"push":P,"jump":J}
+std::string stateJson(const BoardStatus& status);
+
+} // namespace ledboardd

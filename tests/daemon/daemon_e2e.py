@@ -1,0 +1,375 @@
+#!/usr/bin/env python3
+"""ledboardd end to end: a mosquitto broker of the test's own on a free loopback port, the daemon
+under ledboard-sim (driven through its control FIFO), and a paho-mqtt client watching every topic.
+
+  daemon_e2e.py --daemon LEDBOARDD --sim LEDBOARD-SIM --broker MOSQUITTO
+
+Waits are generous (a loaded 2-core machine); what is asserted is what arrived, and in what order.
+"""
+import argparse
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+import paho.mqtt.client as mqtt
+
+ARGS = None
+BROKER = None  # (process, port)
+INTERVAL_MS = 50
+WAIT = 15.0  # seconds: the longest any single expected event is waited for
+
+# The board's LED request as the simulator logs it: wValue is the number in bits 3..7.
+LED_REQUEST = re.compile(r"^(\d{3}/\d{3}) CONTROL type=0xc0 request=1 value=0x([0-9a-f]{4})", re.M)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def start_broker(folder, port=None):
+    port = port or free_port()
+    config = os.path.join(folder, "mosquitto.conf")
+    with open(config, "w") as file:
+        file.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+    with open(os.path.join(folder, "broker.log"), "a") as log:
+        broker = subprocess.Popen([ARGS.broker, "-c", config], stdout=subprocess.DEVNULL,
+                                  stderr=log)
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return broker, port
+        except OSError:
+            time.sleep(0.05)
+    broker.kill()
+    raise RuntimeError("the broker did not start")
+
+
+class Watcher:
+    """Every message under the prefix, in arrival order, as (topic, payload bytes, retain)."""
+
+    def __init__(self, port, prefix):
+        self.messages = []
+        self.changed = threading.Condition()
+        self.client = mqtt.Client(client_id=f"watcher-{os.getpid()}-{time.monotonic_ns()}")
+        self.client.on_message = self._received
+        subscribed = threading.Event()
+        self.client.on_subscribe = lambda *_: subscribed.set()
+        self.client.on_connect = lambda client, *_: client.subscribe(prefix + "/#", qos=1)
+        self.client.connect("127.0.0.1", port)
+        self.client.loop_start()
+        if not subscribed.wait(WAIT):
+            raise RuntimeError("the watcher did not subscribe")
+
+    def _received(self, _client, _userdata, message):
+        with self.changed:
+            self.messages.append((message.topic, bytes(message.payload), message.retain))
+            self.changed.notify_all()
+
+    def wait_for(self, topic, payload, after=0):
+        """The index of the first message on `topic` with `payload` at or after index `after`."""
+        payload = payload.encode() if isinstance(payload, str) else payload
+        deadline = time.monotonic() + WAIT
+        with self.changed:
+            while True:
+                for index in range(after, len(self.messages)):
+                    if self.messages[index][:2] == (topic, payload):
+                        return index
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError(f"no {payload!r} on {topic} within {WAIT} s; got "
+                                         f"{self.messages[after:]}")
+                self.changed.wait(left)
+
+    def on(self, topic, after=0):
+        with self.changed:
+            return [m[1].decode(errors="replace") for m in self.messages[after:] if m[0] == topic]
+
+    def count(self):
+        with self.changed:
+            return len(self.messages)
+
+    def publish(self, topic, payload):
+        self.client.publish(topic, payload, qos=1).wait_for_publish()
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+
+
+class Daemon:
+    """ledboardd under ledboard-sim, with a control FIFO and the simulator's request log."""
+
+    def __init__(self, folder, board="serial=A17", extra=(), devices=(), port=None):
+        self.folder = folder
+        self.fifo = os.path.join(folder, "control")
+        self.log = os.path.join(folder, "sim.log")
+        self.stderr = open(os.path.join(folder, "daemon.log"), "w+")
+        command = [ARGS.sim, "--board", board, *devices, "--log", self.log, "--control", self.fifo,
+                   "--", ARGS.daemon, "--broker", f"127.0.0.1:{port or BROKER[1]}",
+                   "--interval", str(INTERVAL_MS), "--log-level", "debug", *extra]
+        self.process = subprocess.Popen(command, stderr=self.stderr)
+        deadline = time.monotonic() + WAIT
+        while not os.path.exists(self.fifo):
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise RuntimeError("the simulator did not start: " + self.log_text())
+            time.sleep(0.02)
+        # Held open, so that each line is taken as it is written.
+        self.control = open(self.fifo, "w", buffering=1)
+
+    def change(self, line):
+        self.control.write(line + "\n")
+
+    def led_requests(self):
+        with open(self.log) as file:
+            return [(place, int(value, 16) >> 3) for place, value in
+                    LED_REQUEST.findall(file.read())]
+
+    def log_text(self):
+        self.stderr.flush()
+        self.stderr.seek(0)
+        return self.stderr.read()
+
+    def stop(self):
+        """SIGTERM; returns the exit status and the seconds it took."""
+        start = time.monotonic()
+        self.process.send_signal(signal.SIGTERM)
+        status = self.process.wait(WAIT)
+        return status, time.monotonic() - start
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.control.close()
+        self.stderr.close()
+
+
+class DaemonCase(unittest.TestCase):
+    """A watcher on a prefix of the test's own, and the daemon started on demand."""
+
+    port = None  # the shared broker's
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
+        # Each test its own prefix, so that no retained message of another test is seen.
+        self.prefix = f"t{time.monotonic_ns()}"
+        self.watcher = Watcher(self.port or BROKER[1], self.prefix)
+
+    def tearDown(self):
+        self.watcher.close()
+
+    def start(self, **options):
+        extra = ("--prefix", self.prefix, *options.pop("extra", ()))
+        daemon = Daemon(self.folder, extra=extra, port=self.port, **options)
+        self.addCleanup(daemon.close)
+        self.addCleanup(lambda: sys.stderr.write("" if self._outcome.success else
+                                                 "daemon log:\n" + daemon.log_text()))
+        return daemon
+
+    def topic(self, leaf, board="A17"):
+        return f"{self.prefix}/{board}/{leaf}"
+
+
+class DaemonTest(DaemonCase):
+    def test_press_set_and_state(self):
+        daemon = self.start()
+        online = self.watcher.wait_for(self.topic("availability"), "online")
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        mark = self.watcher.count()
+        daemon.change("push")
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":1,"jump":0}', mark)
+        daemon.change("release")
+        released = self.watcher.wait_for(self.topic("button"), "released", mark)
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}', mark)
+        self.assertEqual(self.watcher.on(self.topic("button"), online), ["pressed", "released"])
+        # Reads that change nothing publish nothing: a few intervals pass without a message.
+        quiet = self.watcher.count()
+        time.sleep(10 * INTERVAL_MS / 1000)
+        self.assertEqual(self.watcher.on(self.topic("state"), quiet), [])
+
+        mark = self.watcher.count()
+        self.watcher.publish(self.topic("set"), " 7\n")
+        self.watcher.wait_for(self.topic("state"), '{"led":7,"push":0,"jump":0}', mark)
+        self.assertEqual(daemon.led_requests(), [("001/002", 7)])
+        # A number above 7 still reaches the board whole; the board shows its low three bits.
+        self.watcher.publish(self.topic("set"), "13")
+        self.watcher.wait_for(self.topic("state"), '{"led":5,"push":0,"jump":0}', mark)
+        self.assertEqual(daemon.led_requests(), [("001/002", 7), ("001/002", 13)])
+        self.assertLess(released, self.watcher.count())
+
+    def test_unplug_replug_and_the_remembered_value(self):
+        daemon = self.start()
+        self.watcher.wait_for(self.topic("availability"), "online")
+        self.watcher.publish(self.topic("set"), "5")
+        mark = self.watcher.wait_for(self.topic("state"), '{"led":5,"push":0,"jump":0}')
+
+        unplugged = time.monotonic()
+        daemon.change("unplug")
+        self.watcher.wait_for(self.topic("availability"), "offline", mark)
+        took = time.monotonic() - unplugged
+        # One interval plus a second, and a second more for a loaded machine.
+        self.assertLess(took, INTERVAL_MS / 1000 + 2.0)
+
+        # Set while it is away: kept, and the latest wins.
+        self.watcher.publish(self.topic("set"), "3")
+        self.watcher.publish(self.topic("set"), "6")
+        time.sleep(0.3)
+        self.assertEqual(daemon.led_requests(), [("001/002", 5)])
+        mark = self.watcher.count()
+        daemon.change("plug")
+        self.watcher.wait_for(self.topic("availability"), "online", mark)
+        self.watcher.wait_for(self.topic("state"), '{"led":6,"push":0,"jump":0}', mark)
+        # The board came back at a new address with its LEDs off; the value was set again.
+        self.assertEqual(daemon.led_requests(), [("001/002", 5), ("001/003", 6)])
+        self.assertIn("A17: setting LED 6 again", daemon.log_text())
+
+    def test_stop_signal_says_offline_for_the_board_and_the_bridge(self):
+        daemon = self.start()
+        mark = self.watcher.wait_for(self.topic("availability"), "online")
+        bridge = f"{self.prefix}/bridge/{socket.gethostname()}/availability"
+        self.watcher.wait_for(bridge, "online")
+        status, took = daemon.stop()
+        self.assertEqual(status, 0)
+        self.assertLess(took, 3.0)  # it aims at 1 s; slack for a loaded machine
+        self.watcher.wait_for(self.topic("availability"), "offline", mark)
+        self.watcher.wait_for(bridge, "offline", mark)
+
+    def test_nasty_payloads_are_refused_and_never_reach_the_board(self):
+        daemon = self.start()
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        mark = self.watcher.count()
+        nasty = [b"", b" ", b"32", b"-1", b"+5", b"5.0", b"0x5", b"5 5", b"1e1", b"007",
+                 b"\x00", b"5\x00", b"\xff\xfe", "\u0663".encode(), b"9" * 30, b"5" * 70000,
+                 bytes(range(256)), b'{"led":5}', b"4294967301"]
+        for payload in nasty:
+            self.watcher.publish(self.topic("set"), payload)
+        # A good one last: once its state is in, every refusal before it has been handled.
+        self.watcher.publish(self.topic("set"), "\t2 ")
+        self.watcher.wait_for(self.topic("state"), '{"led":2,"push":0,"jump":0}', mark)
+        errors = self.watcher.on(self.topic("error"), mark)
+        self.assertEqual(len(errors), len(nasty), errors)
+        self.assertTrue(all(e.startswith("set refused: ") for e in errors), errors)
+        self.assertEqual(daemon.led_requests(), [("001/002", 2)])
+        self.assertEqual(self.watcher.on(self.topic("state"), mark),
+                         ['{"led":2,"push":0,"jump":0}'])
+        self.assertEqual(daemon.process.poll(), None)
+
+    def test_a_killed_daemon_leaves_its_last_will(self):
+        daemon = self.start()
+        bridge = f"{self.prefix}/bridge/{socket.gethostname()}/availability"
+        mark = self.watcher.wait_for(bridge, "online")
+        # The simulator forwards SIGTERM; SIGKILL goes to the daemon, its child, directly.
+        children = subprocess.run(["pgrep", "-P", str(daemon.process.pid)], capture_output=True,
+                                  text=True, check=True).stdout.split()
+        self.assertEqual(len(children), 1, children)
+        os.kill(int(children[0]), signal.SIGKILL)
+        self.watcher.wait_for(bridge, "offline", mark)
+        self.assertEqual(daemon.process.wait(WAIT), 128 + signal.SIGKILL)
+
+    def test_boards_with_and_without_serial_and_a_shared_serial(self):
+        host = socket.gethostname()
+        daemon = self.start(board="port=1.4", devices=("--after", "board,serial=A17,port=2",
+                                                       "--after", "board,serial=A17,port=3"))
+        for board in (f"{host}-1-1.4", "A17", "A17-1-3"):
+            self.watcher.wait_for(self.topic("availability", board), "online")
+        self.assertIn("two boards with serial number A17", daemon.log_text())
+        # Each is its own board: a set reaches that one only.
+        mark = self.watcher.count()
+        self.watcher.publish(self.topic("set", "A17-1-3"), "4")
+        self.watcher.wait_for(self.topic("state", "A17-1-3"), '{"led":4,"push":0,"jump":0}', mark)
+        self.assertEqual([r[1] for r in daemon.led_requests()], [4])
+        self.assertEqual(self.watcher.on(self.topic("state", "A17"), mark), [])
+
+
+class BrokerRestart(DaemonCase):
+    """A broker of this test's own, stopped and started again on the same port."""
+
+    def setUp(self):
+        self.broker_folder = tempfile.mkdtemp(prefix="ledboardd-restart-")
+        self.broker, self.port = start_broker(self.broker_folder)
+        self.addCleanup(lambda: (self.broker.kill(), self.broker.wait()))
+        super().setUp()
+
+    def test_reconnects_and_publishes_its_retained_messages_again(self):
+        daemon = self.start()
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        self.broker.terminate()
+        self.broker.wait()
+        daemon.change("push")  # while no broker: the state it publishes later has it
+        time.sleep(0.5)
+        # Without persistence the new broker starts empty: whatever arrives is republished.
+        mark = self.watcher.count()
+        self.broker, _ = start_broker(self.broker_folder, self.port)
+        self.watcher.wait_for(self.topic("availability"), "online", mark)
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":1,"jump":0}', mark)
+        self.watcher.wait_for(f"{self.prefix}/bridge/{socket.gethostname()}/availability",
+                              "online", mark)
+        self.assertIn("lost the MQTT broker", daemon.log_text())
+        # And commands work again.
+        self.watcher.publish(self.topic("set"), "3")
+        self.watcher.wait_for(self.topic("state"), '{"led":3,"push":1,"jump":0}', mark)
+
+
+class Configuration(unittest.TestCase):
+    def run_daemon(self, *arguments):
+        return subprocess.run([ARGS.daemon, *arguments], capture_output=True, text=True,
+                              timeout=WAIT)
+
+    def test_a_bad_configuration_exits_78_with_one_message(self):
+        folder = tempfile.mkdtemp(prefix="ledboardd-config-")
+        config = os.path.join(folder, "ledboardd.conf")
+        with open(config, "w") as file:
+            file.write("interval = 2\n")
+        for arguments in (["--broker", "host:0"], ["--broker", "host:"], ["--interval", "x"],
+                          ["--prefix", "a/#"], ["--log-level", "loud"], ["--bogus"],
+                          ["--config", os.path.join(folder, "missing.conf")],
+                          ["--config", config],
+                          ["--username", "u", "--password-file", os.path.join(folder, "none")]):
+            result = self.run_daemon(*arguments)
+            self.assertEqual(result.returncode, 78, arguments)
+            self.assertEqual(result.stdout, "", arguments)
+            lines = result.stderr.splitlines()
+            self.assertEqual(len(lines), 1, (arguments, result.stderr))
+            self.assertTrue(lines[0].startswith("<3>ledboardd: "), lines)
+
+    def test_the_command_line_wins_over_the_file(self):
+        folder = tempfile.mkdtemp(prefix="ledboardd-config-")
+        config = os.path.join(folder, "ledboardd.conf")
+        with open(config, "w") as file:
+            file.write("broker = host:0\n")
+        # The file's bad broker is overridden, and a bad interval on the line is still seen.
+        result = self.run_daemon("--config", config, "--broker", "host:1", "--interval", "1")
+        self.assertEqual(result.returncode, 78)
+        self.assertIn("--interval", result.stderr)
+        self.assertNotIn("broker", result.stderr)
+
+
+def main():
+    global ARGS, BROKER
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--daemon", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--broker", required=True)
+    ARGS, rest = parser.parse_known_args()
+    with tempfile.TemporaryDirectory(prefix="ledboardd-broker-") as folder:
+        BROKER = start_broker(folder)
+        try:
+            program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
+        finally:
+            BROKER[0].terminate()
+            BROKER[0].wait()
+    sys.exit(0 if program.result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
