@@ -51,8 +51,7 @@ const char* errorText(int result)
 } // namespace
 
 struct Boards::Board {
-    std::string id;
-    std::string port; // its port path, for the log
+    BoardInfo info;
     DeviceHandle handle;
     std::unique_ptr<BoardLock> lock;
 
@@ -125,24 +124,25 @@ bool Boards::stop(std::chrono::milliseconds limit)
     return true;
 }
 
-void Boards::setLed(const std::string& id, int value)
+bool Boards::setLed(const std::string& id, int value)
 {
     const std::lock_guard lock(mutex_);
     if (desired_.size() >= MAX_REMEMBERED_IDS && !desired_.contains(id)) {
         logf(LogLevel::Warning, "%s: LED %d not kept: already remembering %zu boards", id.c_str(),
              value, desired_.size());
-        return;
+        return false;
     }
     desired_[id] = value;
     for (auto& [key, board] : boards_) {
-        if (board->id == id && !board->ended) {
+        if (board->info.id == id && !board->ended) {
             const std::lock_guard boardLock(board->mutex);
             board->pending = value; // the latest command wins
             board->wake.notify_all();
-            return;
+            return true;
         }
     }
     logf(LogLevel::Info, "%s: not here; LED %d will be set when it comes back", id.c_str(), value);
+    return false;
 }
 
 void Boards::scanLoop()
@@ -242,7 +242,10 @@ void Boards::rescan()
         id = topicLevel(id);
 
         auto board = std::make_unique<Board>();
-        board->port = port;
+        board->info.serial = strings.serial.data();
+        board->info.path = port;
+        board->info.manufacturer = strings.manufacturer.data();
+        board->info.product = strings.product.data();
         // BoardLock finds the board's node through the handle's usb_device, which only lives
         // until the next rescan: it is made now, under the mutex, and keeps the node open.
         board->lock = std::make_unique<BoardLock>(opened.handle.get());
@@ -253,7 +256,7 @@ void Boards::rescan()
         bool sameIdLeaving = false;
         bool sameIdHere = false;
         for (const auto& [otherKey, other] : boards_) {
-            if (other->id == id) {
+            if (other->info.id == id) {
                 (other->ended || other->stop ? sameIdLeaving : sameIdHere) = true;
             }
         }
@@ -272,7 +275,7 @@ void Boards::rescan()
             id += '-';
             id = topicLevel(id.append(port));
         }
-        board->id = id;
+        board->info.id = id;
         if (const auto wanted = desired_.find(id); wanted != desired_.end()) {
             board->pending = wanted->second;
             logf(LogLevel::Info, "%s: setting LED %d again, as last asked", id.c_str(),
@@ -325,12 +328,12 @@ void Boards::readLoop(Board& board)
             }
         }
         if (isUnplugged(result)) {
-            logf(LogLevel::Info, "%s: unplugged", board.id.c_str());
+            logf(LogLevel::Info, "%s: unplugged", board.info.id.c_str());
             break;
         }
         if (result < STATUS_DECODED_LENGTH) {
             if (!failing) {
-                logf(LogLevel::Warning, "%s: %s failed: %s", board.id.c_str(),
+                logf(LogLevel::Warning, "%s: %s failed: %s", board.info.id.c_str(),
                      command ? "setting the LEDs" : "reading the status", errorText(result));
             }
             failing = true;
@@ -344,25 +347,25 @@ void Boards::readLoop(Board& board)
             continue;
         }
         if (failing) {
-            logf(LogLevel::Info, "%s: answering again", board.id.c_str());
+            logf(LogLevel::Info, "%s: answering again", board.info.id.c_str());
             failing = false;
         }
         if (command) {
-            logf(LogLevel::Debug, "%s: LED %d set", board.id.c_str(), *command);
+            logf(LogLevel::Debug, "%s: LED %d set", board.info.id.c_str(), *command);
         }
         const BoardStatus status = decodeStatus(reply);
         if (!last) {
-            events_.boardArrived(board.id, status);
+            events_.boardArrived(board.info, status);
         } else if (status != *last) {
             if (status.push != last->push) {
-                events_.buttonChanged(board.id, status.push != 0);
+                events_.buttonChanged(board.info.id, status.push != 0);
             }
-            events_.stateChanged(board.id, status);
+            events_.stateChanged(board.info.id, status);
         }
         last = status;
     }
     if (last) {
-        events_.boardLeft(board.id);
+        events_.boardLeft(board.info.id);
     }
     board.ended = true;
     threadEnded();

@@ -17,8 +17,18 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace ledboardd {
+
+// What is known of a board besides its status, fixed while it stays plugged in.
+struct BoardInfo {
+    std::string id;     // its topic-safe id: the serial number, or HOSTNAME-PORTPATH
+    std::string serial; // empty when it has none
+    std::string path;   // its port path in sysfs ("1-1.4"); empty when unknown
+    std::string manufacturer;
+    std::string product;
+};
 
 // What the core tells a front end. Called from the boards' threads, one board's events in order;
 // an implementation must not wait on anything slow (it never waits on a board).
@@ -26,7 +36,7 @@ class BoardEvents {
 public:
     virtual ~BoardEvents() = default;
     // The board answered its first read; `status` is what it reported.
-    virtual void boardArrived(const std::string& id, const BoardStatus& status) = 0;
+    virtual void boardArrived(const BoardInfo& board, const BoardStatus& status) = 0;
     virtual void boardLeft(const std::string& id) = 0;
     // The status differs from the last one reported (also right after an LED command).
     virtual void stateChanged(const std::string& id, const BoardStatus& status) = 0;
@@ -37,6 +47,41 @@ protected:
     BoardEvents() = default;
     BoardEvents(const BoardEvents&) = default;
     BoardEvents& operator=(const BoardEvents&) = default;
+};
+
+// Hands every event to each of several front ends, in the order they were added. Add them all
+// before Boards::start.
+class BoardEventsFanout final : public BoardEvents {
+public:
+    void add(BoardEvents& events) { targets_.push_back(&events); }
+
+    void boardArrived(const BoardInfo& board, const BoardStatus& status) override
+    {
+        for (BoardEvents* target : targets_) {
+            target->boardArrived(board, status);
+        }
+    }
+    void boardLeft(const std::string& id) override
+    {
+        for (BoardEvents* target : targets_) {
+            target->boardLeft(id);
+        }
+    }
+    void stateChanged(const std::string& id, const BoardStatus& status) override
+    {
+        for (BoardEvents* target : targets_) {
+            target->stateChanged(id, status);
+        }
+    }
+    void buttonChanged(const std::string& id, bool pressed) override
+    {
+        for (BoardEvents* target : targets_) {
+            target->buttonChanged(id, pressed);
+        }
+    }
+
+private:
+    std::vector<BoardEvents*> targets_;
 };
 
 struct BoardsOptions {
@@ -56,8 +101,9 @@ public:
 
     // Sets a board's LEDs to `value` (0..31) as soon as its thread is free, and remembers the
     // value for when it comes back. A board that is away gets it on its return; only the latest
-    // value is kept. Never waits on a board.
-    void setLed(const std::string& id, int value);
+    // value is kept. Never waits on a board. Returns true when the board is here (the value goes
+    // out at once), false when it is kept for the board's return or could not be kept.
+    bool setLed(const std::string& id, int value);
 
     // Ends every thread. Returns false when some thread was still inside a board request after
     // `limit` (a stalled board takes up to 5 s): the caller then exits without destroying this.

@@ -60,7 +60,10 @@ int main(int argc, char** argv)
         .password = settings.password,
         .hostName = host,
     });
-    Boards boards(BoardsOptions{.interval = settings.interval, .hostName = host}, bridge);
+    // One core for the boards; each front end gets its events.
+    BoardEventsFanout frontEnds;
+    frontEnds.add(bridge);
+    Boards boards(BoardsOptions{.interval = settings.interval, .hostName = host}, frontEnds);
     bridge.attach(boards);
     if (!bridge.start()) {
         return EXIT_FAILURE_OTHER;

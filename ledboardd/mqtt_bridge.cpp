@@ -200,8 +200,9 @@ void MqttBridge::handleCommand(const std::string& topicName, const char* payload
     }
 }
 
-void MqttBridge::boardArrived(const std::string& id, const BoardStatus& status)
+void MqttBridge::boardArrived(const BoardInfo& board, const BoardStatus& status)
 {
+    const std::string& id = board.id;
     const std::lock_guard lock(mutex_);
     present_[id] = status;
     if (connected_) {

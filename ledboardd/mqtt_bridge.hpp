@@ -51,7 +51,7 @@ public:
     // acknowledge them, and disconnects.
     void shutDown(std::chrono::milliseconds limit);
 
-    void boardArrived(const std::string& id, const BoardStatus& status) override;
+    void boardArrived(const BoardInfo& board, const BoardStatus& status) override;
     void boardLeft(const std::string& id) override;
     void stateChanged(const std::string& id, const BoardStatus& status) override;
     void buttonChanged(const std::string& id, bool pressed) override;
