@@ -38,8 +38,9 @@ DAEMON_PACKAGES=(libmosquitto-dev libcli11-dev nlohmann-json3-dev)
 DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt)
 # What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
 PACKAGING_PACKAGES=(dpkg-dev lintian)
-# What checking the documentation needs: mandoc lints the man page, groff renders it as man(1) does.
-DOC_PACKAGES=(mandoc groff-base)
+# What checking the documentation needs: mandoc lints the man pages, groff renders them as man(1)
+# does; systemd-analyze checks ledboardd's unit, and runs man(1) to find the page it names.
+DOC_PACKAGES=(mandoc groff-base systemd man-db)
 # What the CI gates need beyond the tests: clang for the second compiler, the analysers, and the
 # fuzzing runtime.
 CHECK_PACKAGES=(clang clang-tidy clang-format cppcheck libclang-rt-14-dev)
