@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# ledboardd.service as a staged install puts it: systemd-analyze verify says nothing about it, its
-# sandbox keeps the exposure systemd-analyze security rates at 2.5 or under (and at the figure the
-# man page quotes), and the settings that name other parts of the project agree with them.
-#   unit_check.sh BUILD_DIR SCRATCH_DIR MANPAGE UDEV_RULE
-# Exits 77 (skipped) where systemd-analyze is missing.
+# ledboardd.service as installed: systemd-analyze verify says nothing about it, its sandbox keeps
+# the exposure systemd-analyze security rates at 2.5 or under (and at the figure the man page
+# quotes), and the settings that name other parts of the project agree with them.
+#   unit_check.sh TREE SCRATCH_DIR MANPAGE UDEV_RULE
+# TREE is a build folder, installed here under SCRATCH_DIR (DESTDIR), or an installed tree such
+# as an unpacked package. Exits 77 (skipped) where systemd-analyze is missing.
 set -euo pipefail
-build=$1 scratch=$2 manpage=$3 rule=$4
+tree=$1 scratch=$2 manpage=$3 rule=$4
 readonly MAX_EXPOSURE=2.5
 if ! command -v systemd-analyze >/dev/null; then
     echo "SKIPPED: systemd-analyze is not installed (Debian: apt-get install systemd)"
@@ -14,9 +15,13 @@ fi
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
-rm -rf "$scratch" && mkdir -p "$scratch/root" "$scratch/check"
-root=$scratch/root
-DESTDIR="$root" cmake --install "$build" >/dev/null
+rm -rf "$scratch" && mkdir -p "$scratch/check"
+if [ -f "$tree/CMakeCache.txt" ]; then
+    root=$scratch/root
+    DESTDIR="$root" cmake --install "$tree" >/dev/null
+else
+    root=$tree
+fi
 mapfile -t units < <(find "$root" -name ledboardd.service)
 [ ${#units[@]} = 1 ] || { echo "FAIL: installed units: ${units[*]}" >&2; exit 1; }
 unit=${units[0]}
