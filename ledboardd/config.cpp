@@ -54,6 +54,9 @@ ParsedSettings parseSettings(int argc, char** argv)
                    "Read settings from FILE (key = value, the long option names); the command "
                    "line wins. Read when present by default")
         ->type_name("FILE");
+    // A key the daemon does not know is most likely a misspelt one, whose setting would be lost
+    // without a word: a bad configuration like any other.
+    app.allow_config_extras(CLI::config_extras_mode::error);
     app.set_version_flag("--version", LEDBOARD_VERSION);
 
     std::string broker = "localhost:1883";

@@ -3,6 +3,7 @@
 # comments, so that it changes nothing; and its example lines, uncommented, are settings the
 # daemon takes. Only the keys this build's --help lists are tried (others arrive with other
 # features), and not those naming files or network endpoints: those are the administrator's.
+# As the file says, a key the daemon does not know (a misspelt one) is refused with status 78.
 #   daemon_config_example.sh EXAMPLE LEDBOARDD SCRATCH_DIR
 set -euo pipefail
 example=$1 daemon=$2 scratch=$3
@@ -37,4 +38,15 @@ if [ $status != 124 ]; then
     cat "$config" "$scratch/err" >&2
     exit 1
 fi
-echo "the example's settings taken: $(cut -d' ' -f1 "$config" | tr '\n' ' ')"
+
+misspelt=$scratch/misspelt.conf
+sed 's/^interval =/intervall =/' "$config" >"$misspelt"
+status=0
+timeout -s INT "$RUN_SECONDS" "$daemon" --config "$misspelt" --broker 127.0.0.1:1 \
+    >"$scratch/out" 2>"$scratch/err" || status=$?
+if [ $status != 78 ]; then
+    echo "FAIL: ledboardd ended with $status on a misspelt key, not 78 (bad configuration):" >&2
+    cat "$misspelt" "$scratch/err" >&2
+    exit 1
+fi
+echo "the example's settings taken: $(cut -d' ' -f1 "$config" | tr '\n' ' '); a misspelt key refused"
