@@ -22,6 +22,10 @@ constexpr int KEEPALIVE_SECONDS = 30;
 constexpr unsigned RECONNECT_FIRST_SECONDS = 1;
 constexpr unsigned RECONNECT_MAX_SECONDS = 30;
 
+// Refused commands said per second at most; well above what a person or a script that got a
+// payload wrong sends, far below a flood.
+constexpr int REFUSALS_SAID_PER_SECOND = 50;
+
 constexpr const char* ONLINE = "online";
 constexpr const char* OFFLINE = "offline";
 
@@ -190,14 +194,36 @@ void MqttBridge::handleCommand(const std::string& topicName, const char* payload
     const LedCommand command =
         parseLedCommand(std::string_view{payload != nullptr ? payload : "", length});
     if (command.refusal != nullptr) {
-        logf(LogLevel::Warning, "%s: refused a set command of %zu bytes: %s", id.c_str(), length,
-             command.refusal);
-        publish(topic(id, "error"), std::string{"set refused: "} + command.refusal, false);
+        if (reportRefusal()) {
+            logf(LogLevel::Warning, "%s: refused a set command of %zu bytes: %s", id.c_str(),
+                 length, command.refusal);
+            publish(topic(id, "error"), std::string{"set refused: "} + command.refusal, false);
+        }
         return;
     }
     if (boards_ != nullptr) {
         boards_->setLed(id, command.value);
     }
+}
+
+bool MqttBridge::reportRefusal()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - refusalSecond_ >= std::chrono::seconds{1}) {
+        if (refusalsUnsaid_ > 0) {
+            logf(LogLevel::Warning, "%zu more set commands refused in a second, not answered",
+                 refusalsUnsaid_);
+        }
+        refusalSecond_ = now;
+        refusalsSaid_ = 0;
+        refusalsUnsaid_ = 0;
+    }
+    if (refusalsSaid_ < REFUSALS_SAID_PER_SECOND) {
+        ++refusalsSaid_;
+        return true;
+    }
+    ++refusalsUnsaid_;
+    return false;
 }
 
 void MqttBridge::boardArrived(const BoardInfo& board, const BoardStatus& status)

@@ -63,6 +63,10 @@ private:
     static void onPublish(mosquitto* client, void* self, int messageId);
 
     void handleCommand(const std::string& topic, const char* payload, std::size_t length);
+    // Whether a refused command is to be said (logged and answered on the error topic), or only
+    // counted: a flood of bad commands must not become a flood of log lines and of messages
+    // queued for the broker. Called on the client's thread only.
+    bool reportRefusal();
     // Returns the message id when the message was queued.
     std::optional<int> publish(const std::string& topic, const std::string& payload, bool retain);
     std::string topic(const std::string& id, const char* leaf) const;
@@ -72,6 +76,11 @@ private:
     Boards* boards_ = nullptr;
     mosquitto* client_ = nullptr;
     bool loopRunning_ = false;
+
+    // Refusals said in the current second, and those only counted (the client's thread's own).
+    std::chrono::steady_clock::time_point refusalSecond_{};
+    int refusalsSaid_ = 0;
+    std::size_t refusalsUnsaid_ = 0;
 
     // What is republished after a reconnect: the boards here and their last state.
     std::mutex mutex_;

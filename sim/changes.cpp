@@ -125,6 +125,8 @@ BoardChange parseBoardChange(std::string_view text, int boards)
             change.jumpers = parseJumpers(one.substr(std::strlen("jumpers=")));
         } else if (one == "plug" || one == "unplug") {
             change.plugged = one == "plug";
+        } else if (one == "hang" || one == "answer") {
+            change.hung = one == "hang";
         } else {
             fail("unknown change: '" + std::string(one) + "'");
         }

@@ -35,7 +35,7 @@ struct DevicePlan {
     bool secondBoard = false; // the one --second-board added
 };
 
-enum class FaultKind { Stall, Timeout, Short, Unplug, Denied };
+enum class FaultKind { Stall, Timeout, Short, Unplug, Denied, Hang };
 
 // A failure of the board's Nth vendor request (counted from 1 over the simulator's lifetime).
 struct RequestFault {
@@ -50,6 +50,7 @@ struct BoardChange {
     std::optional<unsigned> jumpers;
     std::optional<bool> plugged; // plugged in (true) or unplugged (false)
     int board = 1;               // numbered as laid out: 1 the board, 2 the second board, ...
+    std::optional<bool> hung;    // stops answering (true) or answers again (false)
 };
 
 // A change from the board's Nth vendor request on (counted as faults are).
@@ -87,7 +88,8 @@ DevicePlan defaultBoard();
 Config parseArguments(const std::vector<std::string>& arguments, bool& help);
 
 // One list of changes: CHANGE[,CHANGE]...[@K], for one of `boards` boards. CHANGE is push,
-// release, jumpers=HEX, plug or unplug. Throws std::invalid_argument with a message for the user.
+// release, jumpers=HEX, plug, unplug, hang or answer. Throws std::invalid_argument with a message
+// for the user.
 BoardChange parseBoardChange(std::string_view text, int boards);
 
 // How many boards `config` lays out.

@@ -55,6 +55,13 @@ ControlReply failWith(int error)
     return ControlReply{error, {}};
 }
 
+ControlReply noAnswer(Hold hold)
+{
+    ControlReply waiting = failWith(ETIMEDOUT);
+    waiting.hold = hold;
+    return waiting;
+}
+
 ControlReply reply(std::vector<std::uint8_t> data, std::uint16_t length)
 {
     data.resize(std::min<std::size_t>(data.size(), length));
@@ -93,6 +100,7 @@ void SimulatedDevice::applyInputs(const BoardChange& change)
 {
     pushed_ = change.pushed.value_or(pushed_);
     jumpers_ = change.jumpers.value_or(jumpers_);
+    hung_ = change.hung.value_or(hung_);
 }
 
 void SimulatedDevice::joinBus(int address)
@@ -100,6 +108,7 @@ void SimulatedDevice::joinBus(int address)
     address_ = address;
     present_ = true;
     unplugged_ = false;
+    hung_ = false; // powered up afresh
     leds_ = 0;
     lastValue_ = 0;
 }
@@ -176,6 +185,9 @@ ControlReply SimulatedDevice::control(const ControlSetup& setup)
     if (unplugged_ || !present_) {
         return failWith(ENODEV);
     }
+    if (hung_) {
+        return noAnswer(Hold::UntilAnswered);
+    }
     if (plan_.denyAll) {
         return failWith(EPERM);
     }
@@ -230,6 +242,11 @@ ControlReply SimulatedDevice::boardRequest(const ControlSetup& setup)
         gone.leftBus = true;
         return gone;
     }
+    if (hung_) {
+        // Hung from this request on (--at N:hang). It has counted: asked again once the board
+        // answers, it counts again, so that this change does not come round a second time.
+        return noAnswer(Hold::UntilAnswered);
+    }
     const auto fault = std::find_if(faults_.begin(), faults_.end(), [this](const RequestFault& f) {
         return f.order == vendorRequests_;
     });
@@ -239,6 +256,8 @@ ControlReply SimulatedDevice::boardRequest(const ControlSetup& setup)
             return failWith(EPIPE);
         case FaultKind::Timeout:
             return failWith(ETIMEDOUT);
+        case FaultKind::Hang:
+            return noAnswer(Hold::UntilTimeout);
         case FaultKind::Denied:
             return failWith(EPERM);
         case FaultKind::Unplug:

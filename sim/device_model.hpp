@@ -19,11 +19,20 @@ struct ControlSetup {
     std::uint16_t length = 0;
 };
 
+// Whether a request gets its answer now. A device that does not answer leaves the request
+// waiting, as the host controller retries it, until the caller's timeout.
+enum class Hold {
+    No,
+    UntilAnswered, // the device hangs: answered when it answers again (see control())
+    UntilTimeout,  // this one request is lost: only the timeout ends it
+};
+
 // A device's answer: an errno value (the transfer fails), or the bytes of the data stage.
 struct ControlReply {
     int error = 0;
     std::vector<std::uint8_t> data;
     bool leftBus = false; // a change unplugged the device at this request
+    Hold hold = Hold::No; // no answer yet; `error` is ETIMEDOUT, what the wait ends with
 };
 
 class SimulatedDevice {
@@ -36,6 +45,9 @@ public:
     void setChanges(std::vector<InputChange> changes);
     // A change's button and jumpers; its plug or unplug is the testbed's to carry out.
     void applyInputs(const BoardChange& change);
+
+    // Not answering at all (the change `hang`) until the change `answer`.
+    bool hung() const { return hung_; }
 
     // On the bus or off it. Off it, every request fails with ENODEV. Plugged in again, it has a
     // new address and, having lost power, its LEDs off; its button and jumpers stay as they are.
@@ -60,7 +72,9 @@ public:
     // The device descriptor followed by the configuration: what reading usbfs's node returns.
     std::vector<std::uint8_t> descriptors() const;
 
-    // Answers one control transfer, changing the device's state as the device would.
+    // Answers one control transfer, changing the device's state as the device would. A hung
+    // device answers nothing (Hold::UntilAnswered) and counts no request (but the one at which an
+    // ordered change hangs it); asked again once it answers, it answers then.
     ControlReply control(const ControlSetup& setup);
 
 private:
@@ -80,6 +94,7 @@ private:
     std::vector<InputChange> changes_;
     int vendorRequests_ = 0;
     bool unplugged_ = false; // the unplug fault: requests fail, the node stays
+    bool hung_ = false;
     bool present_ = true;
     std::uint8_t leds_ = 0;      // bits 3..5 of the last LED value
     std::uint8_t lastValue_ = 0; // low byte of the last LED request's wValue

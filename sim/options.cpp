@@ -150,6 +150,8 @@ RequestFault parseFault(std::string_view text)
         fault.kind = FaultKind::Stall;
     } else if (kind == "timeout") {
         fault.kind = FaultKind::Timeout;
+    } else if (kind == "hang") {
+        fault.kind = FaultKind::Hang;
     } else if (kind == "unplug") {
         fault.kind = FaultKind::Unplug;
     } else if (kind == "eperm") {

@@ -175,6 +175,9 @@ std::string Testbed::apply(const BoardChange& change)
     {
         const std::lock_guard lock(mutex_);
         board->applyInputs(change);
+        if (usbfs_.settle(*board) && change.plugged != false) {
+            unplug(*board); // an answer it gave at last met an unplug change
+        }
         if (change.plugged == false) {
             if (!board->present()) {
                 return "board " + std::to_string(change.board) + " is not plugged in";
@@ -196,6 +199,7 @@ void Testbed::unplug(SimulatedDevice& device)
     umockdev_testbed_remove_device(testbed_.get(), path.c_str());
     device.leaveBus();
     log_.write(device.name() + " UNPLUG");
+    usbfs_.settle(device); // what it left waiting fails with ENODEV
 }
 
 // Without mutex_ held, but for the device's state: umockdev's calls here may need its worker.

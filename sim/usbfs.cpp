@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,7 +29,9 @@ struct HubPortInfo {
 constexpr unsigned HUB_PORTINFO = _IOR('U', 19, HubPortInfo);
 
 // The setup packet of a USBDEVFS_CONTROL request, or nothing when its argument cannot be read.
-std::optional<ControlSetup> readSetup(UMockdevIoctlClient* client, UMockdevIoctlData*& transfer)
+// `timeout` gets the caller's timeout in milliseconds.
+std::optional<ControlSetup> readSetup(UMockdevIoctlClient* client, UMockdevIoctlData*& transfer,
+                                      unsigned* timeout = nullptr)
 {
     transfer = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
                                            sizeof(usbdevfs_ctrltransfer), nullptr);
@@ -37,6 +40,9 @@ std::optional<ControlSetup> readSetup(UMockdevIoctlClient* client, UMockdevIoctl
     }
     usbdevfs_ctrltransfer raw{};
     std::memcpy(&raw, transfer->data, sizeof raw);
+    if (timeout != nullptr) {
+        *timeout = raw.timeout;
+    }
     return ControlSetup{raw.bRequestType, raw.bRequest, raw.wValue, raw.wIndex, raw.wLength};
 }
 
@@ -51,7 +57,7 @@ std::string requestCode(gulong request)
 
 Usbfs::Usbfs(std::vector<SimulatedDevice>& devices, EventLog& log, const std::string& root,
              std::function<void(SimulatedDevice&)> unplug)
-    : devices_(devices), log_(log), root_(root), unplug_(std::move(unplug)), urbs_(log)
+    : devices_(devices), log_(log), root_(root), unplug_(std::move(unplug)), urbs_(log), held_(log)
 {
 }
 
@@ -139,13 +145,27 @@ void Usbfs::connectInfo(const SimulatedDevice& device, UMockdevIoctlClient* clie
 void Usbfs::control(SimulatedDevice& device, UMockdevIoctlClient* client)
 {
     UMockdevIoctlData* transfer = nullptr;
-    const auto request = readSetup(client, transfer);
+    unsigned timeout = 0;
+    const auto request = readSetup(client, transfer, &timeout);
     if (!request) {
         complete(client, device.name() + " CONTROL result=", -1, EFAULT);
         return;
     }
     const ControlSetup& setup = *request;
     const ControlReply reply = device.control(setup);
+    if (reply.hold != Hold::No) {
+        // Not answered here: umockdev's worker serves every node, and must go on doing so.
+        UMockdevIoctlData* buffer =
+            setup.length == 0
+                ? nullptr
+                : umockdev_ioctl_data_resolve(transfer, offsetof(usbdevfs_ctrltransfer, data),
+                                              setup.length, nullptr);
+        // usbfs waits for ever on a timeout of 0.
+        const auto wait =
+            timeout == 0 ? std::nullopt : std::optional{std::chrono::milliseconds{timeout}};
+        held_.hold(device, client, buffer, setup, reply.hold, wait);
+        return;
+    }
     const std::string line = describeControl(device.name(), setup, reply);
     // The line carries its own result; complete() must not append another.
     const auto logAndComplete = [&](long result, int error) {

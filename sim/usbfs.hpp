@@ -5,6 +5,7 @@
 
 #include "device_model.hpp"
 #include "event_log.hpp"
+#include "held_requests.hpp"
 #include "urbs.hpp"
 
 #include <umockdev.h>
@@ -30,6 +31,10 @@ public:
     // ENODEV, as usbfs answers after a disconnect.
     void refuse(const std::string& name, UMockdevIoctlClient* client);
 
+    // Ends the requests `device` left waiting, once it answers again or leaves the bus (see
+    // HeldRequests::settle). The caller serialises this with handle().
+    bool settle(SimulatedDevice& device) { return held_.settle(device); }
+
 private:
     void capabilities(const SimulatedDevice& device, UMockdevIoctlClient* client);
     void connectInfo(const SimulatedDevice& device, UMockdevIoctlClient* client);
@@ -42,6 +47,7 @@ private:
     const std::string& root_;
     std::function<void(SimulatedDevice&)> unplug_;
     Urbs urbs_;
+    HeldRequests held_;
 };
 
 } // namespace sim

@@ -10,11 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <thread>
 
 namespace {
@@ -236,6 +238,85 @@ TEST(Libusb1, RunsCleanlyUnderTheToolsWrapper)
         EXPECT_THAT(run.out, testing::StartsWith("board: 001/002\n")) << run.err;
         EXPECT_THAT(run.err, testing::Not(HasSubstr("=="))) << "a report of the wrapper";
         EXPECT_EQ(run.status, options.empty() ? 0 : 1) << run.err;
+    }
+}
+
+// The log's lines for vendor requests to `device`, in the order they ended.
+std::vector<std::string> vendorLines(const e2e::Run& run, const std::string& device)
+{
+    std::vector<std::string> selected;
+    for (const auto& line : e2e::controls(run, device)) {
+        if (line.find("type=0xc0") != std::string::npos) {
+            selected.push_back(line);
+        }
+    }
+    return selected;
+}
+
+// Milliseconds in the script's own words, for the waits that the tests below measure.
+constexpr const char* MILLISECONDS = "ms() { echo $(( $(date +%s%N) / 1000000 )); }\n";
+
+TEST(Simulator, AHungBoardHoldsItsCallerForTheTimeoutAndNobodyElse)
+{
+    // The board hangs at its first vendor request; the second board answers all along. The
+    // second command starts while the first waits (tool start-up takes well under 2 s, even
+    // under valgrind).
+    const e2e::Run run =
+        e2e::script({"--second-board", "--at", "1:hang"}, std::string(MILLISECONDS) + R"sh(
+        err=$(mktemp); start=$(ms)
+        { ledboard --device 001/002 5 2> "$err"; echo "hung: $? $(( $(ms) - start ))"; } &
+        sleep 2; second=$(ms)
+        ledboard --device 001/003 3; echo "second: $? $(( $(ms) - second ))"
+        wait; cat "$err" >&2; rm "$err")sh");
+
+    std::smatch times;
+    ASSERT_TRUE(std::regex_match(
+        run.out, times,
+        std::regex("LED  d  3\nPUSH d  0\nJUMP b  0\nsecond: 0 (\\d+)\nhung: 1 (\\d+)\n")))
+        << run.out << run.err;
+    EXPECT_LT(std::stoi(times[1]), 1500) << "the second board waited";
+    EXPECT_GE(std::stoi(times[2]), 5000) << "the hung request ended before its 5 s timeout";
+    EXPECT_LT(std::stoi(times[2]), 9000);
+    EXPECT_EQ(run.err, "ledboard: cannot send the LED value: error sending control message: "
+                       "Connection timed out\n");
+    EXPECT_EQ(run.status, 0);
+    // Logged as it ended: after the second board's requests.
+    const auto hung = vendorLines(run, "001/002");
+    const auto answered = vendorLines(run, "001/003");
+    ASSERT_THAT(hung, testing::ElementsAre("001/002 CONTROL type=0xc0 request=1 value=0x0028 "
+                                           "index=0x0000 length=7 result=-ETIMEDOUT"));
+    ASSERT_EQ(answered.size(), 3U); // the LED request, then two status reads
+    const auto position = [&run](const std::string& line) {
+        return std::find(run.log.begin(), run.log.end(), line) - run.log.begin();
+    };
+    EXPECT_LT(position(answered.back()), position(hung.front()));
+}
+
+TEST(Simulator, AHungBoardThatAnswersAgainOrLeavesEndsTheWaitThen)
+{
+    for (const char* change : {"answer", "unplug"}) {
+        const e2e::Run run = e2e::script({"--at", "1:hang", "--at", std::string("1s:") + change},
+                                         std::string(MILLISECONDS) + R"sh(
+            start=$(ms); ledboard 5; echo "status $? $(( $(ms) - start ))")sh");
+        std::smatch times;
+        const bool answered = std::string(change) == "answer";
+        ASSERT_TRUE(std::regex_search(run.out, times, std::regex("status (\\d) (\\d+)\n$")))
+            << run.out;
+        EXPECT_EQ(times[1], answered ? "0" : "1") << change;
+        EXPECT_GE(std::stoi(times[2]), 900) << change;
+        EXPECT_LT(std::stoi(times[2]), 4000) << change << ": waited for the timeout";
+        // The LED request waited, then was answered whole, or failed as the board left.
+        const auto lines = vendorLines(run, "001/002");
+        ASSERT_FALSE(lines.empty()) << change;
+        EXPECT_EQ(lines.front(), std::string("001/002 CONTROL type=0xc0 request=1 value=0x0028 "
+                                             "index=0x0000 length=7 result=") +
+                                     (answered ? "7" : "-ENODEV"));
+        if (answered) {
+            EXPECT_TRUE(run.out.starts_with("LED  d  5\nPUSH d  0\nJUMP b  0\n")) << run.out;
+        } else {
+            EXPECT_EQ(run.err, "ledboard: cannot send the LED value: error sending control "
+                               "message: No such device\n");
+        }
     }
 }
 

@@ -286,10 +286,51 @@ TEST(SimulatedBoard, PluggedInAgainItsLedsAreOffAndItsInputsStay)
     EXPECT_THAT(device.control(vendor(0)).data, ElementsAre(0x87, 0xAC, 0, 2, 0x5A, 0xC3, 0x3C));
 
     // A change at a request that unplugs: that request fails, and the testbed is told.
-    device.setChanges({{3, {std::nullopt, 0x0U, false, 1}}});
+    device.setChanges({{3, {std::nullopt, 0x0U, false, 1, std::nullopt}}});
     const sim::ControlReply gone = device.control(vendor(0));
     EXPECT_EQ(gone.error, ENODEV);
     EXPECT_TRUE(gone.leftBus);
+}
+
+} // namespace
+
+namespace {
+
+TEST(SimulatedBoard, AHungBoardAnswersNothingUntilItAnswersAgain)
+{
+    sim::SimulatedDevice device = board();
+    sim::BoardChange hang;
+    hang.hung = true;
+    device.applyInputs(hang);
+    // Nothing answered, vendor or standard, and nothing done: the LED request is not applied.
+    for (const ControlSetup& setup : {vendor(1, 0x28), stringRequest(0)}) {
+        const sim::ControlReply waiting = device.control(setup);
+        EXPECT_EQ(waiting.hold, sim::Hold::UntilAnswered);
+        EXPECT_EQ(waiting.error, ETIMEDOUT);
+        EXPECT_TRUE(waiting.data.empty());
+    }
+    sim::BoardChange answer;
+    answer.hung = false;
+    device.applyInputs(answer);
+    // Asked again, the LED request is its first vendor request (byte 3 counts them).
+    const sim::ControlReply answered = device.control(vendor(1, 0x28));
+    EXPECT_EQ(answered.hold, sim::Hold::No);
+    EXPECT_THAT(answered.data, ElementsAre(0xEF, 0xAF, 0x28, 1, 0x5A, 0xC3, 0x3C));
+
+    // A hang fault loses one request; the next is answered. A replug ends a hang.
+    device.setFaults({{2, sim::FaultKind::Hang, 0}});
+    EXPECT_EQ(device.control(vendor(0)).hold, sim::Hold::UntilTimeout);
+    EXPECT_EQ(device.control(vendor(0)).hold, sim::Hold::No);
+    device.applyInputs(hang);
+    device.leaveBus();
+    device.joinBus(3);
+    EXPECT_EQ(device.control(vendor(0)).hold, sim::Hold::No);
+
+    const sim::Config config = parse({"--fault", "4:hang", "--at", "2:hang", "--at", "1s:answer"});
+    EXPECT_EQ(config.faults.at(0).kind, sim::FaultKind::Hang);
+    EXPECT_EQ(config.changes.at(0).change.hung, true);
+    EXPECT_EQ(config.timedChanges.at(0).change.hung, false);
+    EXPECT_EQ(sim::parseBoardChange("push", 1).hung, std::nullopt);
 }
 
 } // namespace
