@@ -48,10 +48,11 @@ std::string readPassword(const std::string& path)
 std::string readToken(const std::string& path)
 {
     std::ifstream file(path);
-    std::string token;
-    if (!file || !std::getline(file, token)) {
+    if (!file) {
         refuse("--http-token-file: cannot read " + path);
     }
+    std::string token;
+    std::getline(file, token);
     const std::size_t first = token.find_first_not_of(" \t\r\n");
     if (first == std::string::npos) {
         refuse("--http-token-file: " + path + " holds no token (its first line is empty)");
