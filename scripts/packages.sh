@@ -38,6 +38,8 @@ DAEMON_PACKAGES=(libmosquitto-dev libcli11-dev nlohmann-json3-dev libcpp-httplib
 DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt)
 # What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
 PACKAGING_PACKAGES=(dpkg-dev lintian)
+# What the live page's test drives: a headless Chromium through its WebDriver, from Python.
+PAGE_TEST_PACKAGES=(chromium chromium-driver python3-selenium)
 # What checking the documentation needs: mandoc lints the man page, groff renders it as man(1) does.
 DOC_PACKAGES=(mandoc groff-base)
 # What the CI gates need beyond the tests: clang for the second compiler, the analysers, and the
