@@ -27,6 +27,7 @@ DRIVER = shutil.which("chromedriver") or shutil.which("chromedriver", path="/usr
 OUTPUTS = None
 WAIT = e2e.WAIT
 VIEWPORT = (900, 600)  # room for two cards side by side, as on a laptop
+PHONE = (360, 740)  # a small phone's viewport in CSS pixels
 PRESS_LIMIT = 0.5  # seconds from the FIFO write to the page showing the press
 
 # Chromium asks for /favicon.ico on its own; the daemon serves only the page's three files.
@@ -268,6 +269,55 @@ class LivePage(PageCase):
         daemon.change("push@2")
         page.until("the press after the restart", lambda: page.cards()["B22"][2] == "1")
         self.assertLess(time.monotonic() - written, PRESS_LIMIT)
+        self.assertEqual(page.problems(), [])
+
+
+class PhoneAndKeyboard(PageCase):
+    def test_one_column_on_a_phone_keyboard_focus_and_dark(self):
+        daemon = self.start("phone")
+        page = self.open_page()
+        page.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": PHONE[0], "height": PHONE[1], "deviceScaleFactor": 2, "mobile": True})
+        page.until("two boards that are here", lambda: self.both_here(page))
+        layout = page.script("""const cards = [...document.querySelectorAll('article.board')]
+                .map(c => c.getBoundingClientRect());
+            return {lefts: cards.map(r => Math.round(r.left)), tops: cards.map(r => r.top),
+                    wide: document.documentElement.scrollWidth};""")
+        self.assertEqual(len(set(layout["lefts"])), 1, layout)  # one column
+        self.assertLess(layout["tops"][0], layout["tops"][1], layout)
+        # No sideways scrolling (a mobile viewport would grow to fit, and zoom out).
+        self.assertLessEqual(layout["wide"], PHONE[0], layout)
+        # Lamps big enough for a finger (44 px is the usual minimum).
+        heights = page.script("""return [...document.querySelectorAll('.lamp, .set button')]
+            .map(b => b.getBoundingClientRect().height);""")
+        self.assertGreaterEqual(min(heights), 44, heights)
+
+        # From the top of the page, Tab reaches the first board's first lamp, shown with an
+        # outline, and Space sets it.
+        from selenium.webdriver.common.action_chains import ActionChains
+        from selenium.webdriver.common.keys import Keys
+        ActionChains(page.driver).send_keys(Keys.TAB).perform()
+        focused = page.script("""const e = document.activeElement;
+            return [e.closest('article')?.dataset.id, e.textContent,
+                    getComputedStyle(e).outlineStyle];""")
+        self.assertEqual(focused[:2], ["A17", "LED 1"])
+        self.assertNotEqual(focused[2], "none")
+        ActionChains(page.driver).send_keys(Keys.SPACE).perform()
+        page.until("A17 at 1", lambda: page.cards()["A17"][1] == "1")
+        # Tab on to the value field, a value and Enter.
+        ActionChains(page.driver).send_keys(Keys.TAB * 3, "6", Keys.ENTER).perform()
+        page.until("A17 at 6", lambda: page.cards()["A17"][1] == "6")
+        self.assertEqual([value for _, value in daemon.led_requests()], [1, 6])
+
+        def colours():
+            return page.script("""const s = getComputedStyle(document.body);
+                return [s.backgroundColor, s.color];""")
+        light = colours()
+        page.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {
+            "features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+        dark = colours()
+        self.assertNotEqual(light[0], dark[0])
+        self.assertNotEqual(light[1], dark[1])
         self.assertEqual(page.problems(), [])
 
 
