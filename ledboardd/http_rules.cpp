@@ -143,7 +143,7 @@ LedCommand parseLedBody(std::string_view body)
 
 HttpAddress parseHttpAddress(std::string_view text)
 {
-    const HttpAddress bad{{}, 0, false};
+    HttpAddress bad{{}, 0, false};
     if (const int port = readPort(text); port > 0) {
         return {DEFAULT_HTTP_HOST, port, true};
     }

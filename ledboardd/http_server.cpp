@@ -302,9 +302,8 @@ void HttpServer::route()
                });
     onlyAllow("/api/boards/([^/]+)/led", "PUT");
 
-    server.Get("/api/events", [this](const httplib::Request& request, httplib::Response& response) {
-        events(request, response);
-    });
+    server.Get("/api/events",
+               [this](const httplib::Request&, httplib::Response& response) { events(response); });
     onlyAllow("/api/events", "GET");
 
     for (const WebAsset& asset : webAssets()) {
@@ -363,7 +362,7 @@ void HttpServer::putLed(const httplib::Request& request, httplib::Response& resp
     response.set_content(boardJson(board), JSON);
 }
 
-void HttpServer::events(const httplib::Request&, httplib::Response& response)
+void HttpServer::events(httplib::Response& response)
 {
     Registry::Subscribed subscribed = registry_.subscribe(STREAM_QUEUE, MAX_EVENT_STREAMS);
     if (!subscribed.subscription) {

@@ -55,7 +55,7 @@ private:
     // Checks made before any route: connection limit, header size, Host, token.
     bool refused(const httplib::Request& request, httplib::Response& response);
     void putLed(const httplib::Request& request, httplib::Response& response);
-    void events(const httplib::Request& request, httplib::Response& response);
+    void events(httplib::Response& response);
 
     HttpOptions options_;
     Registry& registry_;

@@ -65,7 +65,7 @@ TEST(Registry, WaitForLedEndsWhenTheBoardReportsItOrLeaves)
     ASSERT_TRUE(reached);
     EXPECT_TRUE(reached->reached);
     EXPECT_EQ(reached->board.status.led, 5U);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds{4});
 
     const auto timedOut = registry.waitForLed("A17", 3, 30ms);
     ASSERT_TRUE(timedOut);
@@ -149,7 +149,7 @@ TEST(Registry, LimitsSubscribersAndClosesThemAll)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(third->take(10s).empty());
     closer.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds{5});
     EXPECT_FALSE(second->isOpen());
     EXPECT_FALSE(third->isOpen());
 }
