@@ -269,6 +269,7 @@ function createCard(id) {
     board: null,
     card,
     sent: null, // the last value this page set, for the two bits the board does not report
+    awaiting: null, // a value set that the board had not reported when the daemon answered
     parts: {presence, details, lamps, input, push, pushText, jumperItems, pending, problem},
   };
   return entry;
@@ -317,6 +318,10 @@ function render(entry) {
     item.classList.toggle("fitted", fitted);
     state.textContent = fitted ? "fitted" : "open";
   });
+  if (entry.awaiting !== null && (entry.awaiting & REPORTED_BITS) === led) {
+    entry.awaiting = null; // reported after all
+    showProblem(entry, "");
+  }
   const hasPending = board.pending !== null && board.pending !== undefined;
   parts.pending.hidden = !hasPending;
   parts.pending.textContent =
@@ -357,6 +362,7 @@ function showProblem(entry, text) {
 
 async function sendLed(entry, value) {
   const id = entry.board.id;
+  entry.awaiting = null;
   showProblem(entry, "");
   entry.card.setAttribute("aria-busy", "true");
   try {
@@ -370,6 +376,13 @@ async function sendLed(entry, value) {
     if (response.ok && isBoard(body)) {
       entry.sent = value;
       update(body);
+      // 202 for a board that is here: the daemon stopped waiting (a second) before the board
+      // reported the value; its state events show it if it does.
+      if (response.status === 202 && body.available === true &&
+          (Number(body.led) & REPORTED_BITS) !== (value & REPORTED_BITS)) {
+        entry.awaiting = value;
+        showProblem(entry, `LED value ${value} sent; the board has not reported it yet`);
+      }
       return;
     }
     if (response.status === 401) {
