@@ -1,0 +1,378 @@
+#!/usr/bin/env python3
+"""ledboardd's live page in a real headless Chromium: the daemon serves it over --http under
+ledboard-sim with two boards (driven through the simulator's control FIFO, every request in its log),
+with a mosquitto broker of the test's own as daemon_e2e.py starts it.
+
+  page_e2e.py --daemon LEDBOARDD --sim LEDBOARD-SIM --broker MOSQUITTO [--outputs DIR]
+
+The page's screenshot goes to DIR/page.png (the path is printed). Exits 77, which CTest counts as
+skipped, when Chromium or its driver is not installed.
+"""
+import argparse
+import os
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import daemon_e2e as e2e  # noqa: E402  (the broker, the daemon under the simulator, free ports)
+
+SKIPPED = 77
+CHROMIUM = shutil.which("chromium")
+DRIVER = shutil.which("chromedriver") or shutil.which("chromedriver", path="/usr/lib/chromium")
+OUTPUTS = None
+WAIT = e2e.WAIT
+VIEWPORT = (900, 600)  # room for two cards side by side, as on a laptop
+PHONE = (360, 740)  # a small phone's viewport in CSS pixels
+PRESS_LIMIT = 0.5  # seconds from the FIFO write to the page showing the press
+
+# Chromium asks for /favicon.ico on its own; the daemon serves only the page's three files.
+EXPECTED_CONSOLE = ("favicon.ico",)
+
+
+class Page:
+    """A headless Chromium on the daemon's page, with small waits on what the page shows."""
+
+    def __init__(self, url, folder):
+        # Imported here so that a machine without Chromium skips before needing selenium.
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        from selenium.webdriver.common.by import By
+        self.by = By
+        options = webdriver.ChromeOptions()
+        options.binary_location = CHROMIUM
+        for argument in ("--headless=new", "--no-sandbox", "--disable-gpu",
+                         "--disable-extensions",
+                         "--user-data-dir=" + os.path.join(folder, "chromium")):
+            options.add_argument(argument)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        self.driver = webdriver.Chrome(service=Service(DRIVER), options=options)
+        # The viewport itself, not the window around it: the screenshot is exactly this size.
+        self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": VIEWPORT[0], "height": VIEWPORT[1], "deviceScaleFactor": 1, "mobile": False})
+        self.driver.get(url)
+
+    def close(self):
+        self.driver.quit()
+
+    def script(self, text, *arguments):
+        return self.driver.execute_script(text, *arguments)
+
+    def card(self, board):
+        return self.driver.find_element(self.by.CSS_SELECTOR, f'article.board[data-id="{board}"]')
+
+    def cards(self):
+        """{id: (available, led, push, jump)} of every card, read in one round trip."""
+        rows = self.script("""return [...document.querySelectorAll('article.board')].map(c =>
+            [c.dataset.id, c.dataset.available, c.dataset.led, c.dataset.push, c.dataset.jump]);""")
+        return {row[0]: tuple(row[1:]) for row in rows}
+
+    def connection(self):
+        return self.script("return document.body.dataset.connection;")
+
+    def until(self, what, check, limit=WAIT, step=0.01):
+        """Polls check() until it returns something true; returns it and the seconds it took."""
+        start = time.monotonic()
+        while True:
+            found = check()
+            if found:
+                return found, time.monotonic() - start
+            if time.monotonic() - start > limit:
+                raise AssertionError(f"the page did not show {what} within {limit} s; it shows "
+                                     f"{self.cards()} ({self.connection()})")
+            time.sleep(step)
+
+    def lamps(self, board):
+        """The three lamps' aria-pressed, LED 1 first."""
+        return self.script("""return [...document.querySelectorAll(
+            `article.board[data-id="${arguments[0]}"] .lamp`)].map(l =>
+            [l.textContent, l.getAttribute('aria-pressed')]);""", board)
+
+    def lamp(self, board, number):
+        return self.card(board).find_element(self.by.XPATH, f'.//button[text()="LED {number}"]')
+
+    def value_input(self, board):
+        card = self.card(board)
+        # Found through its label, as a screen reader finds it.
+        label = card.find_element(self.by.XPATH, './/label[starts-with(text(), "LED value")]')
+        return card.find_element(self.by.ID, label.get_attribute("for"))
+
+    def set_value(self, board, text):
+        field = self.value_input(board)
+        field.clear()
+        field.send_keys(text)
+        self.card(board).find_element(self.by.XPATH, './/button[text()="Set"]').click()
+
+    def text(self, board, selector):
+        """The text as written, whatever case CSS shows it in."""
+        element = self.card(board).find_element(self.by.CSS_SELECTOR, selector)
+        return element.get_attribute("textContent")
+
+    def problems(self):
+        """Browser console entries other than the expected ones (a CSP refusal shows there)."""
+        return [entry["message"] for entry in self.driver.get_log("browser")
+                if entry["level"] == "SEVERE"
+                and not any(known in entry["message"] for known in EXPECTED_CONSOLE)]
+
+    def screenshot(self, path):
+        self.driver.save_screenshot(path)
+        print(f"page screenshot: {path}", file=sys.stderr)
+
+
+class PageCase(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="ledboardd-page-")
+        self.http_port = e2e.free_port()
+        self.url = f"http://127.0.0.1:{self.http_port}/"
+
+    def start(self, name, extra=()):
+        """The daemon with two boards, A17 and B22, in a folder of its own under the test's."""
+        folder = os.path.join(self.folder, name)
+        os.mkdir(folder)
+        daemon = e2e.Daemon(folder, board="serial=A17",
+                            devices=("--after", "board,serial=B22"),
+                            extra=("--prefix", f"page{time.monotonic_ns()}",
+                                   "--http", f"127.0.0.1:{self.http_port}", *extra))
+        self.addCleanup(daemon.close)
+        self.addCleanup(lambda: sys.stderr.write(
+            "" if self._outcome.success else f"daemon log ({name}):\n" + daemon.log_text()))
+        self.wait_for_http(daemon)
+        return daemon
+
+    def wait_for_http(self, daemon):
+        deadline = time.monotonic() + WAIT
+        while time.monotonic() < deadline:
+            if daemon.process.poll() is not None:
+                raise AssertionError("the daemon ended: " + daemon.log_text())
+            try:
+                with urllib.request.urlopen(self.url, timeout=1):
+                    return
+            except (urllib.error.URLError, ConnectionError):
+                time.sleep(0.05)
+        raise AssertionError("the daemon's page did not answer: " + daemon.log_text())
+
+    def open_page(self):
+        page = Page(self.url, self.folder)
+        self.addCleanup(page.close)
+        self.addCleanup(lambda: self._outcome.success or page.screenshot(
+            os.path.join(OUTPUTS, f"page-failed-{self._testMethodName}.png")))
+        return page
+
+    def both_here(self, page):
+        cards = page.cards()
+        return (sorted(cards) == ["A17", "B22"]
+                and all(card[0] == "true" for card in cards.values()))
+
+
+class LivePage(PageCase):
+    def test_sets_follows_a_press_and_survives_a_restart(self):
+        daemon = self.start("first")
+        page = self.open_page()
+        page.until("two boards that are here", lambda: self.both_here(page))
+        self.assertEqual(page.connection(), "live")
+        self.assertIn("serial A17", page.text("A17", ".details"))
+        self.assertIn("USB LED Board", page.text("B22", ".details"))
+        self.assertEqual(page.lamps("A17"), [["LED 1", "false"], ["LED 2", "false"],
+                                             ["LED 3", "false"]])
+
+        # Out of range: said on the card, nothing sent.
+        for bad in ("32", "-1", "abc"):
+            page.set_value("A17", bad)
+            self.assertIn("0 to 31", page.text("A17", ".problem"))
+        time.sleep(0.2)
+        self.assertEqual(daemon.led_requests(), [])
+
+        # A typed value goes whole to that board only; the lamps follow its bits.
+        page.set_value("A17", "5")
+        page.until("A17 at 5", lambda: page.cards()["A17"][1] == "5")
+        self.assertEqual([value for _, value in daemon.led_requests()], [5])
+        self.assertEqual(page.lamps("A17"), [["LED 1", "true"], ["LED 2", "false"],
+                                             ["LED 3", "true"]])
+        self.assertEqual(page.cards()["B22"][1], "0")
+
+        # A lamp toggles one bit of what the board has, from the keyboard too; B22 is the other
+        # board in the log.
+        page.lamp("B22", 2).send_keys(" ")
+        page.until("B22 at 2", lambda: page.cards()["B22"][1] == "2")
+        page.lamp("A17", 1).click()
+        page.until("A17 at 4", lambda: page.cards()["A17"][1] == "4")
+        requests = daemon.led_requests()
+        self.assertEqual([value for _, value in requests], [5, 2, 4])
+        self.assertEqual(requests[0][0], requests[2][0])
+        self.assertNotEqual(requests[0][0], requests[1][0])
+
+        # The two bits the board does not report stay with the value the page sent.
+        page.set_value("A17", "29")  # 0b11101: the board shows 5
+        page.until("A17 at 5", lambda: page.cards()["A17"][1] == "5")
+        page.lamp("A17", 3).click()  # 29 without bit 2: 25
+        page.until("A17 at 1", lambda: page.cards()["A17"][1] == "1")
+        page.lamp("A17", 3).click()  # and back: 29 again, not 5
+        page.until("A17 at 5", lambda: page.cards()["A17"][1] == "5")
+        self.assertEqual([value for _, value in daemon.led_requests()][-3:], [29, 25, 29])
+        self.assertEqual(page.text("A17", ".problem"), "")
+
+        # A press and a release, each on the page within PRESS_LIMIT of the FIFO write.
+        for line, shown, words in (("push", "1", "Button pressed"),
+                                   ("release", "0", "Button released")):
+            written = time.monotonic()
+            daemon.change(line)
+            page.until(f"the button {line}", lambda: page.cards()["A17"][2] == shown)
+            took = time.monotonic() - written
+            self.assertLess(took, PRESS_LIMIT, f"{line} took {took:.3f} s")
+            self.assertEqual(page.text("A17", ".push-text"), words)
+            print(f"{line}: on the page {took * 1000:.0f} ms after the FIFO write",
+                  file=sys.stderr)
+        daemon.change("push")  # held down for the screenshot
+        page.until("the button held", lambda: page.cards()["A17"][2] == "1")
+
+        # Jumpers 1 and 3 of board 1 fitted; board 2 unplugged: greyed, its set value kept.
+        daemon.change("jumpers=5")
+        page.until("A17's jumpers", lambda: page.cards()["A17"][3] == "5")
+        fitted = page.script("""return [...document.querySelectorAll(
+            'article.board[data-id="A17"] .jumper')].map(j => j.classList.contains('fitted'));""")
+        self.assertEqual(fitted, [True, False, True, False])
+        daemon.change("unplug@2")
+        page.until("B22 away", lambda: page.cards()["B22"][0] == "false")
+        self.assertEqual(page.text("B22", ".presence"), "away")
+        self.assertIn("away", page.card("B22").get_attribute("class").split())
+        sent = len(daemon.led_requests())
+        page.set_value("B22", "6")
+        page.until("B22's pending value", lambda: "LED value 6" in page.text("B22", ".pending"))
+        self.assertEqual(page.text("B22", ".problem"), "")
+        self.assertEqual(len(daemon.led_requests()), sent)
+        self.assertEqual(page.problems(), [])
+        page.script("document.activeElement.blur();")  # no focus ring in the picture
+        page.screenshot(os.path.join(OUTPUTS, "page.png"))
+
+        # Restarted on the same port: a banner while it is down, a failed set said on the card,
+        # then the new daemon's boards, live, without a reload of the page.
+        page.script("window.notReloaded = true;")
+        status, _ = daemon.stop()
+        self.assertEqual(status, 0)
+        page.until("the reconnecting banner", lambda: page.connection() == "reconnecting")
+        self.assertIn("reconnecting", page.driver.find_element(page.by.ID, "connection").text)
+        page.lamp("A17", 2).click()
+        page.until("the failed set", lambda: "does not answer" in page.text("A17", ".problem"))
+        # The console has the refused PUT; the stream's retries are not errors to it.
+        self.assertEqual([problem.split(" - ")[0] for problem in page.problems()],
+                         [self.url + "api/boards/A17/led"])
+
+        daemon = self.start("second")
+        page.until("the boards again", lambda: self.both_here(page) and
+                   page.connection() == "live")
+        self.assertTrue(page.script("return window.notReloaded === true;"))
+        written = time.monotonic()
+        daemon.change("push@2")
+        page.until("the press after the restart", lambda: page.cards()["B22"][2] == "1")
+        self.assertLess(time.monotonic() - written, PRESS_LIMIT)
+        self.assertEqual(page.problems(), [])
+
+
+class PhoneAndKeyboard(PageCase):
+    def test_one_column_on_a_phone_keyboard_focus_and_dark(self):
+        daemon = self.start("phone")
+        page = self.open_page()
+        page.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": PHONE[0], "height": PHONE[1], "deviceScaleFactor": 2, "mobile": True})
+        page.until("two boards that are here", lambda: self.both_here(page))
+        layout = page.script("""const cards = [...document.querySelectorAll('article.board')]
+                .map(c => c.getBoundingClientRect());
+            return {lefts: cards.map(r => Math.round(r.left)), tops: cards.map(r => r.top),
+                    wide: document.documentElement.scrollWidth};""")
+        self.assertEqual(len(set(layout["lefts"])), 1, layout)  # one column
+        self.assertLess(layout["tops"][0], layout["tops"][1], layout)
+        # No sideways scrolling (a mobile viewport would grow to fit, and zoom out).
+        self.assertLessEqual(layout["wide"], PHONE[0], layout)
+        # Lamps big enough for a finger (44 px is the usual minimum).
+        heights = page.script("""return [...document.querySelectorAll('.lamp, .set button')]
+            .map(b => b.getBoundingClientRect().height);""")
+        self.assertGreaterEqual(min(heights), 44, heights)
+
+        # From the top of the page, Tab reaches the first board's first lamp, shown with an
+        # outline, and Space sets it.
+        from selenium.webdriver.common.action_chains import ActionChains
+        from selenium.webdriver.common.keys import Keys
+        ActionChains(page.driver).send_keys(Keys.TAB).perform()
+        focused = page.script("""const e = document.activeElement;
+            return [e.closest('article')?.dataset.id, e.textContent,
+                    getComputedStyle(e).outlineStyle];""")
+        self.assertEqual(focused[:2], ["A17", "LED 1"])
+        self.assertNotEqual(focused[2], "none")
+        ActionChains(page.driver).send_keys(Keys.SPACE).perform()
+        page.until("A17 at 1", lambda: page.cards()["A17"][1] == "1")
+        # Tab on to the value field, a value and Enter.
+        ActionChains(page.driver).send_keys(Keys.TAB * 3, "6", Keys.ENTER).perform()
+        page.until("A17 at 6", lambda: page.cards()["A17"][1] == "6")
+        self.assertEqual([value for _, value in daemon.led_requests()], [1, 6])
+
+        def colours():
+            return page.script("""const s = getComputedStyle(document.body);
+                return [s.backgroundColor, s.color];""")
+        light = colours()
+        page.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {
+            "features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+        dark = colours()
+        self.assertNotEqual(light[0], dark[0])
+        self.assertNotEqual(light[1], dark[1])
+        self.assertEqual(page.problems(), [])
+
+
+class TokenPage(PageCase):
+    def test_asks_for_the_token_and_uses_it(self):
+        token_file = os.path.join(self.folder, "token.txt")
+        with open(token_file, "w") as file:
+            file.write("s3cret-Token\n")
+        daemon = self.start("token", extra=("--http-token-file", token_file))
+        page = self.open_page()
+        form = page.driver.find_element(page.by.ID, "token")
+        page.until("the token form", form.is_displayed)
+        self.assertEqual(page.cards(), {})
+        field = page.driver.find_element(page.by.ID, "token-input")
+
+        field.send_keys("wrong\n")
+        page.until("the refusal", lambda: "refused" in page.driver.find_element(
+            page.by.ID, "token-problem").text)
+        self.assertEqual(page.cards(), {})
+
+        field.send_keys("s3cret-Token\n")
+        page.until("two boards that are here", lambda: self.both_here(page))
+        self.assertFalse(form.is_displayed())
+        # The cookie carries the token for writes as well.
+        page.set_value("A17", "3")
+        page.until("A17 at 3", lambda: page.cards()["A17"][1] == "3")
+        self.assertEqual([value for _, value in daemon.led_requests()], [3])
+        # The console has the two refused requests of the wrong token; nothing else.
+        self.assertTrue(all("401" in problem for problem in page.problems()), page.problems())
+
+
+def main():
+    global OUTPUTS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--daemon", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--broker", required=True)
+    parser.add_argument("--outputs", default=None)
+    args, rest = parser.parse_known_args()
+    if not CHROMIUM or not DRIVER:
+        print("page_e2e: skipped: Chromium and its driver are not installed "
+              "(sudo apt-get install chromium chromium-driver)", file=sys.stderr)
+        sys.exit(SKIPPED)
+    OUTPUTS = args.outputs or tempfile.mkdtemp(prefix="ledboardd-page-out-")
+    os.makedirs(OUTPUTS, exist_ok=True)
+    e2e.ARGS = args
+    with tempfile.TemporaryDirectory(prefix="ledboardd-broker-") as folder:
+        e2e.BROKER = e2e.start_broker(folder)
+        try:
+            program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
+        finally:
+            e2e.BROKER[0].terminate()
+            e2e.BROKER[0].wait()
+    sys.exit(0 if program.result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
