@@ -120,7 +120,12 @@ LedCommand parseLedBody(std::string_view body)
 {
     const std::size_t start = body.find_first_not_of(" \t\r\n");
     if (start == std::string_view::npos || body[start] != '{') {
-        return parseLedCommand(body);
+        // The white space a client may send around the number (up to the body's limit) is not
+        // held against the command's own shorter limit.
+        const std::size_t end = body.find_last_not_of(" \t\r\n");
+        return parseLedCommand(start == std::string_view::npos
+                                   ? std::string_view{}
+                                   : body.substr(start, end - start + 1));
     }
     // No exceptions: a body that is not JSON gives a discarded value.
     const auto json = nlohmann::json::parse(body, nullptr, false);

@@ -311,8 +311,13 @@ void HttpServer::route()
             response.set_content(reinterpret_cast<const char*>(asset.bytes.data()),
                                  asset.bytes.size(), std::string{asset.contentType});
         };
-        server.Get(std::string{asset.path}, serve);
-        onlyAllow(std::string{asset.path}, "GET");
+        // Routes are regular expressions: the dots of a file name must match only a dot.
+        std::string pattern;
+        for (const char c : asset.path) {
+            pattern += c == '.' ? std::string{"\\."} : std::string(1, c);
+        }
+        server.Get(pattern, serve);
+        onlyAllow(pattern, "GET");
         if (asset.path == "/index.html") {
             server.Get("/", serve);
             onlyAllow("/", "GET");

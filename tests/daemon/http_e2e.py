@@ -170,7 +170,7 @@ class ApiTest(HttpCase):
         self.assertEqual((second["serial"], second["path"]), ("", "1-2"))
 
         # Unknown things: 404 with a JSON reason, never a file from disk.
-        for path in ("/api/boards/B99", "/api/nothing", "/index.htm", "/etc/passwd",
+        for path in ("/api/boards/B99", "/api/nothing", "/index.htm", "/appXjs", "/etc/passwd",
                      "/../CMakeLists.txt", "/api/boards/A17/led/x"):
             status, headers, data = self.get(path)
             self.assertEqual(status, 404, path)

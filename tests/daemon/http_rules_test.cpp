@@ -69,6 +69,8 @@ TEST(LedBody, TakesTheNumberAloneOrInAnObject)
         EXPECT_EQ(parseLedBody(" { \"led\" : " + number + " }\n").value, value);
     }
     EXPECT_EQ(parseLedBody(R"({"led":5})").refusal, nullptr);
+    // White space is not counted against the length a bare number may have.
+    EXPECT_EQ(parseLedBody(std::string(100, ' ') + "7" + std::string(100, '\n')).value, 7);
 }
 
 TEST(LedBody, RefusesEverythingElseWithAReason)
