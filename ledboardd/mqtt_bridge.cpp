@@ -356,11 +356,15 @@ void MqttBridge::shutDown(std::chrono::milliseconds limit)
         }
         acknowledged_.wait_for(lock, limit, [this] { return unacknowledged_.empty(); });
     }
+    const bool wasConnected = connected_;
     connected_ = false;
     closing_ = true;
     lock.unlock();
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
+    // Without a connection the loop's thread may be inside a connection attempt that a TLS
+    // handshake keeps blocked (seen with nothing listening at the TLS port) and that the
+    // disconnect does not interrupt: cancelled, rather than waited for.
+    mosquitto_loop_stop(client_, !wasConnected);
     loopRunning_ = false;
 }
 

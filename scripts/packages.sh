@@ -33,9 +33,10 @@ BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-dev)
 # What the simulated board needs, and its test that libusb-1.0 programs see the board too.
 SIMULATOR_PACKAGES=(umockdev libumockdev-dev libusb-1.0-0-dev)
 # What ledboardd, the MQTT bridge, needs to build, and what its tests run: a broker of their own,
-# its command-line clients, and the Python client the end-to-end test is written with.
+# its command-line clients, the Python client the end-to-end test is written with, and openssl for
+# the throwaway CA and certificates of its TLS tests.
 DAEMON_PACKAGES=(libmosquitto-dev libcli11-dev nlohmann-json3-dev)
-DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt)
+DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt openssl)
 # What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
 PACKAGING_PACKAGES=(dpkg-dev lintian)
 # What checking the documentation needs: mandoc lints the man page, groff renders it as man(1) does.
