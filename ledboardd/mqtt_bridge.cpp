@@ -39,9 +39,10 @@ std::string stateJson(const BoardStatus& status)
 }
 
 MqttBridge::MqttBridge(MqttOptions options)
-    : options_(std::move(options)),
-      bridgeTopic_(options_.prefix + "/bridge/" + topicLevel(options_.hostName) + "/availability"),
-      boardListTopic_(options_.prefix + "/bridge/" + topicLevel(options_.hostName) + "/boards")
+    : options_(std::move(options)), bridgeTopic_(options_.prefix + "/" + BRIDGE_TOPIC_LEVEL + "/" +
+                                                 topicLevel(options_.hostName) + "/availability"),
+      boardListTopic_(options_.prefix + "/" + BRIDGE_TOPIC_LEVEL + "/" +
+                      topicLevel(options_.hostName) + "/boards")
 {
 }
 

@@ -471,6 +471,18 @@ class BoardsOfAPreviousRun(DaemonCase):
         self.assertEqual(self.watcher.on(self.topic("availability"), mark), ["online"])
 
 
+class ReservedId(DaemonCase):
+    def test_a_board_with_the_serial_bridge_is_served_as_bridge_(self):
+        daemon = self.start(board="serial=bridge")
+        self.watcher.wait_for(self.topic("availability", "bridge_"), "online")
+        self.watcher.wait_for(f"{self.prefix}/bridge/{socket.gethostname()}/boards", '["bridge_"]')
+        mark = self.watcher.count()
+        self.watcher.publish(self.topic("set", "bridge_"), "3")
+        self.watcher.wait_for(self.topic("state", "bridge_"), '{"led":3,"push":0,"jump":0}', mark)
+        self.assertEqual([m for m in self.watcher.messages if m[0].startswith(
+            f"{self.prefix}/bridge/") and m[0].count("/") == 2], [])
+        self.assertIn("is the bridge's topic; served as bridge_", daemon.log_text())
+
 def openssl(folder, *arguments):
     subprocess.run(["openssl", *arguments], cwd=folder, check=True, capture_output=True)
 
@@ -565,6 +577,14 @@ class Tls(DaemonCase):
                 status, _ = daemon.stop()
                 self.assertEqual(status, 0)
 
+
+    def test_a_stop_while_no_broker_answers_is_prompt(self):
+        # Nothing listens there: the connection attempts fail again and again.
+        daemon = self.start_tls(free_port(), "--cafile", self.cert("ca.crt"))
+        time.sleep(1.5)
+        status, took = daemon.stop()
+        self.assertEqual(status, 0)
+        self.assertLess(took, 3.0)
 
 class TlsAndDiscoveryConfiguration(unittest.TestCase):
     def test_bad_tls_and_discovery_settings_exit_78_with_one_message(self):
