@@ -2,7 +2,9 @@
 // as a command-line argument would be, through isPortPath and parseSecondsAsMs. The whole input,
 // as an MQTT payload or a configuration value would be, through ledboardd's parsing: the `set`
 // payload against a plain reading of its grammar, topic levels, prefixes and broker addresses
-// against the properties their users rely on.
+// against the properties their users rely on. The whole input also as a board id and board strings
+// through the Home Assistant discovery configs (valid JSON, no wildcard in a topic, the id escaped
+// reversibly) and as the bridge's retained list of boards (read back as written).
 //
 // The writer's output is read back by a strict JSON string decoder written here, which shares no
 // code with the writer: it must accept the output (quotes and escapes well-formed, no raw control
@@ -12,17 +14,23 @@
 // byte, which the JSON line's size relies on. isPortPath and parseSecondsAsMs are checked against
 // plain reference readings of their grammars. Sanitizers report the rest.
 #include "arguments.hpp"
+#include "board_list.hpp"
+#include "discovery.hpp"
 #include "json.hpp"
 #include "parsing.hpp"
 #include "sysfs.hpp"
 #include "text.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -395,6 +403,92 @@ void checkDaemonParsing(std::string_view input)
     }
 }
 
+// discoveryIdPart's output read back: kept characters as they are, '_' and two hex digits as the
+// byte they name. Nothing when the output holds anything else.
+std::optional<std::string> undoIdPart(std::string_view part)
+{
+    std::string text;
+    for (std::size_t at = 0; at < part.size(); ++at) {
+        const char c = part[at];
+        if (c != '_') {
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') {
+                return std::nullopt;
+            }
+            text.push_back(c);
+            continue;
+        }
+        const auto hexValue = [](char h) -> int {
+            if (h >= '0' && h <= '9') {
+                return h - '0';
+            }
+            return h >= 'a' && h <= 'f' ? h - 'a' + 10 : -1;
+        };
+        if (part.size() - at < 3 || hexValue(part[at + 1]) < 0 || hexValue(part[at + 2]) < 0) {
+            return std::nullopt;
+        }
+        text.push_back(static_cast<char>(hexValue(part[at + 1]) * 16 + hexValue(part[at + 2])));
+        at += 2;
+    }
+    return text;
+}
+
+void checkDiscovery(std::string_view input)
+{
+    const std::string part = ledboardd::discoveryIdPart(input);
+    if (undoIdPart(part) != std::string(input) || part.find("__") != std::string::npos) {
+        fail("discoveryIdPart is not reversible or holds \"__\"", input, part);
+    }
+    // The input split at its first two NULs: the id, the manufacturer, the product.
+    const std::size_t first = std::min(input.find('\0'), input.size());
+    const std::size_t second = std::min(input.find('\0', first + 1), input.size());
+    const ledboardd::DiscoveredBoard board{
+        .id = std::string(input.substr(0, first)),
+        .serial = std::string(input.substr(0, first)),
+        .manufacturer = std::string(
+            input.substr(std::min(first + 1, input.size()), second - std::min(first + 1, second))),
+        .product = std::string(input.substr(std::min(second + 1, input.size())))};
+    const ledboardd::DiscoveryContext context{.discoveryPrefix = "homeassistant",
+                                              .prefix = "ledboard",
+                                              .bridgeAvailability =
+                                                  "ledboard/bridge/h/availability",
+                                              .version = "1"};
+    const std::string stateTopic = "ledboard/" + ledboardd::topicLevel(board.id) + "/state";
+    for (const ledboardd::DiscoveryMessage& message :
+         ledboardd::discoveryMessages(context, board)) {
+        if (message.topic.find_first_of("+#") != std::string::npos) {
+            fail("a discovery topic holds a wildcard", input, message.topic);
+        }
+        const auto config = nlohmann::json::parse(message.payload, nullptr, false);
+        if (config.is_discarded() || !config.is_object()) {
+            fail("a discovery config is not a JSON object", input, message.payload);
+        }
+        if (config.value("state_topic", "") != stateTopic) {
+            fail("a discovery config names another state topic", input, message.payload);
+        }
+    }
+}
+
+void checkBoardList(std::string_view input)
+{
+    const auto ids = ledboardd::parseBoardList(input);
+    if (!ids) {
+        return;
+    }
+    if (ids->size() > ledboardd::MAX_LISTED_BOARDS) {
+        fail("parseBoardList took too many ids", input);
+    }
+    for (const std::string& id : *ids) {
+        if (ledboardd::topicLevel(id) != id) {
+            fail("parseBoardList took an id that is not one topic level", input, id);
+        }
+    }
+    const std::set<std::string> written(ids->begin(), ids->end());
+    const auto again = ledboardd::parseBoardList(ledboardd::boardListJson(written));
+    if (!again || std::set<std::string>(again->begin(), again->end()) != written) {
+        fail("the board list did not read back as written", input);
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view input(reinterpret_cast<const char*>(data),
@@ -402,5 +496,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkJsonString(input);
     checkArgument(std::string(input.substr(0, input.find('\0'))));
     checkDaemonParsing(input);
+    checkDiscovery(input);
+    checkBoardList(input);
     return 0;
 }

@@ -240,6 +240,14 @@ void Boards::rescan()
                  address.bus, address.device);
         }
         id = topicLevel(id);
+        if (id == BRIDGE_TOPIC_LEVEL) {
+            // Its topics would sit among the bridge's own, and a consumer of those would take
+            // the board's for the bridge's.
+            logf(LogLevel::Warning,
+                 "board at %03u/%03u: its id %s is the bridge's topic; served as %s_", address.bus,
+                 address.device, id.c_str(), id.c_str());
+            id += '_';
+        }
 
         auto board = std::make_unique<Board>();
         board->info.serial = strings.serial.data();

@@ -14,6 +14,7 @@ namespace ledboardd {
 namespace {
 
 constexpr int DEFAULT_MQTT_PORT = 1883;
+constexpr int DEFAULT_MQTTS_PORT = 8883;
 // Reads faster than this gain nothing on a full-speed device and load the bus; slower than this
 // and a press is noticed too late to be useful.
 constexpr int MIN_INTERVAL_MS = 5;
@@ -65,6 +66,14 @@ std::string readToken(const std::string& path)
     return token;
 }
 
+// Refused at start rather than at each connection attempt, where the library would only log it.
+void checkReadable(const char* option, const std::string& path)
+{
+    if (!path.empty() && !std::ifstream(path)) {
+        refuse(std::string{option} + ": cannot read " + path);
+    }
+}
+
 } // namespace
 
 ParsedSettings parseSettings(int argc, char** argv)
@@ -81,8 +90,9 @@ ParsedSettings parseSettings(int argc, char** argv)
     app.allow_config_extras(CLI::config_extras_mode::error);
     app.set_version_flag("--version", LEDBOARD_VERSION);
 
-    std::string broker = "localhost:1883";
-    app.add_option("--broker", broker, "The MQTT broker, HOST[:PORT]")
+    std::string broker = "localhost";
+    app.add_option("--broker", broker,
+                   "The MQTT broker, HOST[:PORT]; the port is 1883 by default, 8883 with --cafile")
         ->type_name("HOST[:PORT]")
         ->capture_default_str();
     app.add_option("--prefix", settings.prefix, "The first topic level(s) of every topic")
@@ -104,6 +114,19 @@ ParsedSettings parseSettings(int argc, char** argv)
                                                  {"warning", LogLevel::Warning},
                                                  {"info", LogLevel::Info},
                                                  {"debug", LogLevel::Debug}};
+    app.add_flag("--discovery,!--no-discovery", settings.discovery,
+                 "Publish Home Assistant discovery configs (on by default)");
+    app.add_option("--discovery-prefix", settings.discoveryPrefix,
+                   "The topic prefix Home Assistant discovers under")
+        ->type_name("TOPIC")
+        ->capture_default_str();
+    app.add_option("--cafile", settings.cafile,
+                   "Connect over TLS, trusting the CA certificates in FILE (PEM)")
+        ->type_name("FILE");
+    app.add_option("--cert", settings.certFile, "The client certificate (PEM) for TLS; with --key")
+        ->type_name("FILE");
+    app.add_option("--key", settings.keyFile, "The client certificate's private key (PEM)")
+        ->type_name("FILE");
     app.add_option("--log-level", settings.logLevel, "Log up to this level")
         ->transform(CLI::CheckedTransformer(levels, CLI::ignore_case))
         ->type_name("error|warning|info|debug");
@@ -120,7 +143,8 @@ ParsedSettings parseSettings(int argc, char** argv)
 
     try {
         app.parse(argc, argv);
-        const BrokerAddress address = parseBroker(broker, DEFAULT_MQTT_PORT);
+        const BrokerAddress address =
+            parseBroker(broker, settings.cafile.empty() ? DEFAULT_MQTT_PORT : DEFAULT_MQTTS_PORT);
         if (!address.ok) {
             refuse("--broker: not HOST[:PORT] with a port from 1 to 65535: " + broker);
         }
@@ -129,6 +153,19 @@ ParsedSettings parseSettings(int argc, char** argv)
         if (!isValidPrefix(settings.prefix)) {
             refuse("--prefix: not a topic without wildcards or empty levels: " + settings.prefix);
         }
+        if (!isValidPrefix(settings.discoveryPrefix)) {
+            refuse("--discovery-prefix: not a topic without wildcards or empty levels: " +
+                   settings.discoveryPrefix);
+        }
+        if (settings.certFile.empty() != settings.keyFile.empty()) {
+            refuse("--cert and --key go together: give both or neither");
+        }
+        if (!settings.certFile.empty() && settings.cafile.empty()) {
+            refuse("--cert needs --cafile: a client certificate is used over TLS only");
+        }
+        checkReadable("--cafile", settings.cafile);
+        checkReadable("--cert", settings.certFile);
+        checkReadable("--key", settings.keyFile);
         settings.interval = std::chrono::milliseconds{interval};
         if (!passwordFile.empty()) {
             settings.password = readPassword(passwordFile);

@@ -2,6 +2,7 @@
 // command line wins).
 #pragma once
 
+#include "discovery.hpp"
 #include "log.hpp"
 
 #include <chrono>
@@ -27,6 +28,12 @@ struct Settings {
     std::string username;
     std::optional<std::string> password; // read from --password-file
     LogLevel logLevel = LogLevel::Info;
+    bool discovery = true;
+    std::string discoveryPrefix = DEFAULT_DISCOVERY_PREFIX;
+    // TLS when cafile is set (checked readable, as are the other two).
+    std::string cafile;
+    std::string certFile;
+    std::string keyFile;
     // The HTTP front end: off while httpPort is 0.
     std::string httpHost;
     int httpPort = 0;

@@ -63,6 +63,11 @@ int main(int argc, char** argv)
         .username = settings.username,
         .password = settings.password,
         .hostName = host,
+        .discovery = settings.discovery,
+        .discoveryPrefix = settings.discoveryPrefix,
+        .cafile = settings.cafile,
+        .certFile = settings.certFile,
+        .keyFile = settings.keyFile,
     });
     // One core for the boards; each front end gets its events.
     Registry registry;

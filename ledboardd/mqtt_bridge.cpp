@@ -1,5 +1,6 @@
 #include "mqtt_bridge.hpp"
 
+#include "board_list.hpp"
 #include "log.hpp"
 #include "parsing.hpp"
 
@@ -42,8 +43,10 @@ std::string stateJson(const BoardStatus& status)
 }
 
 MqttBridge::MqttBridge(MqttOptions options)
-    : options_(std::move(options)),
-      bridgeTopic_(options_.prefix + "/bridge/" + topicLevel(options_.hostName) + "/availability")
+    : options_(std::move(options)), bridgeTopic_(options_.prefix + "/" + BRIDGE_TOPIC_LEVEL + "/" +
+                                                 topicLevel(options_.hostName) + "/availability"),
+      boardListTopic_(options_.prefix + "/" + BRIDGE_TOPIC_LEVEL + "/" +
+                      topicLevel(options_.hostName) + "/boards")
 {
 }
 
@@ -81,6 +84,7 @@ bool MqttBridge::start()
     mosquitto_disconnect_callback_set(client_, onDisconnect);
     mosquitto_message_callback_set(client_, onMessage);
     mosquitto_publish_callback_set(client_, onPublish);
+    mosquitto_log_callback_set(client_, onLog);
     mosquitto_reconnect_delay_set(client_, RECONNECT_FIRST_SECONDS, RECONNECT_MAX_SECONDS, true);
     if (!options_.username.empty() &&
         mosquitto_username_pw_set(client_, options_.username.c_str(),
@@ -88,6 +92,19 @@ bool MqttBridge::start()
             MOSQ_ERR_SUCCESS) {
         logLine(LogLevel::Error, "cannot set the MQTT user name and password");
         return false;
+    }
+    if (!options_.cafile.empty()) {
+        // The files were found readable when the configuration was read; this fails only when
+        // one is not what it should be (not PEM, a key that does not match).
+        const int tls = mosquitto_tls_set(
+            client_, options_.cafile.c_str(), nullptr,
+            options_.certFile.empty() ? nullptr : options_.certFile.c_str(),
+            options_.keyFile.empty() ? nullptr : options_.keyFile.c_str(), nullptr);
+        if (tls != MOSQ_ERR_SUCCESS) {
+            logf(LogLevel::Error, "cannot set up TLS with %s: %s", options_.cafile.c_str(),
+                 mosquitto_strerror(tls));
+            return false;
+        }
     }
     // Set before connecting: if the daemon dies, the broker says so for it.
     if (mosquitto_will_set(client_, bridgeTopic_.c_str(), static_cast<int>(std::strlen(OFFLINE)),
@@ -136,8 +153,13 @@ void MqttBridge::onConnect(mosquitto* client, void* self, int result)
     logf(LogLevel::Info, "connected to the MQTT broker at %s:%d", bridge.options_.host.c_str(),
          bridge.options_.port);
     const std::string commands = bridge.options_.prefix + "/+/set";
-    if (mosquitto_subscribe(client, nullptr, commands.c_str(), QOS) != MOSQ_ERR_SUCCESS) {
-        logf(LogLevel::Error, "cannot subscribe to %s", commands.c_str());
+    // The previous run's list of boards comes as the retained message of this subscription. It
+    // is made before the new list is published below, and the broker handles one client's
+    // packets in order: what it sends is the list as it was before this connection.
+    for (const std::string& subscription : {commands, bridge.boardListTopic_}) {
+        if (mosquitto_subscribe(client, nullptr, subscription.c_str(), QOS) != MOSQ_ERR_SUCCESS) {
+            logf(LogLevel::Error, "cannot subscribe to %s", subscription.c_str());
+        }
     }
     // A broker that restarted without persistence lost the retained messages: all again.
     const std::lock_guard lock(bridge.mutex_);
@@ -145,10 +167,64 @@ void MqttBridge::onConnect(mosquitto* client, void* self, int result)
         return;
     }
     bridge.connected_ = true;
+    bridge.awaitingBoardList_ = true;
     bridge.publish(bridge.bridgeTopic_, ONLINE, true);
+    for (const auto& [id, board] : bridge.seen_) {
+        bridge.publishDiscovery(board);
+    }
     for (const auto& [id, status] : bridge.present_) {
         bridge.publish(bridge.topic(id, "availability"), ONLINE, true);
         bridge.publish(bridge.topic(id, "state"), stateJson(status), true);
+    }
+    bridge.publishBoardList();
+}
+
+void MqttBridge::onLog(mosquitto* /*client*/, void* /*self*/, int level, const char* text)
+{
+    // Only the library's errors: a failed TLS handshake (a wrong CA, a refused client
+    // certificate) is told nowhere else.
+    if ((level & MOSQ_LOG_ERR) != 0) {
+        logf(LogLevel::Warning, "MQTT: %s", text);
+    }
+}
+
+void MqttBridge::publishDiscovery(const DiscoveredBoard& board)
+{
+    if (!options_.discovery) {
+        return;
+    }
+    const DiscoveryContext context{.discoveryPrefix = options_.discoveryPrefix,
+                                   .prefix = options_.prefix,
+                                   .bridgeAvailability = bridgeTopic_,
+                                   .version = LEDBOARD_VERSION};
+    for (const DiscoveryMessage& message : discoveryMessages(context, board)) {
+        publish(message.topic, message.payload, true);
+    }
+}
+
+void MqttBridge::publishBoardList()
+{
+    std::set<std::string> ids;
+    for (const auto& [id, status] : present_) {
+        ids.insert(id);
+    }
+    publish(boardListTopic_, boardListJson(ids), true);
+}
+
+void MqttBridge::markPreviousBoardsOffline(const char* payload, std::size_t length)
+{
+    const auto previous =
+        parseBoardList(std::string_view{payload != nullptr ? payload : "", length});
+    if (!previous) {
+        logf(LogLevel::Warning, "%s holds no list of boards; ignored", boardListTopic_.c_str());
+        return;
+    }
+    for (const std::string& id : *previous) {
+        if (!present_.contains(id)) {
+            logf(LogLevel::Info, "%s: served before the restart and not here now: offline",
+                 id.c_str());
+            publish(topic(id, "availability"), OFFLINE, true);
+        }
     }
 }
 
@@ -178,7 +254,22 @@ void MqttBridge::onMessage(mosquitto* /*client*/, void* self, const mosquitto_me
 {
     auto& bridge = *static_cast<MqttBridge*>(self);
     const auto length = message->payloadlen > 0 ? static_cast<std::size_t>(message->payloadlen) : 0;
-    bridge.handleCommand(message->topic, static_cast<const char*>(message->payload), length);
+    const auto* payload = static_cast<const char*>(message->payload);
+    if (message->topic == bridge.boardListTopic_) {
+        const std::lock_guard lock(bridge.mutex_);
+        if (!bridge.awaitingBoardList_) {
+            return;
+        }
+        // The first message after subscribing: the retained list, or else the echo of the one
+        // just published (there was none). Either way the subscription has done its work.
+        bridge.awaitingBoardList_ = false;
+        mosquitto_unsubscribe(bridge.client_, nullptr, bridge.boardListTopic_.c_str());
+        if (message->retain) {
+            bridge.markPreviousBoardsOffline(payload, length);
+        }
+        return;
+    }
+    bridge.handleCommand(message->topic, payload, length);
 }
 
 void MqttBridge::handleCommand(const std::string& topicName, const char* payload,
@@ -231,9 +322,17 @@ void MqttBridge::boardArrived(const BoardInfo& board, const BoardStatus& status)
     const std::string& id = board.id;
     const std::lock_guard lock(mutex_);
     present_[id] = status;
+    const DiscoveredBoard& described = seen_[id] =
+        DiscoveredBoard{.id = id,
+                        .serial = board.serial,
+                        .manufacturer = board.manufacturer,
+                        .product = board.product};
     if (connected_) {
+        // The configs first: Home Assistant then finds the state and availability retained.
+        publishDiscovery(described);
         publish(topic(id, "availability"), ONLINE, true);
         publish(topic(id, "state"), stateJson(status), true);
+        publishBoardList();
     }
 }
 
@@ -244,6 +343,7 @@ void MqttBridge::boardLeft(const std::string& id)
     // Queued while disconnected too: a board that left must not stay online in the broker.
     if (!closing_) {
         publish(topic(id, "availability"), OFFLINE, true);
+        publishBoardList();
     }
 }
 
@@ -283,11 +383,15 @@ void MqttBridge::shutDown(std::chrono::milliseconds limit)
         }
         acknowledged_.wait_for(lock, limit, [this] { return unacknowledged_.empty(); });
     }
+    const bool wasConnected = connected_;
     connected_ = false;
     closing_ = true;
     lock.unlock();
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
+    // Without a connection the loop's thread may be inside a connection attempt that a TLS
+    // handshake keeps blocked (seen with nothing listening at the TLS port) and that the
+    // disconnect does not interrupt: cancelled, rather than waited for.
+    mosquitto_loop_stop(client_, !wasConnected);
     loopRunning_ = false;
 }
 

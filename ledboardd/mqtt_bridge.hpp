@@ -6,9 +6,17 @@
 //   PREFIX/ID/set           (subscribed) the LED number 0 to 31
 //   PREFIX/ID/error         why a `set` was refused, not retained
 //   PREFIX/bridge/HOSTNAME/availability  retained "online"; "offline" as the last will
+//   PREFIX/bridge/HOSTNAME/boards        retained JSON array of the ids served now
+// and, unless turned off, Home Assistant's discovery configs (discovery.hpp).
+//
+// A consumer should take every board of a host as offline while that host's bridge availability
+// is `offline`: a bridge killed outright cannot say `offline` for its boards, only its last will
+// does. Home Assistant does so through the configs' availability_mode "all". After a restart the
+// bridge reads its previous list of boards back and marks those that are not here offline.
 #pragma once
 
 #include "boards.hpp"
+#include "discovery.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -31,6 +39,12 @@ struct MqttOptions {
     std::string username;
     std::optional<std::string> password;
     std::string hostName;
+    bool discovery = true;
+    std::string discoveryPrefix = DEFAULT_DISCOVERY_PREFIX;
+    // TLS when cafile is set; certFile and keyFile (both or neither) for a client certificate.
+    std::string cafile;
+    std::string certFile;
+    std::string keyFile;
 };
 
 class MqttBridge final : public BoardEvents {
@@ -61,6 +75,7 @@ private:
     static void onDisconnect(mosquitto* client, void* self, int result);
     static void onMessage(mosquitto* client, void* self, const mosquitto_message* message);
     static void onPublish(mosquitto* client, void* self, int messageId);
+    static void onLog(mosquitto* client, void* self, int level, const char* text);
 
     void handleCommand(const std::string& topic, const char* payload, std::size_t length);
     // Whether a refused command is to be said (logged and answered on the error topic), or only
@@ -70,9 +85,14 @@ private:
     // Returns the message id when the message was queued.
     std::optional<int> publish(const std::string& topic, const std::string& payload, bool retain);
     std::string topic(const std::string& id, const char* leaf) const;
+    // With the mutex held.
+    void publishDiscovery(const DiscoveredBoard& board);
+    void publishBoardList();
+    void markPreviousBoardsOffline(const char* payload, std::size_t length);
 
     MqttOptions options_;
     std::string bridgeTopic_;
+    std::string boardListTopic_;
     Boards* boards_ = nullptr;
     mosquitto* client_ = nullptr;
     bool loopRunning_ = false;
@@ -85,6 +105,11 @@ private:
     // What is republished after a reconnect: the boards here and their last state.
     std::mutex mutex_;
     std::map<std::string, BoardStatus> present_;
+    // Every board seen since start, for its discovery configs after a reconnect: a board that
+    // left keeps its entities, shown unavailable.
+    std::map<std::string, DiscoveredBoard> seen_;
+    // Until the previous run's list of boards has been read after a connect.
+    bool awaitingBoardList_ = false;
     bool connected_ = false;
     bool closing_ = false; // offline published: nothing more goes out
     // Shutdown's messages not yet acknowledged.

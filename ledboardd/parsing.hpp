@@ -26,6 +26,10 @@ struct LedCommand {
 // around it and nothing else: no sign, no leading "0x", no second number, no NUL.
 LedCommand parseLedCommand(std::string_view payload) noexcept;
 
+// The topic level under the prefix that holds the bridge's own topics (PREFIX/bridge/HOSTNAME/...):
+// no board may have it as its id.
+inline constexpr const char* BRIDGE_TOPIC_LEVEL = "bridge";
+
 // `text` made safe as one MQTT topic level: '+', '#', '/', control characters, DEL and bytes
 // outside ASCII become '_'; an empty text becomes "_". The result is never longer than
 // MAX_TOPIC_LEVEL bytes.

@@ -33,10 +33,11 @@ BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-dev)
 # What the simulated board needs, and its test that libusb-1.0 programs see the board too.
 SIMULATOR_PACKAGES=(umockdev libumockdev-dev libusb-1.0-0-dev)
 # What ledboardd, the MQTT and HTTP bridge, needs to build, and what its tests run: a broker of
-# their own, its command-line clients, the Python client the end-to-end test is written with, and
-# strace, which shows the system calls the unit's sandbox has to allow.
+# their own, its command-line clients, the Python client the end-to-end test is written with,
+# openssl for the throwaway CA and certificates of its TLS tests, and strace, which shows the system
+# calls the unit's sandbox has to allow.
 DAEMON_PACKAGES=(libmosquitto-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev)
-DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt strace)
+DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt openssl strace)
 # What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
 PACKAGING_PACKAGES=(dpkg-dev lintian)
 # What the live page's test drives: a headless Chromium through its WebDriver, from Python.

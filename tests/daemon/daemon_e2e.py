@@ -7,6 +7,7 @@ under ledboard-sim (driven through its control FIFO), and a paho-mqtt client wat
 Waits are generous (a loaded 2-core machine); what is asserted is what arrived, and in what order.
 """
 import argparse
+import json
 import os
 import re
 import signal
@@ -352,6 +353,282 @@ class Configuration(unittest.TestCase):
         self.assertEqual(result.returncode, 78)
         self.assertIn("--interval", result.stderr)
         self.assertNotIn("broker", result.stderr)
+
+
+class Discovery(DaemonCase):
+    """Home Assistant's discovery configs, under a discovery prefix inside the test's own."""
+
+    def setUp(self):
+        self.broker_folder = tempfile.mkdtemp(prefix="ledboardd-discovery-")
+        self.broker, self.port = start_broker(self.broker_folder)
+        self.addCleanup(lambda: (self.broker.kill(), self.broker.wait()))
+        super().setUp()
+        self.discovery = f"{self.prefix}/ha"
+
+    def configs(self, after=0):
+        """The latest config payload of each discovery topic, parsed, by topic."""
+        with self.watcher.changed:
+            return {topic: json.loads(payload) for topic, payload, _ in
+                    self.watcher.messages[after:] if topic.startswith(self.discovery + "/")}
+
+    def wait_for_configs(self, after=0):
+        deadline = time.monotonic() + WAIT
+        while len(self.configs(after)) < 3:
+            self.assertLess(time.monotonic(), deadline, self.watcher.messages[after:])
+            time.sleep(0.05)
+        return self.configs(after)
+
+    def test_three_entities_on_the_boards_own_topics_that_work(self):
+        daemon = self.start(extra=("--discovery-prefix", self.discovery))
+        configs = self.wait_for_configs()
+        node = f"{self.prefix}__A17"
+        self.assertEqual(sorted(configs), sorted(
+            f"{self.discovery}/{component}/{node}/{entity}/config" for component, entity in
+            (("binary_sensor", "button"), ("sensor", "jumpers"), ("number", "leds"))))
+        bridge = f"{self.prefix}/bridge/{socket.gethostname()}/availability"
+        published = {topic for topic, _, _ in self.watcher.messages}
+        for config in configs.values():
+            # Every topic a config names is one the bridge publishes (or takes commands on).
+            self.assertIn(config["state_topic"], published)
+            self.assertEqual([a["topic"] for a in config["availability"]],
+                             [self.topic("availability"), bridge])
+            self.assertTrue(all(a["topic"] in published for a in config["availability"]))
+            self.assertEqual(config["availability_mode"], "all")
+            self.assertEqual(config["device"]["serial_number"], "A17")
+        # The configs are retained: a client that comes later (Home Assistant restarting) gets them.
+        late = Watcher(self.port, self.discovery)
+        self.addCleanup(late.close)
+        for topic, payload, _ in self.watcher.messages:
+            if topic in configs:
+                late.wait_for(topic, payload)
+        self.assertTrue(all(retained for _, _, retained in late.messages))
+
+        # What Home Assistant sends for the number, on the topic it was given.
+        number = configs[f"{self.discovery}/number/{node}/leds/config"]
+        mark = self.watcher.count()
+        self.watcher.publish(number["command_topic"], "6")
+        self.watcher.wait_for(self.topic("state"), '{"led":6,"push":0,"jump":0}', mark)
+        self.assertEqual(daemon.led_requests(), [("001/002", 6)])
+
+        # Unplugged: the configs stay (no empty payload removes them), availability says offline.
+        mark = self.watcher.count()
+        daemon.change("unplug")
+        self.watcher.wait_for(self.topic("availability"), "offline", mark)
+        time.sleep(0.3)
+        self.assertEqual(self.configs(mark), {})
+
+    def test_republished_after_a_reconnect_and_off_with_no_discovery(self):
+        daemon = self.start(extra=("--discovery-prefix", self.discovery))
+        self.wait_for_configs()
+        self.broker.terminate()
+        self.broker.wait()
+        mark = self.watcher.count()
+        self.broker, _ = start_broker(self.broker_folder, self.port)
+        # A broker without persistence forgot them: all three again.
+        self.assertEqual(len(self.wait_for_configs(mark)), 3)
+        self.assertEqual(daemon.stop()[0], 0)
+
+        self.prefix = self.prefix + "b"
+        self.watcher.close()
+        self.watcher = Watcher(self.port, self.prefix)
+        self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
+        self.start(extra=("--discovery-prefix", self.discovery, "--no-discovery"))
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        time.sleep(0.3)
+        self.assertEqual([m for m in self.watcher.messages if "/config" in m[0]], [])
+
+
+class BoardsOfAPreviousRun(DaemonCase):
+    def test_a_board_gone_while_the_daemon_was_dead_is_marked_offline_on_restart(self):
+        host = socket.gethostname()
+        boards = f"{self.prefix}/bridge/{host}/boards"
+        bridge = f"{self.prefix}/bridge/{host}/availability"
+        daemon = self.start()
+        self.watcher.wait_for(boards, '["A17"]')
+        mark = self.watcher.wait_for(self.topic("availability"), "online")
+        children = subprocess.run(["pgrep", "-P", str(daemon.process.pid)], capture_output=True,
+                                  text=True, check=True).stdout.split()
+        os.kill(int(children[0]), signal.SIGKILL)
+        self.watcher.wait_for(bridge, "offline", mark)
+        daemon.process.wait(WAIT)
+        # Killed, it said nothing for the board: only the bridge's availability tells.
+        self.assertEqual(self.watcher.on(self.topic("availability"), mark + 1), [])
+
+        mark = self.watcher.count()
+        self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
+        again = self.start(board="serial=A17,unplugged")
+        self.watcher.wait_for(bridge, "online", mark)
+        self.watcher.wait_for(self.topic("availability"), "offline", mark)
+        self.watcher.wait_for(boards, "[]", mark)
+        self.assertIn("A17: served before the restart and not here now: offline",
+                      again.log_text())
+        # Read once: a board that arrives later is online and stays so.
+        mark = self.watcher.count()
+        again.change("plug")
+        self.watcher.wait_for(self.topic("availability"), "online", mark)
+        self.watcher.wait_for(boards, '["A17"]', mark)
+        time.sleep(0.3)
+        self.assertEqual(self.watcher.on(self.topic("availability"), mark), ["online"])
+
+
+class ReservedId(DaemonCase):
+    def test_a_board_with_the_serial_bridge_is_served_as_bridge_(self):
+        daemon = self.start(board="serial=bridge")
+        self.watcher.wait_for(self.topic("availability", "bridge_"), "online")
+        self.watcher.wait_for(f"{self.prefix}/bridge/{socket.gethostname()}/boards", '["bridge_"]')
+        mark = self.watcher.count()
+        self.watcher.publish(self.topic("set", "bridge_"), "3")
+        self.watcher.wait_for(self.topic("state", "bridge_"), '{"led":3,"push":0,"jump":0}', mark)
+        self.assertEqual([m for m in self.watcher.messages if m[0].startswith(
+            f"{self.prefix}/bridge/") and m[0].count("/") == 2], [])
+        self.assertIn("is the bridge's topic; served as bridge_", daemon.log_text())
+
+def openssl(folder, *arguments):
+    subprocess.run(["openssl", *arguments], cwd=folder, check=True, capture_output=True)
+
+
+def make_certificates(folder):
+    """A CA, a server certificate for 127.0.0.1 and localhost, a client certificate, and a
+    second CA that signed none of them."""
+    key = ("-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes")
+    for ca in ("ca", "wrong-ca"):
+        openssl(folder, "req", "-x509", *key, "-keyout", f"{ca}.key", "-out", f"{ca}.crt",
+                "-subj", f"/CN={ca}", "-days", "2")
+    with open(os.path.join(folder, "server.ext"), "w") as file:
+        file.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+    for name, extra in (("server", ("-extfile", "server.ext")), ("client", ())):
+        openssl(folder, "req", *key, "-keyout", f"{name}.key", "-out", f"{name}.csr",
+                "-subj", f"/CN={name}")
+        openssl(folder, "x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt", "-CAkey",
+                "ca.key", "-CAcreateserial", "-out", f"{name}.crt", "-days", "2", *extra)
+    # The broker may read them as another user.
+    os.chmod(folder, 0o755)
+    for name in os.listdir(folder):
+        os.chmod(os.path.join(folder, name), 0o644)
+
+
+class Tls(DaemonCase):
+    """A broker of the test's own: plain for the watcher, TLS, and TLS with client certificates."""
+
+    def setUp(self):
+        self.certs = tempfile.mkdtemp(prefix="ledboardd-tls-")
+        make_certificates(self.certs)
+        self.port, self.tls_port, self.client_port = free_port(), free_port(), free_port()
+        tls = "".join(f"{key} {os.path.join(self.certs, value)}\n" for key, value in
+                      (("cafile", "ca.crt"), ("certfile", "server.crt"),
+                       ("keyfile", "server.key")))
+        config = os.path.join(self.certs, "mosquitto.conf")
+        with open(config, "w") as file:
+            file.write(f"per_listener_settings true\n"
+                       f"listener {self.port} 127.0.0.1\nallow_anonymous true\n"
+                       f"listener {self.tls_port} 127.0.0.1\nallow_anonymous true\n{tls}"
+                       f"listener {self.client_port} 127.0.0.1\nallow_anonymous true\n{tls}"
+                       f"require_certificate true\n")
+        self.broker_log = open(os.path.join(self.certs, "broker.log"), "w+")
+        self.addCleanup(self.broker_log.close)
+        broker = subprocess.Popen([ARGS.broker, "-c", config], stderr=self.broker_log)
+        self.addCleanup(lambda: (broker.kill(), broker.wait()))
+        deadline = time.monotonic() + WAIT
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.client_port), timeout=1).close()
+                break
+            except OSError:
+                self.assertLess(time.monotonic(), deadline, "the TLS broker did not start")
+                time.sleep(0.05)
+        super().setUp()
+        self.bridge = f"{self.prefix}/bridge/{socket.gethostname()}/availability"
+
+    def cert(self, name):
+        return os.path.join(self.certs, name)
+
+    def start_tls(self, port, *options):
+        daemon = Daemon(self.folder, extra=("--prefix", self.prefix, *options), port=port)
+        self.addCleanup(daemon.close)
+        self.addCleanup(lambda: sys.stderr.write("" if self._outcome.success else
+                                                 "daemon log:\n" + daemon.log_text()))
+        return daemon
+
+    def test_connects_with_the_ca_and_with_a_client_certificate(self):
+        self.start_tls(self.tls_port, "--cafile", self.cert("ca.crt"))
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        self.watcher.wait_for(self.bridge, "online")
+        # A second daemon through the listener that wants a client certificate.
+        self.prefix += "c"
+        self.watcher.close()
+        self.watcher = Watcher(self.port, self.prefix)
+        self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
+        self.start_tls(self.client_port, "--cafile", self.cert("ca.crt"), "--cert",
+                       self.cert("client.crt"), "--key", self.cert("client.key"))
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+
+    def test_a_wrong_ca_or_a_missing_client_certificate_fails_logged_without_a_crash(self):
+        for port, options in ((self.tls_port, ("--cafile", self.cert("wrong-ca.crt"))),
+                              (self.client_port, ("--cafile", self.cert("ca.crt")))):
+            with self.subTest(options=options):
+                self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
+                daemon = self.start_tls(port, *options)
+                # Long enough for a first attempt and a retry.
+                time.sleep(2.5)
+                self.assertEqual(self.watcher.on(self.bridge), [])
+                self.assertIsNone(daemon.process.poll())
+                self.assertRegex(daemon.log_text(), r"<4>(MQTT: |cannot reach the MQTT broker|"
+                                                    r"lost the MQTT broker)")
+                status, _ = daemon.stop()
+                self.assertEqual(status, 0)
+
+
+    def test_a_stop_while_no_broker_answers_is_prompt(self):
+        # Nothing listens there: the connection attempts fail again and again.
+        daemon = self.start_tls(free_port(), "--cafile", self.cert("ca.crt"))
+        time.sleep(1.5)
+        status, took = daemon.stop()
+        self.assertEqual(status, 0)
+        self.assertLess(took, 3.0)
+
+class TlsAndDiscoveryConfiguration(unittest.TestCase):
+    def test_bad_tls_and_discovery_settings_exit_78_with_one_message(self):
+        folder = tempfile.mkdtemp(prefix="ledboardd-config-")
+        readable = os.path.join(folder, "ca.crt")
+        with open(readable, "w") as file:
+            file.write("not checked here\n")
+        missing = os.path.join(folder, "missing.crt")
+        config = os.path.join(folder, "ledboardd.conf")
+        with open(config, "w") as file:
+            file.write(f"cafile = {missing}\n")
+        for arguments, says in ((["--cafile", missing], "--cafile: cannot read"),
+                                (["--config", config], "--cafile: cannot read"),
+                                (["--cafile", readable, "--cert", readable], "go together"),
+                                (["--cafile", readable, "--key", readable], "go together"),
+                                (["--cert", readable, "--key", readable], "--cert needs --cafile"),
+                                (["--cafile", readable, "--cert", readable, "--key", missing],
+                                 "--key: cannot read"),
+                                (["--discovery-prefix", "ha/+"], "--discovery-prefix"),
+                                (["--discovery-prefix", ""], "--discovery-prefix")):
+            result = subprocess.run([ARGS.daemon, *arguments], capture_output=True, text=True,
+                                    timeout=WAIT)
+            self.assertEqual(result.returncode, 78, arguments)
+            lines = result.stderr.splitlines()
+            self.assertEqual(len(lines), 1, (arguments, result.stderr))
+            self.assertTrue(lines[0].startswith("<3>ledboardd: "), lines)
+            self.assertIn(says, lines[0])
+
+    def test_tls_takes_port_8883_unless_given_and_discovery_can_be_off_in_the_file(self):
+        folder = tempfile.mkdtemp(prefix="ledboardd-config-")
+        ca = os.path.join(folder, "ca.crt")
+        make_certificates(folder)
+        config = os.path.join(folder, "ledboardd.conf")
+        with open(config, "w") as file:
+            file.write(f"cafile = {ca}\ndiscovery = false\nbroker = 127.0.0.1\n")
+        daemon = subprocess.Popen([ARGS.sim, "--no-board", "--", ARGS.daemon, "--config", config,
+                                   "--log-level", "debug"], stderr=subprocess.PIPE, text=True)
+        try:
+            line = daemon.stderr.readline()
+        finally:
+            daemon.terminate()
+            daemon.wait(WAIT)
+            daemon.stderr.close()
+        self.assertIn("127.0.0.1:8883", line)
 
 
 def main():
