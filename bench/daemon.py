@@ -388,12 +388,24 @@ def fleet(options):
         member.stop()
     listener.close()
     broker.close()
+    # Each host's LED requests in its simulator's log, in the order of its commands: a burst has
+    # one command per host and waits for all of them, so the orders agree.
+    matched = True
+    for number, member in enumerate(members, 1):
+        own = [c for c in commands if c["board"].startswith(f"host{number:02d}-")]
+        with open(member.log) as file:
+            requests = [(float(m["time"]), int(m["value"], 16) >> 3)
+                        for m in LED_REQUEST.finditer(file.read())]
+        if len(requests) != len(own) or any(v != c["value"] for (_, v), c in zip(requests, own)):
+            matched = False
+        for (at, _), command in zip(requests, own):
+            command["request"] = at
     result = {"kind": "fleet", "daemons": options.daemons, "interval": options.interval,
               "nodelay_broker": options.nodelay_broker,
               "window": window, "commands": commands,
               "cpu": {name: (after[name] - before[name]) / CLOCK_TICKS for name in pids},
               "idle_window": idle_window, "idle_cpu": idle,
-              "daemon_hwm_kib": memory}
+              "daemon_hwm_kib": memory, "requests_match": matched}
     with open(options.out, "w") as out:
         json.dump(result, out, indent=1)
 
@@ -507,6 +519,14 @@ def report(paths):
         print(f"| command to state, p50 | {ms(nearest_rank(confirmed, 0.5))} | | |")
         print(f"| command to state, p99 | {ms(p99)} | 50.0 ms | {verdict(p99, 0.050)} |")
         print(f"| command to state, max | {ms(max(confirmed))} | | |")
+        if result["requests_match"]:
+            for name, start, end in (("command to LED request", "published", "request"),
+                                     ("LED request to state", "request", "state")):
+                part = [c[end] - c[start] for c in commands if c["state"] is not None]
+                print(f"| {name}, p50 and p99 | {ms(nearest_rank(part, 0.5))}, "
+                      f"{ms(nearest_rank(part, 0.99))} | | |")
+        else:
+            print("| LED requests in the simulators' logs | not one per command, in order | | |")
         share = percent(cpu["daemons"], window)
         print(f"| CPU of all daemons together | {share:.2f} % of one core "
               f"({cpu['daemons'] * 1000:.0f} ms) | ≤ 10 % | {verdict(share, 10)} |")
