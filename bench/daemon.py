@@ -19,6 +19,7 @@ persistence) and stops it at the end. Times are CLOCK_MONOTONIC, which time.mono
 the simulator's --log-time stamps, so a log line and a message compare directly.
 """
 import argparse
+import http.client
 import json
 import math
 import os
@@ -195,13 +196,14 @@ def memory_kib(pid):
 class Simulated:
     """ledboardd under ledboard-sim, with the simulator's request log and its control FIFO."""
 
-    def __init__(self, options, name, sim_options, interval, host=None):
+    def __init__(self, options, name, sim_options, interval, host=None, extra=()):
         self.log = os.path.join(options.folder, name + ".log")
         self.fifo = os.path.join(options.folder, name + ".fifo")
         self.stderr = open(os.path.join(options.folder, name + ".stderr"), "w")
         command = [options.sim, *sim_options, "--log", self.log, "--log-time", "--control",
                    self.fifo, "--", options.daemon, "--broker", f"127.0.0.1:{options.port}",
-                   "--interval", str(interval), "--prefix", PREFIX, "--log-level", "warning"]
+                   "--interval", str(interval), "--prefix", PREFIX, "--log-level", "warning",
+                   *extra]
         if host is not None:
             # Its own UTS namespace: the daemon's host name names its boards and its bridge topic.
             command = ["unshare", "--uts", "sh", "-c",
@@ -410,6 +412,155 @@ def fleet(options):
         json.dump(result, out, indent=1)
 
 
+class EventStream:
+    """GET /api/events, read on a thread of its own: (arrival, event, data) for each event."""
+
+    def __init__(self, port):
+        self.events = []
+        self.changed = threading.Condition()
+        self.connection = http.client.HTTPConnection("127.0.0.1", port, timeout=3 * WAIT_S)
+        self.connection.request("GET", "/api/events")
+        self.response = self.connection.getresponse()
+        if self.response.status != 200:
+            raise SystemExit(f"daemon.py: GET /api/events answered {self.response.status}")
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        event, data = None, []
+        try:
+            for raw in self.response:
+                line = raw.decode().rstrip("\r\n")
+                if line.startswith("event: "):
+                    event = line[len("event: "):]
+                elif line.startswith("data: "):
+                    data.append(line[len("data: "):])
+                elif not line and event is not None:
+                    arrived = time.monotonic()
+                    with self.changed:
+                        self.events.append((arrived, event, json.loads("\n".join(data))))
+                        self.changed.notify_all()
+                    event, data = None, []
+        except (OSError, ValueError, http.client.HTTPException):
+            pass  # closed at the end
+
+    def presses(self):
+        with self.changed:
+            return [arrived for arrived, event, data in self.events
+                    if event == "button" and data.get("pressed") is True]
+
+    def wait_for_presses(self, count, limit=WAIT_S):
+        deadline = time.monotonic() + limit
+        with self.changed:
+            while len([1 for _, e, d in self.events if e == "button" and d.get("pressed")]) < count:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return False
+                self.changed.wait(left)
+        return True
+
+    def close(self):
+        self.connection.sock.shutdown(socket.SHUT_RDWR)
+        self.connection.close()
+
+
+def get_rate(port, clients, seconds):
+    """GET /api/boards from `clients` threads on keep-alive connections: answers per second."""
+    counts = [0] * clients
+    failures = [0] * clients
+    stop = time.monotonic() + seconds
+
+    def run(index):
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=WAIT_S)
+        while time.monotonic() < stop:
+            try:
+                connection.request("GET", "/api/boards")
+                response = connection.getresponse()
+                response.read()
+                if response.status == 200:
+                    counts[index] += 1
+                else:
+                    failures[index] += 1
+            except (OSError, http.client.HTTPException):
+                # The server closes a connection after its keep-alive limit: open another.
+                connection.close()
+                connection = http.client.HTTPConnection("127.0.0.1", port, timeout=WAIT_S)
+        connection.close()
+
+    threads = [threading.Thread(target=run, args=(index,)) for index in range(clients)]
+    started = time.monotonic()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return {"answers": sum(counts), "failures": sum(failures),
+            "seconds": time.monotonic() - started, "clients": clients}
+
+
+def press_times(simulated, streams, presses, draw):
+    """Presses and releases the button `presses` times; when each push was written."""
+    written = []
+    for number in range(1, presses + 1):
+        time.sleep(draw.uniform(*PRESS_SPACING_S))
+        written.append(time.monotonic())
+        simulated.change("push")
+        for stream in streams:
+            stream.wait_for_presses(number)
+        time.sleep(draw.uniform(*PRESS_SPACING_S))
+        simulated.change("release")
+    # The last release's event comes meanwhile; it is not measured.
+    time.sleep(0.2)
+    return written
+
+
+def http_bench(options):
+    draw = random.Random(SEED)
+    broker = Broker(options.broker, options.folder)
+    options.port = broker.port
+    listener = Listener(broker.port)
+    http_port = free_port()
+    simulated = Simulated(options, f"http-{options.interval}", ["--board", "serial=A17"],
+                          options.interval, extra=("--http", f"127.0.0.1:{http_port}"))
+    online_boards(listener, 1)
+    daemon = simulated.daemon
+
+    one = EventStream(http_port)
+    written = press_times(simulated, [one], options.presses, draw)
+    single = [at - start for at, start in zip(one.presses(), written)]
+    one.close()
+
+    memory_before = memory_kib(daemon)
+    streams = [EventStream(http_port) for _ in range(options.streams)]
+    time.sleep(SETTLE_S)
+    memory_connected = memory_kib(daemon)
+    before = cpu_ticks(daemon)
+    started = time.monotonic()
+    written = press_times(simulated, streams, options.stream_presses, draw)
+    window = time.monotonic() - started
+    cpu = (cpu_ticks(daemon) - before) / CLOCK_TICKS
+    memory_streams = memory_kib(daemon)
+    received = [stream.presses() for stream in streams]
+    many = [at - start for stream in received for at, start in zip(stream, written)]
+    missed = sum(max(0, len(written) - len(stream)) for stream in received)
+    for stream in streams:
+        stream.close()
+
+    time.sleep(SETTLE_S)
+    before = cpu_ticks(daemon)
+    rate = get_rate(http_port, options.clients, options.seconds)
+    rate["daemon_cpu"] = (cpu_ticks(daemon) - before) / CLOCK_TICKS
+    simulated.stop()
+    listener.close()
+    broker.close()
+    result = {"kind": "http", "interval": options.interval, "single": single,
+              "presses": options.presses, "streams": options.streams, "many": many,
+              "stream_presses": len(written), "missed": missed, "window": window, "cpu": cpu,
+              "memory_before": memory_before, "memory_connected": memory_connected,
+              "memory_streams": memory_streams, "rate": rate}
+    with open(options.out, "w") as out:
+        json.dump(result, out, indent=1)
+
+
 # The report.
 
 def nearest_rank(values, fraction):
@@ -503,6 +654,41 @@ def report(paths):
         print(f"Messages at the subscriber in the window (boards left alone): "
               f"{result['messages']}.")
         print()
+    for result in (r for r in results if r["kind"] == "http"):
+        interval = result["interval"]
+        goal = (interval + 10) / 1000
+        print(f"| HTTP at `--interval {interval}`: push to the `button` event | events | p50 "
+              "| p99 | max | goal (p99) | |")
+        print("|---|---|---|---|---|---|---|")
+        for name, values in ((f"one event stream, {result['presses']} presses", result["single"]),
+                             (f"{result['streams']} event streams at once, "
+                              f"{result['stream_presses']} presses", result["many"])):
+            p99 = nearest_rank(values, 0.99)
+            print(f"| {name} | {len(values)} | {ms(nearest_rank(values, 0.5))} | {ms(p99)} "
+                  f"| {ms(max(values))} | {ms(goal)} | {verdict(p99, goal)} |")
+        print()
+        missed = result["missed"]
+        print(f"| the daemon with {result['streams']} event streams | measured | goal |")
+        print("|---|---|---|")
+        print(f"| press events missed, of {result['streams'] * result['stream_presses']} | "
+              f"{missed} | none: {'met' if missed == 0 else 'not met'} |")
+        print(f"| CPU over the {result['window']:.1f} s of presses | "
+              f"{percent(result['cpu'], result['window']):.2f} % of one core "
+              f"({result['cpu'] * 1000:.0f} ms) | |")
+        for name, key in (("before the streams", "memory_before"),
+                          ("with the streams connected", "memory_connected"),
+                          ("after the presses", "memory_streams")):
+            memory = result[key]
+            print(f"| VmRSS and threads {name} | {memory['VmRSS'] / 1024:.1f} MiB, "
+                  f"{memory['Threads']} threads | |")
+        print()
+        rate = result["rate"]
+        print(f"GET /api/boards with {rate['clients']} Python threads (http.client, keep-alive, "
+              f"loopback) for {rate['seconds']:.1f} s: {rate['answers']} answers, "
+              f"{rate['answers'] / rate['seconds']:.0f} per second, {rate['failures']} not 200; "
+              f"the daemon's CPU meanwhile {percent(rate['daemon_cpu'], rate['seconds']):.0f} % "
+              "of one core.")
+        print()
     for result in (r for r in results if r["kind"] == "fleet"):
         commands = result["commands"]
         window = result["window"]
@@ -549,7 +735,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(dest="command", required=True)
-    for name in ("latency", "load", "fleet"):
+    for name in ("latency", "load", "fleet", "http"):
         command = commands.add_parser(name)
         for option in ("--sim", "--daemon", "--broker", "--folder", "--out"):
             command.add_argument(option, required=True)
@@ -562,6 +748,12 @@ def main():
         elif name == "load":
             command.add_argument("--boards", type=int, default=8)
             command.add_argument("--seconds", type=float, default=30)
+        elif name == "http":
+            command.add_argument("--presses", type=int, default=200)
+            command.add_argument("--streams", type=int, default=100)
+            command.add_argument("--stream-presses", type=int, default=30)
+            command.add_argument("--clients", type=int, default=4)
+            command.add_argument("--seconds", type=float, default=5)
         else:
             command.add_argument("--daemons", type=int, default=20)
             command.add_argument("--bursts", type=int, default=100)
@@ -572,7 +764,8 @@ def main():
         report(options.json)
     else:
         os.makedirs(options.folder, exist_ok=True)
-        {"latency": latency, "load": load, "fleet": fleet}[options.command](options)
+        {"latency": latency, "load": load, "fleet": fleet,
+         "http": http_bench}[options.command](options)
 
 
 if __name__ == "__main__":
