@@ -1,5 +1,6 @@
 #include "config.hpp"
 
+#include "http_rules.hpp"
 #include "parsing.hpp"
 
 #include <CLI/CLI.hpp>
@@ -43,6 +44,27 @@ std::string readPassword(const std::string& path)
     return password;
 }
 
+// The HTTP token: the first line of its file, without the white space around it.
+std::string readToken(const std::string& path)
+{
+    std::ifstream file(path);
+    if (!file) {
+        refuse("--http-token-file: cannot read " + path);
+    }
+    std::string token;
+    std::getline(file, token);
+    const std::size_t first = token.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        refuse("--http-token-file: " + path + " holds no token (its first line is empty)");
+    }
+    token.erase(token.find_last_not_of(" \t\r\n") + 1);
+    token.erase(0, first);
+    if (token.size() > MAX_PASSWORD_LENGTH) {
+        refuse("--http-token-file: " + path + " holds no token (its first line is too long)");
+    }
+    return token;
+}
+
 } // namespace
 
 ParsedSettings parseSettings(int argc, char** argv)
@@ -82,6 +104,16 @@ ParsedSettings parseSettings(int argc, char** argv)
     app.add_option("--log-level", settings.logLevel, "Log up to this level")
         ->transform(CLI::CheckedTransformer(levels, CLI::ignore_case))
         ->type_name("error|warning|info|debug");
+    std::string http;
+    app.add_option("--http", http,
+                   "Serve the HTTP API and page on ADDR:PORT ([IPV6]:PORT; a bare PORT means "
+                   "127.0.0.1:PORT). Off unless given")
+        ->type_name("ADDR:PORT");
+    std::string httpTokenFile;
+    app.add_option("--http-token-file", httpTokenFile,
+                   "Require the token on the first line of FILE for the HTTP API; needed for "
+                   "an address other hosts can reach")
+        ->type_name("FILE");
 
     try {
         app.parse(argc, argv);
@@ -100,6 +132,23 @@ ParsedSettings parseSettings(int argc, char** argv)
         }
         if (settings.password && settings.username.empty()) {
             refuse("--password-file needs --username");
+        }
+        if (!http.empty()) {
+            const HttpAddress listen = parseHttpAddress(http);
+            if (!listen.ok) {
+                refuse("--http: not ADDR:PORT, [IPV6]:PORT or PORT with a port from 1 to "
+                       "65535: " +
+                       http);
+            }
+            settings.httpHost = listen.host;
+            settings.httpPort = listen.port;
+        }
+        if (!httpTokenFile.empty()) {
+            settings.httpToken = readToken(httpTokenFile);
+        }
+        if (settings.httpPort != 0 && !settings.httpToken && !isLoopbackHost(settings.httpHost)) {
+            refuse("--http: " + settings.httpHost +
+                   " can be reached from other hosts; give --http-token-file as well");
         }
     } catch (const CLI::CallForHelp& help) {
         parsed.exitStatus = app.exit(help);

@@ -27,6 +27,10 @@ struct Settings {
     std::string username;
     std::optional<std::string> password; // read from --password-file
     LogLevel logLevel = LogLevel::Info;
+    // The HTTP front end: off while httpPort is 0.
+    std::string httpHost;
+    int httpPort = 0;
+    std::optional<std::string> httpToken; // read from --http-token-file
 };
 
 struct ParsedSettings {

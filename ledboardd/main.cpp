@@ -2,8 +2,10 @@
 // logs to stderr, as systemd expects of a service.
 #include "boards.hpp"
 #include "config.hpp"
+#include "http_server.hpp"
 #include "log.hpp"
 #include "mqtt_bridge.hpp"
+#include "registry.hpp"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -18,6 +20,8 @@ namespace {
 // From SIGTERM to exit: the offline messages' acknowledgements, then the boards' threads.
 constexpr std::chrono::milliseconds ACKNOWLEDGE_LIMIT{400};
 constexpr std::chrono::milliseconds THREADS_LIMIT{400};
+// The event streams end at once; a request inside its body or a slow client's write may not.
+constexpr std::chrono::milliseconds HTTP_LIMIT{150};
 
 std::string hostName()
 {
@@ -61,10 +65,23 @@ int main(int argc, char** argv)
         .hostName = host,
     });
     // One core for the boards; each front end gets its events.
+    Registry registry;
     BoardEventsFanout frontEnds;
     frontEnds.add(bridge);
+    frontEnds.add(registry);
     Boards boards(BoardsOptions{.interval = settings.interval, .hostName = host}, frontEnds);
     bridge.attach(boards);
+    std::optional<HttpServer> http;
+    if (settings.httpPort != 0) {
+        http.emplace(HttpOptions{.host = settings.httpHost,
+                                 .port = settings.httpPort,
+                                 .token = settings.httpToken,
+                                 .hostName = host},
+                     registry, boards);
+        if (!http->start()) {
+            return EXIT_FAILURE_OTHER;
+        }
+    }
     if (!bridge.start()) {
         return EXIT_FAILURE_OTHER;
     }
@@ -75,6 +92,11 @@ int main(int argc, char** argv)
     int signal = 0;
     sigwait(&stopSignals, &signal);
     logf(LogLevel::Info, "stopping (signal %d)", signal);
+    if (http && !http->stop(HTTP_LIMIT)) {
+        logLine(LogLevel::Warning, "an HTTP client did not let go in time; exiting without it");
+        bridge.shutDown(ACKNOWLEDGE_LIMIT);
+        std::_Exit(EXIT_OK);
+    }
     bridge.shutDown(ACKNOWLEDGE_LIMIT);
     if (!boards.stop(THREADS_LIMIT)) {
         // A board inside its 5 s request timeout: its thread cannot be waited for, and the

@@ -32,9 +32,9 @@ require_packages() {
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-dev)
 # What the simulated board needs, and its test that libusb-1.0 programs see the board too.
 SIMULATOR_PACKAGES=(umockdev libumockdev-dev libusb-1.0-0-dev)
-# What ledboardd, the MQTT bridge, needs to build, and what its tests run: a broker of their own,
+# What ledboardd, the MQTT and HTTP bridge, needs to build, and what its tests run: a broker of their own,
 # its command-line clients, and the Python client the end-to-end test is written with.
-DAEMON_PACKAGES=(libmosquitto-dev libcli11-dev nlohmann-json3-dev)
+DAEMON_PACKAGES=(libmosquitto-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev)
 DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt)
 # What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
 PACKAGING_PACKAGES=(dpkg-dev lintian)

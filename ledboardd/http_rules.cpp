@@ -1,0 +1,297 @@
+#include "http_rules.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+
+namespace ledboardd {
+
+namespace {
+
+constexpr int HTTP_DEFAULT_PORT = 80;
+constexpr std::size_t MAX_PORT_DIGITS = 5;
+constexpr int MAX_PORT = 65535;
+constexpr int HEX_BASE = 16;
+
+nlohmann::ordered_json boardObject(const BoardView& board)
+{
+    // ordered_json: the keys in the order the API documents them.
+    nlohmann::ordered_json object;
+    object["id"] = board.info.id;
+    object["available"] = board.available;
+    object["led"] = board.status.led;
+    object["push"] = board.status.push;
+    object["jump"] = board.status.jump;
+    object["serial"] = board.info.serial;
+    object["path"] = board.info.path;
+    object["manufacturer"] = board.info.manufacturer;
+    object["product"] = board.info.product;
+    object["pending"] = board.pending ? nlohmann::ordered_json(*board.pending) : nullptr;
+    return object;
+}
+
+// Strings from a board's descriptors are not guaranteed to be UTF-8; replace what is not.
+std::string dump(const nlohmann::ordered_json& json)
+{
+    return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+bool isIpv4(std::string_view text)
+{
+    std::array<unsigned char, sizeof(in_addr)> address{};
+    return inet_pton(AF_INET, std::string{text}.c_str(), address.data()) == 1;
+}
+
+bool isIpv6(std::string_view text)
+{
+    std::array<unsigned char, sizeof(in6_addr)> address{};
+    return inet_pton(AF_INET6, std::string{text}.c_str(), address.data()) == 1;
+}
+
+// A port of 1 to 65535 digits, or -1.
+int readPort(std::string_view text)
+{
+    if (text.empty() || text.size() > MAX_PORT_DIGITS ||
+        !std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; })) {
+        return -1;
+    }
+    int value = 0;
+    for (const char c : text) {
+        value = value * 10 + (c - '0');
+    }
+    return value >= 1 && value <= MAX_PORT ? value : -1;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    const int lower = std::tolower(static_cast<unsigned char>(c));
+    return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+}
+
+} // namespace
+
+std::string boardJson(const BoardView& board)
+{
+    return dump(boardObject(board));
+}
+
+std::string boardsJson(const std::vector<BoardView>& boards)
+{
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const BoardView& board : boards) {
+        list.push_back(boardObject(board));
+    }
+    nlohmann::ordered_json object;
+    object["boards"] = std::move(list);
+    return dump(object);
+}
+
+std::string buttonJson(const std::string& id, bool pressed)
+{
+    nlohmann::ordered_json object;
+    object["id"] = id;
+    object["pressed"] = pressed;
+    return dump(object);
+}
+
+std::string errorJson(std::string_view text)
+{
+    nlohmann::ordered_json object;
+    object["error"] = text;
+    return dump(object);
+}
+
+LedCommand parseLedBody(std::string_view body)
+{
+    const std::size_t start = body.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos || body[start] != '{') {
+        return parseLedCommand(body);
+    }
+    // No exceptions: a body that is not JSON gives a discarded value.
+    const auto json = nlohmann::json::parse(body, nullptr, false);
+    if (json.is_discarded() || !json.is_object()) {
+        return {-1, "not JSON"};
+    }
+    if (json.size() != 1 || !json.contains("led")) {
+        return {-1, "expected {\"led\":N}"};
+    }
+    const auto& led = json["led"];
+    if (!led.is_number_integer()) {
+        return {-1, "\"led\" is not a whole number"};
+    }
+    const auto value = led.get<long long>();
+    if (value < 0 || value > MAX_LED_COMMAND) {
+        return {-1, "out of range (0 to 31)"};
+    }
+    return {static_cast<int>(value), nullptr};
+}
+
+HttpAddress parseHttpAddress(std::string_view text)
+{
+    HttpAddress bad{{}, 0, false};
+    if (const int port = readPort(text); port > 0) {
+        return {DEFAULT_HTTP_HOST, port, true};
+    }
+    // Unlike the broker's address, the port is required: there is no usual one to assume.
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || readPort(text.substr(colon + 1)) < 0) {
+        return bad;
+    }
+    const BrokerAddress address = parseBroker(text, 0);
+    if (!address.ok) {
+        return bad;
+    }
+    // A bare IPv6 address ("::1:8080") is ambiguous; it must come in brackets.
+    if (!text.starts_with('[') && address.host.find(':') != std::string::npos) {
+        return bad;
+    }
+    if (text.starts_with('[') && !isIpv6(address.host)) {
+        return bad;
+    }
+    return {address.host, address.port, true};
+}
+
+bool isLoopbackHost(std::string_view host)
+{
+    if (equalsIgnoringCase(host, "localhost")) {
+        return true;
+    }
+    in_addr v4{};
+    if (inet_pton(AF_INET, std::string{host}.c_str(), &v4) == 1) {
+        constexpr unsigned LOOPBACK_NET = 127;
+        constexpr unsigned NET_SHIFT = 24;
+        return (ntohl(v4.s_addr) >> NET_SHIFT) == LOOPBACK_NET;
+    }
+    in6_addr v6{};
+    return inet_pton(AF_INET6, std::string{host}.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+bool isAllowedHost(std::string_view hostHeader, int port, std::string_view hostName)
+{
+    std::string_view name = hostHeader;
+    // After the name: nothing (port 80), or ':' and the port.
+    std::string_view rest;
+    const bool bracketed = hostHeader.starts_with('[');
+    if (bracketed) {
+        const std::size_t close = hostHeader.find(']');
+        if (close == std::string_view::npos) {
+            return false;
+        }
+        name = hostHeader.substr(1, close - 1);
+        rest = hostHeader.substr(close + 1);
+    } else if (const std::size_t colon = hostHeader.find(':'); colon != std::string_view::npos) {
+        name = hostHeader.substr(0, colon);
+        rest = hostHeader.substr(colon);
+    }
+    int given = HTTP_DEFAULT_PORT;
+    if (!rest.empty()) {
+        given = rest.front() == ':' ? readPort(rest.substr(1)) : -1;
+    }
+    if (given != port) {
+        return false;
+    }
+    if (bracketed) {
+        return isIpv6(name);
+    }
+    if (name.ends_with('.')) {
+        name.remove_suffix(1); // the fully qualified form of the same name
+    }
+    if (name.empty()) {
+        return false;
+    }
+    return isIpv4(name) || equalsIgnoringCase(name, "localhost") ||
+           (!hostName.empty() && equalsIgnoringCase(name, hostName));
+}
+
+bool isSameOrigin(std::string_view origin, std::string_view hostHeader)
+{
+    constexpr std::string_view SCHEME = "http://";
+    return origin.size() == SCHEME.size() + hostHeader.size() &&
+           equalsIgnoringCase(origin.substr(0, SCHEME.size()), SCHEME) &&
+           equalsIgnoringCase(origin.substr(SCHEME.size()), hostHeader);
+}
+
+bool tokensMatch(std::string_view given, std::string_view expected) noexcept
+{
+    // Every byte of `given` is looked at whatever the result; only its length shows.
+    unsigned difference = given.size() == expected.size() ? 0U : 1U;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        const char wanted = expected.empty() ? '\0' : expected[i % expected.size()];
+        difference |= static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(wanted);
+    }
+    return difference == 0 && !expected.empty();
+}
+
+std::optional<std::string> bearerToken(std::string_view authorization)
+{
+    constexpr std::string_view SCHEME = "Bearer ";
+    if (authorization.size() <= SCHEME.size() ||
+        !equalsIgnoringCase(authorization.substr(0, SCHEME.size()), SCHEME)) {
+        return std::nullopt;
+    }
+    std::string_view token = authorization.substr(SCHEME.size());
+    while (!token.empty() && token.front() == ' ') {
+        token.remove_prefix(1);
+    }
+    while (!token.empty() && token.back() == ' ') {
+        token.remove_suffix(1);
+    }
+    if (token.empty()) {
+        return std::nullopt;
+    }
+    return std::string{token};
+}
+
+std::optional<std::string> cookieValue(std::string_view cookieHeader, std::string_view name)
+{
+    while (!cookieHeader.empty()) {
+        const std::size_t end = cookieHeader.find(';');
+        std::string_view pair = cookieHeader.substr(0, end);
+        cookieHeader =
+            end == std::string_view::npos ? std::string_view{} : cookieHeader.substr(end + 1);
+        while (!pair.empty() && pair.front() == ' ') {
+            pair.remove_prefix(1);
+        }
+        const std::size_t equals = pair.find('=');
+        if (equals == std::string_view::npos || pair.substr(0, equals) != name) {
+            continue;
+        }
+        std::string_view encoded = pair.substr(equals + 1);
+        while (!encoded.empty() && encoded.back() == ' ') {
+            encoded.remove_suffix(1);
+        }
+        if (encoded.size() >= 2 && encoded.front() == '"' && encoded.back() == '"') {
+            encoded = encoded.substr(1, encoded.size() - 2);
+        }
+        std::string value;
+        for (std::size_t i = 0; i < encoded.size(); ++i) {
+            if (encoded[i] == '%' && i + 2 < encoded.size() && hexDigit(encoded[i + 1]) >= 0 &&
+                hexDigit(encoded[i + 2]) >= 0) {
+                value += static_cast<char>(hexDigit(encoded[i + 1]) * HEX_BASE +
+                                           hexDigit(encoded[i + 2]));
+                i += 2;
+            } else {
+                value += encoded[i];
+            }
+        }
+        return value;
+    }
+    return std::nullopt;
+}
+
+} // namespace ledboardd

@@ -1,0 +1,72 @@
+// The HTTP front end: the JSON API, the event stream and the web page, on cpp-httplib. It reads
+// the boards from the registry and sets them through Boards::setLed; it never waits on a board.
+//   GET /api/boards            {"boards":[BOARD,…]}
+//   GET /api/boards/ID         BOARD
+//   PUT /api/boards/ID/led     body `5` or {"led":5}: 200 BOARD once applied, 202 when kept
+//   GET /api/events            text/event-stream: snapshot, then arrived/state/left/button
+//   GET / and its files        the page, built into the binary
+#pragma once
+
+#include "boards.hpp"
+#include "registry.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace ledboardd {
+
+struct HttpOptions {
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::optional<std::string> token; // when set, /api/ needs it
+    std::string hostName;             // a name the Host header may give besides IP literals
+};
+
+class HttpServer {
+public:
+    HttpServer(HttpOptions options, Registry& registry, Boards& boards);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Binds the address and serves in the background. False, with a log line, when the address
+    // cannot be bound.
+    bool start();
+
+    // Ends every event stream and stops serving. False when some request was still running
+    // after `limit`: the caller then exits without destroying this.
+    bool stop(std::chrono::milliseconds limit);
+
+private:
+    class ConnectionQueue;
+
+    void route();
+    // Checks made before any route: connection limit, header size, Host, token.
+    bool refused(const httplib::Request& request, httplib::Response& response);
+    void putLed(const httplib::Request& request, httplib::Response& response);
+    void events(httplib::Response& response);
+
+    HttpOptions options_;
+    Registry& registry_;
+    Boards& boards_;
+    std::unique_ptr<httplib::Server> server_;
+    ConnectionQueue* connections_ = nullptr; // owned by server_ once serving
+
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool serving_ = false;
+};
+
+} // namespace ledboardd

@@ -1,0 +1,410 @@
+#!/usr/bin/env python3
+"""ledboardd's HTTP front end end to end: the daemon under ledboard-sim with two boards, --http on
+a free loopback port, and a mosquitto broker of the test's own (the daemon always has its MQTT
+side), started as daemon_e2e.py does.
+
+  http_e2e.py --daemon LEDBOARDD --sim LEDBOARD-SIM --broker MOSQUITTO
+
+What is asserted is each status code, the JSON that comes back, and what reached the boards
+(the simulator's request log).
+"""
+import argparse
+import http.client
+import json
+import os
+import signal
+import socket
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+import daemon_e2e
+from daemon_e2e import WAIT, DaemonCase, free_port
+
+WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "ledboardd", "web")
+FIRST_BOARD = "001/002"  # where the simulator puts the board, then --second-board
+
+
+def request(port, method, path, body=None, headers=None, host="127.0.0.1"):
+    """(status, headers as a dict with lower-case names, body as JSON when it is JSON)"""
+    connection = http.client.HTTPConnection(host, port, timeout=WAIT)
+    try:
+        connection.request(method, path, body=body, headers=headers or {})
+        response = connection.getresponse()
+        data = response.read()
+        names = {name.lower(): value for name, value in response.getheaders()}
+        if names.get("content-type") == "application/json":
+            data = json.loads(data)
+        return response.status, names, data
+    finally:
+        connection.close()
+
+
+class EventStream:
+    """GET /api/events, read on a thread of its own into (event, data) pairs."""
+
+    def __init__(self, port, headers=None):
+        self.connection = http.client.HTTPConnection("127.0.0.1", port, timeout=WAIT)
+        self.connection.request("GET", "/api/events", headers=headers or {})
+        self.response = self.connection.getresponse()
+        self.status = self.response.status
+        self.content_type = self.response.getheader("Content-Type")
+        self.events = []
+        self.lines = []  # every line, comments and fields included
+        self.ended = False
+        self.changed = threading.Condition()
+        if self.status == 200:
+            threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        event, data = None, []
+        try:
+            while True:
+                line = self.response.readline()
+                if not line:
+                    break
+                line = line.decode().rstrip("\n")
+                with self.changed:
+                    self.lines.append(line)
+                if line.startswith("event: "):
+                    event = line[len("event: "):]
+                elif line.startswith("data: "):
+                    data.append(line[len("data: "):])
+                elif line == "" and data:
+                    with self.changed:
+                        self.events.append((event, json.loads("\n".join(data))))
+                        self.changed.notify_all()
+                    event, data = None, []
+        except (OSError, ValueError, http.client.HTTPException):
+            pass
+        with self.changed:
+            self.ended = True
+            self.changed.notify_all()
+
+    def wait_for(self, match, after=0):
+        """The index of the first event at or after `after` for which match(event, data)."""
+        deadline = time.monotonic() + WAIT
+        with self.changed:
+            while True:
+                for index in range(after, len(self.events)):
+                    if match(*self.events[index]):
+                        return index
+                left = deadline - time.monotonic()
+                if left <= 0 or self.ended:
+                    raise AssertionError(f"no such event; got {self.events[after:]}")
+                self.changed.wait(left)
+
+    def wait_until_ended(self):
+        with self.changed:
+            return self.changed.wait_for(lambda: self.ended, WAIT)
+
+    def count(self):
+        with self.changed:
+            return len(self.events)
+
+    def close(self):
+        self.connection.close()
+
+
+class HttpCase(DaemonCase):
+    """The daemon with two boards and --http on a port of the test's own."""
+
+    def start_http(self, extra=(), listen="127.0.0.1:{port}"):
+        self.http_port = free_port()
+        return self.start(devices=("--second-board",),
+                          extra=("--http", listen.format(port=self.http_port), *extra))
+
+    def get(self, path, **options):
+        return request(self.http_port, "GET", path, **options)
+
+    def put_led(self, board, body, **options):
+        return request(self.http_port, "PUT", f"/api/boards/{board}/led", body=body, **options)
+
+    def wait_for_boards(self, count=2, headers=None):
+        deadline = time.monotonic() + WAIT
+        while True:
+            try:
+                status, _, data = self.get("/api/boards", headers=headers)
+                if status == 200 and sum(b["available"] for b in data["boards"]) == count:
+                    return data["boards"]
+            except OSError:
+                pass
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{count} boards not served within {WAIT} s")
+            time.sleep(0.05)
+
+    def wait_for_board(self, board, predicate):
+        deadline = time.monotonic() + WAIT
+        while True:
+            status, _, data = self.get(f"/api/boards/{board}")
+            if status == 200 and predicate(data):
+                return data
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{board} never as expected; last {status} {data}")
+            time.sleep(0.05)
+
+    def stream(self, **options):
+        events = EventStream(self.http_port, **options)
+        self.addCleanup(events.close)
+        return events
+
+
+class ApiTest(HttpCase):
+    def test_boards_are_listed_and_read_one_by_one(self):
+        self.start_http()
+        boards = self.wait_for_boards()
+        host = socket.gethostname()
+        self.assertEqual([b["id"] for b in boards], sorted(["A17", f"{host}-1-2"]))
+        first = next(b for b in boards if b["id"] == "A17")
+        self.assertEqual(list(first), ["id", "available", "led", "push", "jump", "serial", "path",
+                                       "manufacturer", "product", "pending"])
+        self.assertEqual(first, {"id": "A17", "available": True, "led": 0, "push": 0, "jump": 0,
+                                 "serial": "A17", "path": "1-1",
+                                 "manufacturer": "ledboard simulator",
+                                 "product": "USB LED Board", "pending": None})
+        status, headers, one = self.get("/api/boards/A17")
+        self.assertEqual((status, headers["content-type"], one), (200, "application/json", first))
+        second = self.get(f"/api/boards/{host}-1-2")[2]
+        self.assertEqual((second["serial"], second["path"]), ("", "1-2"))
+
+        # Unknown things: 404 with a JSON reason, never a file from disk.
+        for path in ("/api/boards/B99", "/api/nothing", "/index.htm", "/etc/passwd",
+                     "/../CMakeLists.txt", "/api/boards/A17/led/x"):
+            status, headers, data = self.get(path)
+            self.assertEqual(status, 404, path)
+            self.assertEqual(headers["content-type"], "application/json", path)
+            self.assertIn("error", data, path)
+
+    def test_wrong_methods_are_refused_with_allow(self):
+        self.start_http()
+        self.wait_for_boards()
+        for method, path, allowed in (("POST", "/api/boards", "GET"),
+                                      ("DELETE", "/api/boards/A17", "GET"),
+                                      ("PUT", "/api/boards/A17", "GET"),
+                                      ("GET", "/api/boards/A17/led", "PUT"),
+                                      ("POST", "/api/boards/A17/led", "PUT"),
+                                      ("PUT", "/api/events", "GET"),
+                                      ("DELETE", "/", "GET")):
+            status, headers, data = request(self.http_port, method, path, body="1")
+            self.assertEqual((status, headers.get("allow")), (405, allowed), (method, path))
+            self.assertIn("error", data)
+
+    def test_put_sets_the_leds_and_answers_with_what_the_board_reports(self):
+        daemon = self.start_http()
+        self.wait_for_boards()
+        status, _, board = self.put_led("A17", "5")
+        self.assertEqual((status, board["led"], board["available"]), (200, 5, True))
+        self.assertEqual(daemon.led_requests(), [(FIRST_BOARD, 5)])
+        # Five bits go out; the board shows the low three.
+        status, _, board = self.put_led("A17", '{"led": 13}')
+        self.assertEqual((status, board["led"]), (200, 5))
+        status, _, board = self.put_led("A17", " 2\n")
+        self.assertEqual((status, board["led"]), (200, 2))
+        self.assertEqual(daemon.led_requests(), [(FIRST_BOARD, 5), (FIRST_BOARD, 13),
+                                                 (FIRST_BOARD, 2)])
+
+        for body in ("", "32", "-1", "0x5", "5 6", "abc", "{\"led\":\"5\"}", "{\"led\":5.5}",
+                     "{\"led\":5,\"x\":1}", "{\"LED\":5}", "[5]", "{\"led\":5"):
+            status, _, data = self.put_led("A17", body)
+            self.assertEqual(status, 400, body)
+            self.assertIn("error", data, body)
+        status, _, data = self.put_led("A17", "1" * 2000)
+        self.assertEqual(status, 413)
+        self.assertIn("error", data)
+        self.assertEqual(self.put_led("B99", "5")[0], 404)
+        # None of the refused ones reached a board.
+        self.assertEqual(len(daemon.led_requests()), 3)
+
+    def test_a_board_that_is_away_keeps_the_value_for_its_return(self):
+        daemon = self.start_http()
+        self.wait_for_boards()
+        away = f"{socket.gethostname()}-1-2"
+        daemon.change("unplug@2")
+        self.wait_for_board(away, lambda b: not b["available"])
+        status, _, board = self.put_led(away, "7")
+        self.assertEqual((status, board["available"], board["pending"]), (202, False, 7))
+        self.assertEqual(self.get("/api/boards")[2]["boards"][1]["pending"], 7)
+        daemon.change("plug@2")
+        back = self.wait_for_board(away, lambda b: b["available"])
+        self.assertEqual((back["led"], back["pending"]), (7, None))
+        self.assertEqual(daemon.led_requests()[-1][1], 7)
+
+
+class EventStreamTest(HttpCase):
+    def test_snapshot_then_every_change(self):
+        daemon = self.start_http()
+        self.wait_for_boards()
+        events = self.stream()
+        self.assertEqual((events.status, events.content_type), (200, "text/event-stream"))
+        self.assertEqual(events.wait_for(lambda e, d: True), 0)
+        name, snapshot = events.events[0]
+        self.assertEqual(name, "snapshot")
+        self.assertEqual(snapshot, self.get("/api/boards")[2])
+        self.assertIn("retry: 1000", events.lines)
+
+        daemon.change("push")
+        pressed = events.wait_for(lambda e, d: e == "button")
+        self.assertEqual(events.events[pressed][1], {"id": "A17", "pressed": True})
+        state = events.wait_for(lambda e, d: e == "state", pressed)
+        self.assertEqual((events.events[state][1]["id"], events.events[state][1]["push"]),
+                         ("A17", 1))
+        daemon.change("release")
+        released = events.wait_for(lambda e, d: e == "button", state)
+        self.assertEqual(events.events[released][1], {"id": "A17", "pressed": False})
+        events.wait_for(lambda e, d: e == "state" and d["push"] == 0, released)
+
+        self.put_led("A17", "3")
+        events.wait_for(lambda e, d: e == "state" and d["id"] == "A17" and d["led"] == 3)
+        mark = events.count()
+        daemon.change("unplug@2")
+        left = events.wait_for(lambda e, d: e == "left", mark)
+        self.assertFalse(events.events[left][1]["available"])
+        daemon.change("plug@2")
+        arrived = events.wait_for(lambda e, d: e == "arrived", left)
+        self.assertEqual(events.events[arrived][1]["id"], events.events[left][1]["id"])
+        self.assertTrue(events.events[arrived][1]["available"])
+
+    def test_stop_ends_the_streams_and_the_daemon_in_time(self):
+        daemon = self.start_http()
+        self.wait_for_boards()
+        streams = [self.stream() for _ in range(3)]
+        for events in streams:
+            events.wait_for(lambda e, d: e == "snapshot")
+        status, seconds = daemon.stop()
+        self.assertEqual(status, 0)
+        self.assertLess(seconds, 1.0)
+        for events in streams:
+            self.assertTrue(events.wait_until_ended())
+
+
+class SecurityTest(HttpCase):
+    def test_writes_from_another_origin_never_reach_the_board(self):
+        daemon = self.start_http()
+        self.wait_for_boards()
+        for origin in ("http://evil.example", "null", f"https://127.0.0.1:{self.http_port}",
+                       f"http://127.0.0.1:{self.http_port + 1}"):
+            status, _, data = self.put_led("A17", "5", headers={"Origin": origin})
+            self.assertEqual(status, 403, origin)
+            self.assertIn("error", data)
+        time.sleep(0.2)
+        self.assertEqual(daemon.led_requests(), [])
+        self.assertEqual(self.get("/api/boards/A17")[2]["led"], 0)
+        # The page's own origin may write.
+        status, _, board = self.put_led(
+            "A17", "6", headers={"Origin": f"http://127.0.0.1:{self.http_port}"})
+        self.assertEqual((status, board["led"]), (200, 6))
+        self.assertEqual(daemon.led_requests(), [(FIRST_BOARD, 6)])
+
+    def test_host_must_name_this_server(self):
+        daemon = self.start_http()
+        self.wait_for_boards()
+        port = self.http_port
+        for host in ("evil.example", f"evil.example:{port}", f"127.0.0.1:{port + 1}",
+                     f"localhost.evil.example:{port}", "127.0.0.1", ""):
+            for method, path in (("GET", "/"), ("GET", "/api/boards"),
+                                 ("PUT", "/api/boards/A17/led")):
+                status, _, _ = request(port, method, path, body="4", headers={"Host": host})
+                self.assertEqual(status, 403, (host, path))
+        self.assertEqual(daemon.led_requests(), [])
+        for host in (f"localhost:{port}", f"LOCALHOST:{port}", f"{socket.gethostname()}:{port}",
+                     f"127.0.0.1:{port}"):
+            self.assertEqual(self.get("/api/boards", headers={"Host": host})[0], 200, host)
+
+    def test_oversized_headers_are_refused(self):
+        self.start_http()
+        self.wait_for_boards()
+        status, _, data = self.get("/api/boards", headers={"X-A": "a" * 5000, "X-B": "b" * 5000})
+        self.assertEqual(status, 431)
+        self.assertIn("error", data)
+
+    def test_token_by_header_or_cookie(self):
+        folder = tempfile.mkdtemp(prefix="ledboardd-http-")
+        token_file = os.path.join(folder, "token")
+        with open(token_file, "w") as file:
+            file.write("  s3cr%t-token \nsecond line\n")
+        # An address other hosts could reach: allowed, since there is a token.
+        self.start_http(extra=("--http-token-file", token_file), listen="0.0.0.0:{port}")
+        right = {"Authorization": "Bearer s3cr%t-token"}
+        self.wait_for_boards(headers=right)
+        for headers in ({}, {"Authorization": "Bearer s3cr%t-toke"},
+                        {"Authorization": "Bearer s3cr%t-token2"},
+                        {"Authorization": "Basic s3cr%t-token"},
+                        {"Authorization": "s3cr%t-token"},
+                        {"Cookie": "ledboardd_token=wrong"},
+                        {"Cookie": "other=s3cr%25t-token"}):
+            for path in ("/api/boards", "/api/boards/A17", "/api/events"):
+                status, response, data = self.get(path, headers=headers)
+                self.assertEqual(status, 401, (headers, path))
+                self.assertEqual(response["www-authenticate"], "Bearer")
+                self.assertIn("error", data)
+            self.assertEqual(self.put_led("A17", "5", headers=headers)[0], 401, headers)
+        self.assertEqual(self.get("/api/boards/A17", headers=right)[0], 200)
+        # The page's way: the cookie, percent-encoded, also for the event stream.
+        cookie = {"Cookie": "theme=dark; ledboardd_token=s3cr%25t-token"}
+        self.assertEqual(self.get("/api/boards/A17", headers=cookie)[0], 200)
+        self.assertEqual(self.put_led("A17", "1", headers=cookie)[:1], (200,))
+        events = self.stream(headers=cookie)
+        self.assertEqual(events.status, 200)
+        events.wait_for(lambda e, d: e == "snapshot")
+        # The page itself is served without the token, so that it can ask for it.
+        self.assertEqual(self.get("/")[0], 200)
+        self.assertEqual(self.get("/app.js")[0], 200)
+
+    def test_the_page_is_served_from_the_binary(self):
+        self.start_http()
+        self.wait_for_boards()
+        for path, name, kind in (("/", "index.html", "text/html"),
+                                 ("/index.html", "index.html", "text/html"),
+                                 ("/app.js", "app.js", "text/javascript"),
+                                 ("/style.css", "style.css", "text/css")):
+            status, headers, data = self.get(path)
+            self.assertEqual(status, 200, path)
+            self.assertTrue(headers["content-type"].startswith(kind), headers)
+            self.assertEqual(headers["content-security-policy"], "default-src 'self'")
+            self.assertEqual(headers["x-content-type-options"], "nosniff")
+            with open(os.path.join(WEB, name), "rb") as file:
+                self.assertEqual(data, file.read(), path)
+
+
+class OptionsTest(unittest.TestCase):
+    def run_daemon(self, *arguments):
+        return daemon_e2e.subprocess.run([daemon_e2e.ARGS.daemon, *arguments],
+                                         capture_output=True, text=True, timeout=WAIT)
+
+    def test_bad_http_settings_exit_78_with_one_message(self):
+        folder = tempfile.mkdtemp(prefix="ledboardd-http-")
+        empty = os.path.join(folder, "empty")
+        open(empty, "w").close()
+        for arguments in (["--http", "0.0.0.0:8080"], ["--http", "192.0.2.1:8080"],
+                          ["--http", "[::]:8080"], ["--http", "example.org:8080"],
+                          ["--http", "8080", "--http-token-file", empty],
+                          ["--http", "8080", "--http-token-file", os.path.join(folder, "none")],
+                          ["--http", "0"], ["--http", "65536"], ["--http", "host"],
+                          ["--http", "::1:8080"], ["--http", "[::1]"]):
+            result = self.run_daemon(*arguments)
+            self.assertEqual(result.returncode, 78, arguments)
+            lines = result.stderr.splitlines()
+            self.assertEqual(len(lines), 1, (arguments, result.stderr))
+            self.assertTrue(lines[0].startswith("<3>ledboardd: "), lines)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--daemon", required=True)
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--broker", required=True)
+    daemon_e2e.ARGS, rest = parser.parse_known_args()
+    with tempfile.TemporaryDirectory(prefix="ledboardd-broker-") as folder:
+        daemon_e2e.BROKER = daemon_e2e.start_broker(folder)
+        try:
+            program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
+        finally:
+            daemon_e2e.BROKER[0].terminate()
+            daemon_e2e.BROKER[0].wait()
+    sys.exit(0 if program.result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,215 @@
+// The HTTP front end's pure parts: the JSON it sends, the LED bodies it takes, the --http address,
+// and the checks that keep other web pages and other hosts out (Host, Origin, the token).
+#include "http_rules.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+using namespace ledboardd;
+using namespace std::string_view_literals;
+
+namespace {
+
+BoardView sampleBoard()
+{
+    BoardView board;
+    board.info = {"A17", "A17", "1-1.4", "Maker", "USB LED Board"};
+    board.status = {5, 1, 3};
+    board.available = true;
+    return board;
+}
+
+} // namespace
+
+TEST(BoardJson, HasEveryFieldInOrderAndPendingAsNullOrNumber)
+{
+    BoardView board = sampleBoard();
+    EXPECT_EQ(boardJson(board),
+              R"({"id":"A17","available":true,"led":5,"push":1,"jump":3,"serial":"A17",)"
+              R"("path":"1-1.4","manufacturer":"Maker","product":"USB LED Board","pending":null})");
+    board.available = false;
+    board.pending = 7;
+    const auto json = nlohmann::json::parse(boardJson(board));
+    EXPECT_EQ(json["available"], false);
+    EXPECT_EQ(json["pending"], 7);
+
+    EXPECT_EQ(boardsJson({}), R"({"boards":[]})");
+    const auto list = nlohmann::json::parse(boardsJson({sampleBoard(), board}));
+    ASSERT_EQ(list["boards"].size(), 2U);
+    EXPECT_EQ(list["boards"][1]["pending"], 7);
+    EXPECT_EQ(buttonJson("A17", true), R"({"id":"A17","pressed":true})");
+    EXPECT_EQ(buttonJson("B", false), R"({"id":"B","pressed":false})");
+}
+
+TEST(BoardJson, QuotesWhatABoardSaysAndReplacesBytesThatAreNotUtf8)
+{
+    BoardView board = sampleBoard();
+    board.info.product = "say \"hi\"\n\\";
+    board.info.manufacturer = "bad \xff byte";
+    const std::string text = boardJson(board);
+    // One line: an event stream's data field ends at a line break.
+    EXPECT_EQ(text.find('\n'), std::string::npos);
+    const auto json = nlohmann::json::parse(text);
+    EXPECT_EQ(json["product"], "say \"hi\"\n\\");
+    EXPECT_EQ(json["manufacturer"], "bad \xef\xbf\xbd byte");
+    EXPECT_EQ(nlohmann::json::parse(errorJson("no \"x\""))["error"], "no \"x\"");
+}
+
+TEST(LedBody, TakesTheNumberAloneOrInAnObject)
+{
+    for (int value = 0; value <= MAX_LED_COMMAND; ++value) {
+        const std::string number = std::to_string(value);
+        EXPECT_EQ(parseLedBody(number).value, value);
+        EXPECT_EQ(parseLedBody(" " + number + "\n").value, value);
+        EXPECT_EQ(parseLedBody(R"({"led":)" + number + "}").value, value);
+        EXPECT_EQ(parseLedBody(" { \"led\" : " + number + " }\n").value, value);
+    }
+    EXPECT_EQ(parseLedBody(R"({"led":5})").refusal, nullptr);
+}
+
+TEST(LedBody, RefusesEverythingElseWithAReason)
+{
+    for (const std::string_view body : {""sv,
+                                        " "sv,
+                                        "32"sv,
+                                        "-1"sv,
+                                        "5.0"sv,
+                                        "0x5"sv,
+                                        "5 6"sv,
+                                        "five"sv,
+                                        "null"sv,
+                                        "[5]"sv,
+                                        R"("5")"sv,
+                                        R"({})"sv,
+                                        R"({"led":32})"sv,
+                                        R"({"led":-1})"sv,
+                                        R"({"led":5.5})"sv,
+                                        R"({"led":"5"})"sv,
+                                        R"({"led":true})"sv,
+                                        R"({"led":null})"sv,
+                                        R"({"led":[5]})"sv,
+                                        R"({"LED":5})"sv,
+                                        R"({"led":5,"x":1})"sv,
+                                        R"({"led":5)"sv,
+                                        R"({"led":5}})"sv,
+                                        R"({"led":5} 6)"sv,
+                                        R"({"led":4294967301})"sv,
+                                        R"({"led":1e1})"sv}) {
+        const LedCommand command = parseLedBody(body);
+        EXPECT_EQ(command.value, -1) << body;
+        EXPECT_NE(command.refusal, nullptr) << body;
+    }
+}
+
+TEST(LedBody, TheBoardShowsTheLowThreeBits)
+{
+    EXPECT_EQ(reportedLed(5), 5U);
+    EXPECT_EQ(reportedLed(8), 0U);
+    EXPECT_EQ(reportedLed(13), 5U);
+    EXPECT_EQ(reportedLed(31), 7U);
+}
+
+TEST(HttpAddress, BarePortIsLoopbackAndOthersNeedAPort)
+{
+    struct Case {
+        std::string_view text;
+        std::string_view host;
+        int port;
+    };
+    for (const Case& good :
+         {Case{"8080", "127.0.0.1", 8080}, Case{"1", "127.0.0.1", 1},
+          Case{"0.0.0.0:80", "0.0.0.0", 80}, Case{"[::1]:8080", "::1", 8080},
+          Case{"[::]:65535", "::", 65535}, Case{"localhost:9000", "localhost", 9000},
+          Case{"192.0.2.7:8080", "192.0.2.7", 8080}}) {
+        const HttpAddress address = parseHttpAddress(good.text);
+        EXPECT_TRUE(address.ok) << good.text;
+        EXPECT_EQ(address.host, good.host) << good.text;
+        EXPECT_EQ(address.port, good.port) << good.text;
+    }
+    for (const std::string_view bad :
+         {""sv, "0"sv, "65536"sv, "-1"sv, "host"sv, "host:"sv, ":8080"sv, "::1:8080"sv, "[::1]"sv,
+          "[::1]8080"sv, "[host]:80"sv, "[::1:80"sv, "a b:80"sv, "host:80x"sv, "host:0"sv}) {
+        EXPECT_FALSE(parseHttpAddress(bad).ok) << bad;
+    }
+}
+
+TEST(HttpAddress, OnlyLoopbackCountsAsLoopback)
+{
+    for (const std::string_view host :
+         {"localhost"sv, "LocalHost"sv, "127.0.0.1"sv, "127.1.2.3"sv, "::1"sv}) {
+        EXPECT_TRUE(isLoopbackHost(host)) << host;
+    }
+    for (const std::string_view host : {"0.0.0.0"sv, "::"sv, "128.0.0.1"sv, "10.0.0.1"sv,
+                                        "localhost.example"sv, "::2"sv, "myhost"sv}) {
+        EXPECT_FALSE(isLoopbackHost(host)) << host;
+    }
+}
+
+TEST(HostHeader, NamesThisServerWithItsPort)
+{
+    for (const std::string_view host :
+         {"127.0.0.1:8080"sv, "localhost:8080"sv, "LOCALHOST:8080"sv, "myhost:8080"sv,
+          "MyHost.:8080"sv, "[::1]:8080"sv, "192.0.2.9:8080"sv, "[2001:db8::1]:8080"sv}) {
+        EXPECT_TRUE(isAllowedHost(host, 8080, "myhost")) << host;
+    }
+    for (const std::string_view host :
+         {""sv, "evil.example:8080"sv, "localhost.evil.example:8080"sv, "127.0.0.1"sv,
+          "127.0.0.1:8081"sv, "127.0.0.1:"sv, "127.0.0.1:08080x"sv, "[::1]"sv, "[::1]8080"sv,
+          "[evil]:8080"sv, "myhost2:8080"sv, ".:8080"sv, "127.0.0.1:8080:8080"sv, "1.2.3:8080"sv}) {
+        EXPECT_FALSE(isAllowedHost(host, 8080, "myhost")) << host;
+    }
+    // Port 80 is the one a browser leaves out.
+    EXPECT_TRUE(isAllowedHost("localhost", 80, "myhost"));
+    EXPECT_TRUE(isAllowedHost("[::1]", 80, "myhost"));
+    EXPECT_FALSE(isAllowedHost("localhost", 8080, "myhost"));
+}
+
+TEST(Origin, OnlyThePagesOwn)
+{
+    EXPECT_TRUE(isSameOrigin("http://127.0.0.1:8080", "127.0.0.1:8080"));
+    EXPECT_TRUE(isSameOrigin("http://LocalHost:8080", "localhost:8080"));
+    for (const std::string_view origin :
+         {"http://evil.example"sv, "null"sv, ""sv, "https://127.0.0.1:8080"sv,
+          "http://127.0.0.1:8081"sv, "http://127.0.0.1:8080/"sv, "http://127.0.0.1"sv,
+          "127.0.0.1:8080"sv, "http://x127.0.0.1:8080"sv}) {
+        EXPECT_FALSE(isSameOrigin(origin, "127.0.0.1:8080")) << origin;
+    }
+}
+
+TEST(Token, MatchesOnlyTheWholeToken)
+{
+    EXPECT_TRUE(tokensMatch("s3cret", "s3cret"));
+    for (const std::string_view given : {""sv, "s3cre"sv, "s3cret!"sv, "S3cret"sv, "t3cret"sv,
+                                         "s3crex"sv, "s3cret\0"sv, "s3crets3cret"sv}) {
+        EXPECT_FALSE(tokensMatch(given, "s3cret")) << given;
+    }
+    // No token configured matches nothing, not even an empty one.
+    EXPECT_FALSE(tokensMatch("", ""));
+
+    EXPECT_EQ(bearerToken("Bearer abc"), "abc");
+    EXPECT_EQ(bearerToken("bearer  abc "), "abc");
+    for (const std::string_view header :
+         {""sv, "Bearer"sv, "Bearer "sv, "Bearer   "sv, "Basic abc"sv, "abc"sv, "Bearerabc"sv}) {
+        EXPECT_EQ(bearerToken(header), std::nullopt) << header;
+    }
+}
+
+TEST(Token, CookieIsFoundAmongOthersAndDecoded)
+{
+    EXPECT_EQ(cookieValue("ledboardd_token=abc", "ledboardd_token"), "abc");
+    EXPECT_EQ(cookieValue("a=1; ledboardd_token=s3cr%25t%2Dx; b=2", "ledboardd_token"), "s3cr%t-x");
+    EXPECT_EQ(cookieValue("a=1;ledboardd_token=\"q\"", "ledboardd_token"), "q");
+    // A '%' that starts no escape stays as it is.
+    EXPECT_EQ(cookieValue("ledboardd_token=50%;", "ledboardd_token"), "50%");
+    EXPECT_EQ(cookieValue("ledboardd_token=%4", "ledboardd_token"), "%4");
+    EXPECT_EQ(cookieValue("ledboardd_token=%zz", "ledboardd_token"), "%zz");
+    for (const std::string_view header :
+         {""sv, "a=1"sv, "xledboardd_token=abc"sv, "ledboardd_tokenx=abc"sv, "ledboardd_token"sv,
+          "a=ledboardd_token=abc"sv}) {
+        EXPECT_EQ(cookieValue(header, "ledboardd_token"), std::nullopt) << header;
+    }
+}
