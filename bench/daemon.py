@@ -19,6 +19,7 @@ persistence) and stops it at the end. Times are CLOCK_MONOTONIC, which time.mono
 the simulator's --log-time stamps, so a log line and a message compare directly.
 """
 import argparse
+import atexit
 import http.client
 import json
 import math
@@ -46,6 +47,8 @@ SET_SPACING_S = (0.02, 0.12)
 BURST_SPACING_S = (0.05, 0.15)
 # The longest a message is waited for before the command counts as lost.
 WAIT_S = 10.0
+# How long all event streams together get to deliver a press.
+STREAM_WAIT_S = 3.0
 # How long after the boards are up the CPU window starts: the start's own work is over by then.
 SETTLE_S = 2.0
 PREFIX = "bench"
@@ -54,6 +57,22 @@ QOS = 1  # as the daemon subscribes and publishes
 LED_REQUEST = re.compile(r"^(?P<time>\d+\.\d+) (?P<device>\d{3}/\d{3}) CONTROL type=0xc0 "
                          r"request=1 value=0x(?P<value>[0-9a-f]{4})", re.M)
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+# Every process started, stopped at exit if a measurement ends early.
+STARTED = []
+
+
+@atexit.register
+def stop_all():
+    for process in reversed(STARTED):
+        if process.poll() is None:
+            process.terminate()
+            try:
+                process.wait(WAIT_S)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
 
 
 def free_port():
@@ -77,6 +96,7 @@ class Broker:
         self.log = open(os.path.join(folder, "broker.log"), "w")
         self.process = subprocess.Popen([program, "-c", config], stdout=subprocess.DEVNULL,
                                         stderr=self.log)
+        STARTED.append(self.process)
         deadline = time.monotonic() + WAIT_S
         while True:
             try:
@@ -208,7 +228,10 @@ class Simulated:
             # Its own UTS namespace: the daemon's host name names its boards and its bridge topic.
             command = ["unshare", "--uts", "sh", "-c",
                        f"hostname {host} && exec {shlex.join(command)}"]
+        if os.path.exists(self.fifo):
+            os.unlink(self.fifo)  # left by a run that was killed
         self.process = subprocess.Popen(command, stderr=self.stderr)
+        STARTED.append(self.process)
         deadline = time.monotonic() + WAIT_S
         while not os.path.exists(self.fifo):
             if time.monotonic() > deadline or self.process.poll() is not None:
@@ -420,6 +443,7 @@ class EventStream:
         self.changed = threading.Condition()
         self.connection = http.client.HTTPConnection("127.0.0.1", port, timeout=3 * WAIT_S)
         self.connection.request("GET", "/api/events")
+        self.socket = self.connection.sock  # the response takes it over
         self.response = self.connection.getresponse()
         if self.response.status != 200:
             raise SystemExit(f"daemon.py: GET /api/events answered {self.response.status}")
@@ -449,10 +473,11 @@ class EventStream:
             return [arrived for arrived, event, data in self.events
                     if event == "button" and data.get("pressed") is True]
 
-    def wait_for_presses(self, count, limit=WAIT_S):
-        deadline = time.monotonic() + limit
+    def wait_for_changes(self, pressed, count, deadline):
+        """Waits until `count` button events with `pressed` came, or the deadline passed."""
         with self.changed:
-            while len([1 for _, e, d in self.events if e == "button" and d.get("pressed")]) < count:
+            while len([1 for _, e, d in self.events
+                       if e == "button" and d.get("pressed") is pressed]) < count:
                 left = deadline - time.monotonic()
                 if left <= 0:
                     return False
@@ -460,7 +485,7 @@ class EventStream:
         return True
 
     def close(self):
-        self.connection.sock.shutdown(socket.SHUT_RDWR)
+        self.socket.shutdown(socket.SHUT_RDWR)
         self.connection.close()
 
 
@@ -504,12 +529,16 @@ def press_times(simulated, streams, presses, draw):
         time.sleep(draw.uniform(*PRESS_SPACING_S))
         written.append(time.monotonic())
         simulated.change("push")
+        # One deadline for all streams: a stream that misses events costs one wait, not one each.
+        deadline = time.monotonic() + STREAM_WAIT_S
         for stream in streams:
-            stream.wait_for_presses(number)
+            stream.wait_for_changes(True, number, deadline)
         time.sleep(draw.uniform(*PRESS_SPACING_S))
         simulated.change("release")
-    # The last release's event comes meanwhile; it is not measured.
-    time.sleep(0.2)
+        # A push before the daemon has read the release would be no change at all.
+        deadline = time.monotonic() + STREAM_WAIT_S
+        for stream in streams:
+            stream.wait_for_changes(False, number, deadline)
     return written
 
 
@@ -542,6 +571,7 @@ def http_bench(options):
     received = [stream.presses() for stream in streams]
     many = [at - start for stream in received for at, start in zip(stream, written)]
     missed = sum(max(0, len(written) - len(stream)) for stream in received)
+    silent = sum(1 for stream in received if not stream)
     for stream in streams:
         stream.close()
 
@@ -554,7 +584,7 @@ def http_bench(options):
     broker.close()
     result = {"kind": "http", "interval": options.interval, "single": single,
               "presses": options.presses, "streams": options.streams, "many": many,
-              "stream_presses": len(written), "missed": missed, "window": window, "cpu": cpu,
+              "stream_presses": len(written), "missed": missed, "silent": silent, "window": window, "cpu": cpu,
               "memory_before": memory_before, "memory_connected": memory_connected,
               "memory_streams": memory_streams, "rate": rate}
     with open(options.out, "w") as out:
@@ -672,6 +702,7 @@ def report(paths):
         print("|---|---|---|")
         print(f"| press events missed, of {result['streams'] * result['stream_presses']} | "
               f"{missed} | none: {'met' if missed == 0 else 'not met'} |")
+        print(f"| streams that received no press at all | {result['silent']} | |")
         print(f"| CPU over the {result['window']:.1f} s of presses | "
               f"{percent(result['cpu'], result['window']):.2f} % of one core "
               f"({result['cpu'] * 1000:.0f} ms) | |")
