@@ -87,9 +87,8 @@ void checkBody(std::string_view body)
     }
     if (accepted && plain < 0) {
         const auto json = nlohmann::json::parse(body, nullptr, false);
-        if (json.is_discarded() || !json.is_object() || json.size() != 1 ||
-            !json.contains("led") || !json["led"].is_number_integer() ||
-            json["led"].get<std::int64_t>() != command.value) {
+        if (json.is_discarded() || !json.is_object() || json.size() != 1 || !json.contains("led") ||
+            !json["led"].is_number_integer() || json["led"].get<std::int64_t>() != command.value) {
             fail("parseLedBody: accepted what is not {\"led\":N}", body);
         }
     }
