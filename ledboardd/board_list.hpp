@@ -14,7 +14,7 @@ namespace ledboardd {
 
 // A list longer than this is not the bridge's own: one host does not serve this many boards.
 inline constexpr std::size_t MAX_LISTED_BOARDS = 1024;
-inline constexpr std::size_t MAX_BOARD_LIST_PAYLOAD = 256 * 1024;
+inline constexpr std::size_t MAX_BOARD_LIST_PAYLOAD = std::size_t{256} * 1024;
 
 // ["A17","myhost-1-1.4"], in the set's order.
 std::string boardListJson(const std::set<std::string>& ids);

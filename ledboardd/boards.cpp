@@ -142,6 +142,7 @@ bool Boards::setLed(const std::string& id, int value)
         }
     }
     logf(LogLevel::Info, "%s: not here; LED %d will be set when it comes back", id.c_str(), value);
+    events_.ledKept(id, value);
     return false;
 }
 

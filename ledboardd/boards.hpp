@@ -42,6 +42,9 @@ public:
     virtual void stateChanged(const std::string& id, const BoardStatus& status) = 0;
     // The button went down or up; comes before the stateChanged of the same read.
     virtual void buttonChanged(const std::string& id, bool pressed) = 0;
+    // An LED value was set for a board that is away, and is kept for its return (whichever front
+    // end asked: each may want to show it).
+    virtual void ledKept(const std::string& /*id*/, int /*value*/) {}
 
 protected:
     BoardEvents() = default;
@@ -77,6 +80,12 @@ public:
     {
         for (BoardEvents* target : targets_) {
             target->buttonChanged(id, pressed);
+        }
+    }
+    void ledKept(const std::string& id, int value) override
+    {
+        for (BoardEvents* target : targets_) {
+            target->ledKept(id, value);
         }
     }
 

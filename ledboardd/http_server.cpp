@@ -345,8 +345,7 @@ void HttpServer::putLed(const httplib::Request& request, httplib::Response& resp
         return;
     }
     if (!boards_.setLed(id, command.value)) {
-        // Away: the core applies it on the board's return.
-        registry_.setPending(id, command.value);
+        // Away: the core keeps it for the board's return, and tells the registry (ledKept).
         const auto board = registry_.board(id);
         response.status = ACCEPTED;
         response.set_content(boardJson(*board), JSON);

@@ -69,6 +69,8 @@ public:
     void boardLeft(const std::string& id) override;
     void stateChanged(const std::string& id, const BoardStatus& status) override;
     void buttonChanged(const std::string& id, bool pressed) override;
+    // Shown as the board's "pending" value, whichever front end set it.
+    void ledKept(const std::string& id, int value) override { setPending(id, value); }
 
     // Every board, by id.
     std::vector<BoardView> boards();
