@@ -372,6 +372,9 @@ void Boards::readLoop(Board& board)
             events_.stateChanged(board.info.id, status);
         }
         last = status;
+        if (command) {
+            events_.ledApplied(board.info.id, *command);
+        }
     }
     if (last) {
         events_.boardLeft(board.info.id);

@@ -45,6 +45,10 @@ public:
     // An LED value was set for a board that is away, and is kept for its return (whichever front
     // end asked: each may want to show it).
     virtual void ledKept(const std::string& /*id*/, int /*value*/) {}
+    // An LED command went out to the board and the status read after it came back (it follows
+    // that read's stateChanged, if the status changed). Tells a front end that a command it
+    // passed on has been applied, even when it changed nothing the board reports.
+    virtual void ledApplied(const std::string& /*id*/, int /*value*/) {}
 
 protected:
     BoardEvents() = default;
@@ -86,6 +90,12 @@ public:
     {
         for (BoardEvents* target : targets_) {
             target->ledKept(id, value);
+        }
+    }
+    void ledApplied(const std::string& id, int value) override
+    {
+        for (BoardEvents* target : targets_) {
+            target->ledApplied(id, value);
         }
     }
 

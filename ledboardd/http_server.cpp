@@ -344,6 +344,7 @@ void HttpServer::putLed(const httplib::Request& request, httplib::Response& resp
         sendError(response, NOT_FOUND, "no board with this id");
         return;
     }
+    const std::uint64_t appliedBefore = registry_.ledsApplied(id);
     if (!boards_.setLed(id, command.value)) {
         // Away: the core keeps it for the board's return, and tells the registry (ledKept).
         const auto board = registry_.board(id);
@@ -351,7 +352,8 @@ void HttpServer::putLed(const httplib::Request& request, httplib::Response& resp
         response.set_content(boardJson(*board), JSON);
         return;
     }
-    const auto outcome = registry_.waitForLed(id, reportedLed(command.value), LED_WAIT);
+    const auto outcome = registry_.waitForLed(id, appliedBefore, command.value,
+                                              reportedLed(command.value), LED_WAIT);
     if (!outcome) {
         sendError(response, NOT_FOUND, "no board with this id");
         return;

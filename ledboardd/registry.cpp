@@ -65,6 +65,7 @@ void Registry::boardArrived(const BoardInfo& board, const BoardStatus& status)
                      board.id.c_str(), boards_.size());
                 return;
             }
+            applied_.erase(away->first);
             boards_.erase(away);
         }
         found = boards_.emplace(board.id, BoardView{}).first;
@@ -150,14 +151,37 @@ bool Registry::setPending(const std::string& id, int value)
     return true;
 }
 
-std::optional<Registry::Outcome> Registry::waitForLed(const std::string& id, unsigned led,
+void Registry::ledApplied(const std::string& id, int value)
+{
+    const std::lock_guard lock(mutex_);
+    if (!boards_.contains(id)) {
+        return;
+    }
+    Applied& applied = applied_[id];
+    ++applied.count;
+    applied.value = value;
+    changed_.notify_all();
+}
+
+std::uint64_t Registry::ledsApplied(const std::string& id)
+{
+    const std::lock_guard lock(mutex_);
+    const auto found = applied_.find(id);
+    return found == applied_.end() ? 0 : found->second.count;
+}
+
+std::optional<Registry::Outcome> Registry::waitForLed(const std::string& id, std::uint64_t since,
+                                                      int value, unsigned reported,
                                                       std::chrono::milliseconds limit)
 {
     std::unique_lock lock(mutex_);
+    const auto appliedSince = [&] {
+        const auto found = applied_.find(id);
+        return found != applied_.end() && found->second.count > since;
+    };
     const auto settled = [&] {
         const auto found = boards_.find(id);
-        return found == boards_.end() || !found->second.available ||
-               found->second.status.led == led;
+        return found == boards_.end() || !found->second.available || appliedSince();
     };
     changed_.wait_for(lock, limit, settled);
     const auto found = boards_.find(id);
@@ -165,7 +189,10 @@ std::optional<Registry::Outcome> Registry::waitForLed(const std::string& id, uns
         return std::nullopt;
     }
     const BoardView& view = found->second;
-    return Outcome{view, view.available && view.status.led == led};
+    // A later command may have replaced this one before it went out (the latest wins).
+    const bool reached = view.available && appliedSince() && applied_[id].value == value &&
+                         view.status.led == reported;
+    return Outcome{view, reached};
 }
 
 Registry::Subscribed Registry::subscribe(std::size_t capacity, std::size_t maxSubscribers)

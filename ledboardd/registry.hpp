@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -71,6 +72,7 @@ public:
     void buttonChanged(const std::string& id, bool pressed) override;
     // Shown as the board's "pending" value, whichever front end set it.
     void ledKept(const std::string& id, int value) override { setPending(id, value); }
+    void ledApplied(const std::string& id, int value) override;
 
     // Every board, by id.
     std::vector<BoardView> boards();
@@ -80,14 +82,21 @@ public:
     // core keeps the value itself; this is what the API reports. False for an unknown id.
     bool setPending(const std::string& id, int value);
 
-    // Waits at most `limit` until the board reports `led`, or leaves. Returns the board as it
-    // then stands, and whether it reports `led`; nullopt for an unknown id.
+    // How many LED commands the board has had applied so far: taken before a command is passed
+    // to the core, it tells waitForLed which application is the command's own.
+    std::uint64_t ledsApplied(const std::string& id);
+
+    // Waits at most `limit` until an LED command applied after the first `since` is reported
+    // for the board (see ledsApplied), or the board leaves. Returns the board as it then stands,
+    // and whether that command was `value` and the board reports its lamps (`reported`);
+    // nullopt for an unknown id. Waiting for the status alone would not do: a board that
+    // already shows the lamps would answer before the command went out.
     struct Outcome {
         BoardView board;
         bool reached;
     };
-    std::optional<Outcome> waitForLed(const std::string& id, unsigned led,
-                                      std::chrono::milliseconds limit);
+    std::optional<Outcome> waitForLed(const std::string& id, std::uint64_t since, int value,
+                                      unsigned reported, std::chrono::milliseconds limit);
 
     // A new subscription and, taken at the same moment, every board: no event falls between
     // the two. Events go to at most `maxSubscribers` streams; beyond that, nullptr.
@@ -107,6 +116,12 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::map<std::string, BoardView> boards_;
+    // Per board: how many LED commands were applied, and the last one's value.
+    struct Applied {
+        std::uint64_t count = 0;
+        int value = -1;
+    };
+    std::map<std::string, Applied> applied_;
     std::vector<std::shared_ptr<Subscription>> subscribers_;
 };
 

@@ -47,36 +47,50 @@ TEST(Registry, KeepsBoardsThatLeftAndTheValueKeptForThem)
     EXPECT_EQ(registry.board("C3"), std::nullopt);
 }
 
-TEST(Registry, WaitForLedEndsWhenTheBoardReportsItOrLeaves)
+TEST(Registry, WaitForLedEndsWhenTheCommandIsAppliedOrTheBoardLeaves)
 {
     Registry registry;
-    registry.boardArrived(infoOf("A17"), {0, 0, 0});
-    EXPECT_EQ(registry.waitForLed("nope", 1, 10ms), std::nullopt);
+    registry.boardArrived(infoOf("A17"), {5, 0, 0});
+    EXPECT_EQ(registry.waitForLed("nope", 0, 1, 1, 10ms), std::nullopt);
+
+    // The board already shows 5: a command for 13 (whose lamps read back 5) is reached only once
+    // it has gone out, not at once.
+    std::uint64_t since = registry.ledsApplied("A17");
+    const auto early = registry.waitForLed("A17", since, 13, 5, 30ms);
+    ASSERT_TRUE(early);
+    EXPECT_FALSE(early->reached);
 
     std::thread board([&] {
         std::this_thread::sleep_for(50ms);
-        registry.stateChanged("A17", {2, 0, 0}); // not the one waited for
-        std::this_thread::sleep_for(50ms);
-        registry.stateChanged("A17", {5, 0, 0});
+        registry.ledApplied("A17", 13);
     });
     const auto start = std::chrono::steady_clock::now();
-    const auto reached = registry.waitForLed("A17", 5, 5s);
+    const auto reached = registry.waitForLed("A17", since, 13, 5, 5s);
     board.join();
     ASSERT_TRUE(reached);
     EXPECT_TRUE(reached->reached);
     EXPECT_EQ(reached->board.status.led, 5U);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds{4});
 
-    const auto timedOut = registry.waitForLed("A17", 3, 30ms);
-    ASSERT_TRUE(timedOut);
-    EXPECT_FALSE(timedOut->reached);
-    EXPECT_EQ(timedOut->board.status.led, 5U);
+    // Replaced by a later command before it went out: applied, but not this one.
+    since = registry.ledsApplied("A17");
+    std::thread replaced([&] {
+        std::this_thread::sleep_for(50ms);
+        registry.stateChanged("A17", {2, 0, 0});
+        registry.ledApplied("A17", 2);
+    });
+    const auto other = registry.waitForLed("A17", since, 3, 3, 5s);
+    replaced.join();
+    ASSERT_TRUE(other);
+    EXPECT_FALSE(other->reached);
+    EXPECT_EQ(other->board.status.led, 2U);
 
+    since = registry.ledsApplied("A17");
     std::thread leaving([&] {
         std::this_thread::sleep_for(50ms);
         registry.boardLeft("A17");
     });
-    const auto left = registry.waitForLed("A17", 3, 5s);
+    const auto left = registry.waitForLed("A17", since, 3, 3, 5s);
     leaving.join();
     ASSERT_TRUE(left);
     EXPECT_FALSE(left->reached);
