@@ -283,6 +283,8 @@ class DaemonTest(DaemonCase):
                                                        "--after", "board,serial=A17,port=3"))
         for board in (f"{host}-1-1.4", "A17", "A17-1-3"):
             self.watcher.wait_for(self.topic("availability", board), "online")
+            # Published right after it: the mark below must come after every arrival's state.
+            self.watcher.wait_for(self.topic("state", board), '{"led":0,"push":0,"jump":0}')
         self.assertIn("two boards with serial number A17", daemon.log_text())
         # Each is its own board: a set reaches that one only.
         mark = self.watcher.count()
