@@ -117,7 +117,10 @@ class Flood(DaemonCase):
         self.watcher.wait_for(self.topic("state"), STATE.format(0, 0))
         pid = daemon_pid(daemon)
         before = rss_bytes(pid)
-        ceiling = before + self.CEILING if sanitized(pid) else self.CEILING
+        # AddressSanitizer keeps freed memory in quarantine (up to 256 MiB), so a sanitized
+        # daemon's RSS grows with what it allocates, not with what it holds: memory is judged in
+        # the plain build only, the rest of the test in both.
+        judge_memory = not sanitized(pid)
 
         flooder = mqtt.Client(client_id=f"flooder-{os.getpid()}-{time.monotonic_ns()}")
         flooder.max_queued_messages_set(0)
@@ -151,8 +154,9 @@ class Flood(DaemonCase):
               f"{rss[self.SECONDS - 0.1] / MIB:.1f} at the end", file=sys.stderr)
 
         self.assertGreater(sent, self.RATE * self.SECONDS * 0.6, "the flood was not one")
-        self.assertLess(rss[self.SECONDS - 0.1] - rss[1], self.GROWTH)
-        self.assertLess(max(rss.values()), ceiling)
+        if judge_memory:
+            self.assertLess(rss[self.SECONDS - 0.1] - rss[1], self.GROWTH)
+            self.assertLess(max(rss.values()), self.CEILING)
         # Responsive all along: the press in the middle of the flood was published at once.
         mark, since = pressed
         self.watcher.wait_for(self.topic("button"), "pressed", mark)
