@@ -160,7 +160,10 @@ class Flood(DaemonCase):
         # Responsive all along: the press in the middle of the flood was published at once.
         mark, since = pressed
         self.watcher.wait_for(self.topic("button"), "pressed", mark)
-        self.assertLess(since(), 1.0 + self.SECONDS)  # then at most the flood's rest behind it
+        # The watcher reads every flood message too, so on a loaded machine the press reaches it
+        # behind their backlog: the bound is the flood and a generous drain, not the daemon's
+        # reaction (a daemon stuck behind its own log lines missed it by far more).
+        self.assertLess(since(), self.SECONDS + 7.0)
         # The latest wins: the last LED request is the last value, and the state says so.
         settled = Timed()
         self.watcher.wait_for(self.topic("state"), STATE.format(last & 7, 1), mark)
