@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -174,13 +175,16 @@ void MqttBridge::onConnect(mosquitto* client, void* self, int result)
     }
     bridge.connected_ = true;
     bridge.awaitingBoardList_ = true;
+    // Acknowledgements of the previous connection's states may never come: published anew below.
+    bridge.stateInFlight_.clear();
+    bridge.stateBehind_.clear();
     bridge.publish(bridge.bridgeTopic_, ONLINE, true);
     for (const auto& [id, board] : bridge.seen_) {
         bridge.publishDiscovery(board);
     }
     for (const auto& [id, status] : bridge.present_) {
         bridge.publish(bridge.topic(id, "availability"), ONLINE, true);
-        bridge.publish(bridge.topic(id, "state"), stateJson(status), true);
+        bridge.publishState(id);
     }
     bridge.publishBoardList();
 }
@@ -253,6 +257,16 @@ void MqttBridge::onPublish(mosquitto* /*client*/, void* self, int messageId)
     const std::lock_guard lock(bridge.mutex_);
     if (bridge.unacknowledged_.erase(messageId) != 0) {
         bridge.acknowledged_.notify_all();
+    }
+    const auto state = std::ranges::find_if(bridge.stateInFlight_, [messageId](const auto& entry) {
+        return entry.second == messageId;
+    });
+    if (state != bridge.stateInFlight_.end()) {
+        const std::string id = state->first;
+        bridge.stateInFlight_.erase(state);
+        if (bridge.stateBehind_.erase(id) != 0 && bridge.connected_) {
+            bridge.publishState(id);
+        }
     }
 }
 
@@ -337,7 +351,7 @@ void MqttBridge::boardArrived(const BoardInfo& board, const BoardStatus& status)
         // The configs first: Home Assistant then finds the state and availability retained.
         publishDiscovery(described);
         publish(topic(id, "availability"), ONLINE, true);
-        publish(topic(id, "state"), stateJson(status), true);
+        publishState(id);
         publishBoardList();
     }
 }
@@ -346,6 +360,7 @@ void MqttBridge::boardLeft(const std::string& id)
 {
     const std::lock_guard lock(mutex_);
     present_.erase(id);
+    stateBehind_.erase(id);
     // Queued while disconnected too: a board that left must not stay online in the broker.
     if (!closing_) {
         publish(topic(id, "availability"), OFFLINE, true);
@@ -358,7 +373,22 @@ void MqttBridge::stateChanged(const std::string& id, const BoardStatus& status)
     const std::lock_guard lock(mutex_);
     present_[id] = status;
     if (connected_) {
-        publish(topic(id, "state"), stateJson(status), true);
+        publishState(id);
+    }
+}
+
+void MqttBridge::publishState(const std::string& id)
+{
+    const auto status = present_.find(id);
+    if (status == present_.end()) {
+        return;
+    }
+    if (stateInFlight_.contains(id)) {
+        stateBehind_.insert(id);
+        return;
+    }
+    if (const auto messageId = publish(topic(id, "state"), stateJson(status->second), true)) {
+        stateInFlight_[id] = *messageId;
     }
 }
 

@@ -88,6 +88,7 @@ private:
     // With the mutex held.
     void publishDiscovery(const DiscoveredBoard& board);
     void publishBoardList();
+    void publishState(const std::string& id); // with mutex_ held
     void markPreviousBoardsOffline(const char* payload, std::size_t length);
 
     MqttOptions options_;
@@ -112,6 +113,13 @@ private:
     bool awaitingBoardList_ = false;
     bool connected_ = false;
     bool closing_ = false; // offline published: nothing more goes out
+    // A board's state publication awaiting the broker's acknowledgement (its message id), and
+    // the boards whose state changed meanwhile: at most one state per board is in flight, and
+    // the latest follows the acknowledgement. Under a flood of commands the board's state
+    // changes far faster than a slow host publishes; each change queued would delay the button
+    // events behind them by seconds and grow the client's queue without bound.
+    std::map<std::string, int> stateInFlight_;
+    std::set<std::string> stateBehind_;
     // Shutdown's messages not yet acknowledged.
     std::set<int> unacknowledged_;
     std::condition_variable acknowledged_;
