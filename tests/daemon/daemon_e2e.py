@@ -56,16 +56,19 @@ def start_broker(folder, port=None):
 
 
 class Watcher:
-    """Every message under the prefix, in arrival order, as (topic, payload bytes, retain)."""
+    """Every message under the prefix (or only on the given leaves, `+` and `#` allowed), in
+    arrival order, as (topic, payload bytes, retain)."""
 
-    def __init__(self, port, prefix):
+    def __init__(self, port, prefix, leaves=("#",)):
         self.messages = []
+        self.arrived = []  # time.monotonic() of each message's arrival
         self.changed = threading.Condition()
         self.client = mqtt.Client(client_id=f"watcher-{os.getpid()}-{time.monotonic_ns()}")
         self.client.on_message = self._received
         subscribed = threading.Event()
         self.client.on_subscribe = lambda *_: subscribed.set()
-        self.client.on_connect = lambda client, *_: client.subscribe(prefix + "/#", qos=1)
+        self.client.on_connect = lambda client, *_: client.subscribe(
+            [(f"{prefix}/{leaf}", 1) for leaf in leaves])
         self.client.connect("127.0.0.1", port)
         self.client.loop_start()
         if not subscribed.wait(WAIT):
@@ -74,6 +77,7 @@ class Watcher:
     def _received(self, _client, _userdata, message):
         with self.changed:
             self.messages.append((message.topic, bytes(message.payload), message.retain))
+            self.arrived.append(time.monotonic())
             self.changed.notify_all()
 
     def wait_for(self, topic, payload, after=0):
@@ -159,12 +163,13 @@ class DaemonCase(unittest.TestCase):
     """A watcher on a prefix of the test's own, and the daemon started on demand."""
 
     port = None  # the shared broker's
+    watched = ("#",)  # the leaves under the prefix that the watcher subscribes to
 
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
         # Each test its own prefix, so that no retained message of another test is seen.
         self.prefix = f"t{time.monotonic_ns()}"
-        self.watcher = Watcher(self.port or BROKER[1], self.prefix)
+        self.watcher = Watcher(self.port or BROKER[1], self.prefix, self.watched)
 
     def tearDown(self):
         self.watcher.close()

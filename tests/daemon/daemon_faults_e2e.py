@@ -111,6 +111,14 @@ class Flood(DaemonCase):
     SECONDS = 3
     CEILING = 20 * MIB  # the daemon's RSS, unsanitized
     GROWTH = 2 * MIB  # from the flood's first second to its last
+    # Seconds from the press to `pressed` during the flood. Measured 0.01 s; sanitized 0.2-0.9 s,
+    # and 2.3 s with two more sanitized suites and a browser on two cores. (Each state change
+    # queued behind the last took it to 1.7 s alone, 3 s loaded; a daemon stuck behind its own
+    # log lines missed 15 s.)
+    PROMPT, PROMPT_SANITIZED = 1.0, 5.0
+    # Not the commands themselves: a watcher reading 60,000 of them would see the press behind
+    # their backlog and time itself rather than the daemon.
+    watched = ("A17/state", "A17/button")
 
     def test_a_flood_of_commands_keeps_memory_bounded_and_the_latest_wins(self):
         daemon = self.start()
@@ -119,8 +127,8 @@ class Flood(DaemonCase):
         before = rss_bytes(pid)
         # AddressSanitizer keeps freed memory in quarantine (up to 256 MiB), so a sanitized
         # daemon's RSS grows with what it allocates, not with what it holds: memory is judged in
-        # the plain build only, the rest of the test in both.
-        judge_memory = not sanitized(pid)
+        # the plain build only; the time the press takes is judged more loosely in a sanitized one.
+        plain = not sanitized(pid)
 
         flooder = mqtt.Client(client_id=f"flooder-{os.getpid()}-{time.monotonic_ns()}")
         flooder.max_queued_messages_set(0)
@@ -143,7 +151,7 @@ class Flood(DaemonCase):
                 if second not in rss and flood() >= second:
                     rss[second] = rss_bytes(pid)
             if pressed is None and flood() >= 1.5:
-                pressed = (self.watcher.count(), Timed())
+                pressed = (self.watcher.count(), time.monotonic())
                 daemon.change("push")
             if sent >= flood() * self.RATE:
                 time.sleep(0.005)
@@ -154,23 +162,22 @@ class Flood(DaemonCase):
               f"{rss[self.SECONDS - 0.1] / MIB:.1f} at the end", file=sys.stderr)
 
         self.assertGreater(sent, self.RATE * self.SECONDS * 0.6, "the flood was not one")
-        if judge_memory:
+        if plain:
             self.assertLess(rss[self.SECONDS - 0.1] - rss[1], self.GROWTH)
             self.assertLess(max(rss.values()), self.CEILING)
         # Responsive all along: the press in the middle of the flood was published at once.
-        mark, since = pressed
-        self.watcher.wait_for(self.topic("button"), "pressed", mark)
-        # The watcher reads every flood message too, so on a loaded machine the press reaches it
-        # behind their backlog: the bound is the flood and a generous drain, not the daemon's
-        # reaction (a daemon stuck behind its own log lines missed it by far more).
-        self.assertLess(since(), self.SECONDS + 7.0)
+        mark, pressed_at = pressed
+        seen = self.watcher.wait_for(self.topic("button"), "pressed", mark)
+        took = self.watcher.arrived[seen] - pressed_at
+        print(f"flood: the press was seen {took:.3f} s after it was made", file=sys.stderr)
+        self.assertLess(took, self.PROMPT if plain else self.PROMPT_SANITIZED)
         # The latest wins: the last LED request is the last value, and the state says so.
         settled = Timed()
         self.watcher.wait_for(self.topic("state"), STATE.format(last & 7, 1), mark)
         while daemon.led_requests()[-1][1] != last and settled() < harness.WAIT:
             time.sleep(0.05)
         self.assertEqual(daemon.led_requests()[-1], ("001/002", last))
-        if judge_memory:
+        if plain:
             self.assertLess(rss_bytes(pid), self.CEILING)
         self.assertIsNone(daemon.process.poll())
         # Nor does the flood become a flood of warnings in the journal: a few a second at most.
