@@ -257,14 +257,21 @@ class LivePage(PageCase):
         self.assertIn("reconnecting", page.driver.find_element(page.by.ID, "connection").text)
         page.lamp("A17", 2).click()
         page.until("the failed set", lambda: "does not answer" in page.text("A17", ".problem"))
-        # The console has the refused PUT; the stream's retries are not errors to it.
-        self.assertEqual([problem.split(" - ")[0] for problem in page.problems()],
+        # The console has the refused PUT. The stream's retries are not errors to it, but a
+        # stream the page opens anew while nothing listens (the browser gave up retrying on a
+        # slow machine) is logged as refused: those, and nothing else, while the daemon is down.
+        def besides_reopened_streams(problems):
+            return [problem.split(" - ")[0] for problem in problems
+                    if not (problem.startswith(self.url + "api/events ")
+                            and "ERR_CONNECTION_REFUSED" in problem)]
+        self.assertEqual(besides_reopened_streams(page.problems()),
                          [self.url + "api/boards/A17/led"])
 
         daemon = self.start("second")
         page.until("the boards again", lambda: self.both_here(page) and
                    page.connection() == "live")
         self.assertTrue(page.script("return window.notReloaded === true;"))
+        self.assertEqual(besides_reopened_streams(page.problems()), [])
         written = time.monotonic()
         daemon.change("push@2")
         page.until("the press after the restart", lambda: page.cards()["B22"][2] == "1")
