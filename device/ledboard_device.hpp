@@ -235,3 +235,7 @@ std::uint16_t ledValue(int number) noexcept;
 
 // LED, PUSH and JUMP from the first two status bytes.
 BoardStatus decodeStatus(const StatusReply& reply) noexcept;
+
+// The LED state a board reports once it has taken LED number `number`: the low three of its five
+// bits, one for each lamp.
+unsigned reportedLed(int number) noexcept;

@@ -36,6 +36,11 @@ BoardStatus decodeStatus(const StatusReply& reply) noexcept
     };
 }
 
+unsigned reportedLed(int number) noexcept
+{
+    return static_cast<unsigned>(number) & LED_MASK;
+}
+
 bool isPermissionError(int result) noexcept
 {
     return result == -EPERM || result == -EACCES;

@@ -26,14 +26,6 @@ std::string errorJson(std::string_view text);
 // {"led":5} with that one key. Anything else is refused with a reason.
 LedCommand parseLedBody(std::string_view body);
 
-// The LED state a board reports once it has taken LED value `value`: the low three of its five
-// bits, one for each lamp.
-constexpr unsigned reportedLed(int value) noexcept
-{
-    constexpr unsigned LAMP_BITS = 0x07;
-    return static_cast<unsigned>(value) & LAMP_BITS;
-}
-
 // Where --http listens: ADDR:PORT, [IPV6]:PORT, or a bare PORT meaning 127.0.0.1:PORT.
 struct HttpAddress {
     std::string host;

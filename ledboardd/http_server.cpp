@@ -1,6 +1,7 @@
 #include "http_server.hpp"
 
 #include "http_rules.hpp"
+#include "ledboard_device.hpp"
 #include "log.hpp"
 #include "web_assets.hpp"
 

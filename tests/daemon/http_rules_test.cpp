@@ -107,14 +107,6 @@ TEST(LedBody, RefusesEverythingElseWithAReason)
     }
 }
 
-TEST(LedBody, TheBoardShowsTheLowThreeBits)
-{
-    EXPECT_EQ(reportedLed(5), 5U);
-    EXPECT_EQ(reportedLed(8), 0U);
-    EXPECT_EQ(reportedLed(13), 5U);
-    EXPECT_EQ(reportedLed(31), 7U);
-}
-
 TEST(HttpAddress, BarePortIsLoopbackAndOthersNeedAPort)
 {
     struct Case {

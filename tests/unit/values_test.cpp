@@ -33,6 +33,15 @@ TEST(LedValue, LowFiveBitsMoveToBitsThreeToSeven)
     EXPECT_EQ(ledValue(INT_MAX), 0xF8);
 }
 
+TEST(LedValue, TheBoardReportsTheLowThreeBits)
+{
+    EXPECT_EQ(reportedLed(5), 5U);
+    EXPECT_EQ(reportedLed(8), 0U);
+    EXPECT_EQ(reportedLed(13), 5U);
+    EXPECT_EQ(reportedLed(31), 7U);
+    EXPECT_EQ(reportedLed(-1), 7U);
+}
+
 TEST(Arguments, ReadLikeAtoi)
 {
     // atoi is the reference here, not a conversion to trust.
