@@ -638,17 +638,24 @@ class TlsAndDiscoveryConfiguration(unittest.TestCase):
         self.assertIn("127.0.0.1:8883", line)
 
 
-def main():
+def run_suite(extra=(), prepare=None):
+    """Runs the running script's tests against a broker of their own, with --daemon, --sim,
+    --broker and the `extra` options ((name, add_argument's keywords), ...) read first; unittest
+    gets the rest. `prepare` sees the options before the broker starts."""
     global ARGS, BROKER
     parser = argparse.ArgumentParser()
-    parser.add_argument("--daemon", required=True)
-    parser.add_argument("--sim", required=True)
-    parser.add_argument("--broker", required=True)
+    for name in ("--daemon", "--sim", "--broker"):
+        parser.add_argument(name, required=True)
+    for name, settings in extra:
+        parser.add_argument(name, **settings)
     ARGS, rest = parser.parse_known_args()
+    if prepare:
+        prepare(ARGS)
     with tempfile.TemporaryDirectory(prefix="ledboardd-broker-") as folder:
         BROKER = start_broker(folder)
         try:
-            program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
+            program = unittest.main(module="__main__", argv=[sys.argv[0], "-v", *rest],
+                                    exit=False)
         finally:
             BROKER[0].terminate()
             BROKER[0].wait()
@@ -656,4 +663,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    run_suite()

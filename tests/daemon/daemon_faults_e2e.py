@@ -5,14 +5,12 @@ commands, `ledboard` run beside the daemon, and the broker stopped while the but
 
   daemon_faults_e2e.py --daemon LEDBOARDD --sim LEDBOARD-SIM --broker MOSQUITTO --tool LEDBOARD
 """
-import argparse
 import os
 import re
 import subprocess
 import sys
 import tempfile
 import time
-import unittest
 
 import paho.mqtt.client as mqtt
 
@@ -20,7 +18,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import daemon_e2e as harness  # noqa: E402  (the folder is on the path only from here)
 from daemon_e2e import INTERVAL_MS, DaemonCase  # noqa: E402
 
-TOOL = None
 MIB = 1024 * 1024
 STATE = '{{"led":{},"push":{},"jump":0}}'
 
@@ -187,7 +184,7 @@ class Flood(DaemonCase):
 
 class ToolBeside(DaemonCase):
     def run_tool(self, environment, *arguments):
-        return subprocess.run([TOOL, *arguments], capture_output=True, text=True,
+        return subprocess.run([harness.ARGS.tool, *arguments], capture_output=True, text=True,
                               env=environment, timeout=harness.WAIT)
 
     def test_ledboard_runs_beside_the_daemon(self):
@@ -290,24 +287,5 @@ class RetainedReader:
         self.payload = got[0] if got else None
 
 
-def main():
-    global TOOL
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--daemon", required=True)
-    parser.add_argument("--sim", required=True)
-    parser.add_argument("--broker", required=True)
-    parser.add_argument("--tool", required=True)
-    harness.ARGS, rest = parser.parse_known_args()
-    TOOL = harness.ARGS.tool
-    with tempfile.TemporaryDirectory(prefix="ledboardd-broker-") as folder:
-        harness.BROKER = harness.start_broker(folder)
-        try:
-            program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
-        finally:
-            harness.BROKER[0].terminate()
-            harness.BROKER[0].wait()
-    sys.exit(0 if program.result.wasSuccessful() else 1)
-
-
 if __name__ == "__main__":
-    main()
+    harness.run_suite(extra=[("--tool", {"required": True})])

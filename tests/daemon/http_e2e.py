@@ -8,13 +8,11 @@ side), started as daemon_e2e.py does.
 What is asserted is each status code, the JSON that comes back, and what reached the boards
 (the simulator's request log).
 """
-import argparse
 import http.client
 import json
 import os
 import signal
 import socket
-import sys
 import tempfile
 import threading
 import time
@@ -393,21 +391,5 @@ class OptionsTest(unittest.TestCase):
             self.assertTrue(lines[0].startswith("<3>ledboardd: "), lines)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--daemon", required=True)
-    parser.add_argument("--sim", required=True)
-    parser.add_argument("--broker", required=True)
-    daemon_e2e.ARGS, rest = parser.parse_known_args()
-    with tempfile.TemporaryDirectory(prefix="ledboardd-broker-") as folder:
-        daemon_e2e.BROKER = daemon_e2e.start_broker(folder)
-        try:
-            program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
-        finally:
-            daemon_e2e.BROKER[0].terminate()
-            daemon_e2e.BROKER[0].wait()
-    sys.exit(0 if program.result.wasSuccessful() else 1)
-
-
 if __name__ == "__main__":
-    main()
+    daemon_e2e.run_suite()

@@ -8,7 +8,6 @@ with a mosquitto broker of the test's own as daemon_e2e.py starts it.
 The page's screenshot goes to DIR/page.png (the path is printed). Exits 77, which CTest counts as
 skipped, when Chromium or its driver is not installed.
 """
-import argparse
 import os
 import shutil
 import sys
@@ -356,30 +355,15 @@ class TokenPage(PageCase):
         self.assertTrue(all("401" in problem for problem in page.problems()), page.problems())
 
 
-def main():
+def prepare(args):
     global OUTPUTS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--daemon", required=True)
-    parser.add_argument("--sim", required=True)
-    parser.add_argument("--broker", required=True)
-    parser.add_argument("--outputs", default=None)
-    args, rest = parser.parse_known_args()
     if not CHROMIUM or not DRIVER:
         print("page_e2e: skipped: Chromium and its driver are not installed "
               "(sudo apt-get install chromium chromium-driver)", file=sys.stderr)
         sys.exit(SKIPPED)
     OUTPUTS = args.outputs or tempfile.mkdtemp(prefix="ledboardd-page-out-")
     os.makedirs(OUTPUTS, exist_ok=True)
-    e2e.ARGS = args
-    with tempfile.TemporaryDirectory(prefix="ledboardd-broker-") as folder:
-        e2e.BROKER = e2e.start_broker(folder)
-        try:
-            program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
-        finally:
-            e2e.BROKER[0].terminate()
-            e2e.BROKER[0].wait()
-    sys.exit(0 if program.result.wasSuccessful() else 1)
 
 
 if __name__ == "__main__":
-    main()
+    e2e.run_suite(extra=[("--outputs", {"default": None})], prepare=prepare)
