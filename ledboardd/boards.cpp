@@ -15,6 +15,7 @@
 #include "parsing.hpp"
 #include "sysfs.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -60,6 +61,8 @@ struct Boards::Board {
     std::optional<int> pending;
     bool stop = false;
 
+    bool firstRead = false; // guarded by Boards::mutex_
+
     std::atomic<bool> ended{false};
     std::thread thread;
 };
@@ -78,6 +81,23 @@ void Boards::start()
 {
     ++running_;
     scanner_ = std::thread([this] { scanLoop(); });
+}
+
+bool Boards::waitUntilSettled(std::chrono::milliseconds limit)
+{
+    std::unique_lock lock(mutex_);
+    return settled_.wait_for(lock, limit, [this] {
+        return stopping_ || (scanned_ && std::ranges::all_of(boards_, [](const auto& entry) {
+                                 return entry.second->firstRead || entry.second->ended;
+                             }));
+    });
+}
+
+void Boards::firstReadDone(Board& board)
+{
+    const std::lock_guard lock(mutex_);
+    board.firstRead = true;
+    settled_.notify_all();
 }
 
 void Boards::threadEnded()
@@ -150,8 +170,8 @@ void Boards::scanLoop()
 {
     std::uint64_t fingerprint = 0;
     auto lastRescan = std::chrono::steady_clock::time_point{};
-    for (;;) {
-        {
+    for (bool first = true;; first = false) {
+        if (!first) {
             std::unique_lock lock(mutex_);
             wake_.wait_for(lock, BUS_POLL, [this] { return stopping_; });
             if (stopping_) {
@@ -166,6 +186,11 @@ void Boards::scanLoop()
             fingerprint = now;
             lastRescan = time;
             rescan();
+        }
+        if (first) {
+            const std::lock_guard lock(mutex_);
+            scanned_ = true;
+            settled_.notify_all();
         }
     }
     threadEnded();
@@ -306,6 +331,7 @@ void Boards::readLoop(Board& board)
 {
     std::optional<BoardStatus> last;
     bool failing = false;
+    bool answered = false; // its first read, whatever came of it, is told to waitUntilSettled
     auto nextRead = std::chrono::steady_clock::now();
     for (;;) {
         std::optional<int> command;
@@ -341,6 +367,9 @@ void Boards::readLoop(Board& board)
             break;
         }
         if (result < STATUS_DECODED_LENGTH) {
+            if (!std::exchange(answered, true)) {
+                firstReadDone(board);
+            }
             if (!failing) {
                 logf(LogLevel::Warning, "%s: %s failed: %s", board.info.id.c_str(),
                      command ? "setting the LEDs" : "reading the status", errorText(result));
@@ -365,6 +394,9 @@ void Boards::readLoop(Board& board)
         const BoardStatus status = decodeStatus(reply);
         if (!last) {
             events_.boardArrived(board.info, status);
+            if (!std::exchange(answered, true)) {
+                firstReadDone(board);
+            }
         } else if (status != *last) {
             if (status.push != last->push) {
                 events_.buttonChanged(board.info.id, status.push != 0);
@@ -378,6 +410,9 @@ void Boards::readLoop(Board& board)
     }
     if (last) {
         events_.boardLeft(board.info.id);
+    }
+    if (!answered) {
+        firstReadDone(board); // unplugged or stopped before it answered
     }
     board.ended = true;
     threadEnded();

@@ -118,6 +118,12 @@ public:
     // Starts watching the bus; boards found are announced through the events.
     void start();
 
+    // Waits until the first look at the bus is done and each board found has answered (or
+    // failed) its first read, at most `limit`. Returns false when it was the limit. A front end
+    // started after this sees the boards that are here from its first moment, rather than
+    // taking them for gone.
+    bool waitUntilSettled(std::chrono::milliseconds limit);
+
     // Sets a board's LEDs to `value` (0..31) as soon as its thread is free, and remembers the
     // value for when it comes back. A board that is away gets it on its return; only the latest
     // value is kept. Never waits on a board. Returns true when the board is here (the value goes
@@ -136,14 +142,17 @@ private:
     void reapEnded();
     void readLoop(Board& board);
     void threadEnded();
+    void firstReadDone(Board& board);
 
     BoardsOptions options_;
     BoardEvents& events_;
 
-    // Guards boards_, desired_, refused_ and stopping_.
+    // Guards boards_, desired_, refused_, stopping_, scanned_ and each Board's firstRead.
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
+    bool scanned_ = false; // the first look at the bus is done
+    std::condition_variable settled_;
     // By bus and device number, which a replug changes: a replugged board is a new Board.
     std::map<std::uint32_t, std::unique_ptr<Board>> boards_;
     // The last value set for each id through setLed, kept across unplugs.

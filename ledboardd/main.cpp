@@ -17,6 +17,9 @@
 
 namespace {
 
+// At start, how long the boards' first reads are waited for before the broker is told what is
+// here: each takes milliseconds, but a stalled board holds its read for the 5 s USB timeout.
+constexpr std::chrono::milliseconds SETTLE_LIMIT{2000};
 // From SIGTERM to exit: the offline messages' acknowledgements, then the boards' threads.
 constexpr std::chrono::milliseconds ACKNOWLEDGE_LIMIT{400};
 constexpr std::chrono::milliseconds THREADS_LIMIT{400};
@@ -87,10 +90,15 @@ int main(int argc, char** argv)
             return EXIT_FAILURE_OTHER;
         }
     }
+    // The boards first: connected, the bridge tells the broker which boards are here and marks
+    // the previous run's others offline, and a board still being found would be one of those.
+    boards.start();
+    if (!boards.waitUntilSettled(SETTLE_LIMIT)) {
+        logLine(LogLevel::Warning, "a board has not answered yet; connecting without it");
+    }
     if (!bridge.start()) {
         return EXIT_FAILURE_OTHER;
     }
-    boards.start();
     logf(LogLevel::Info, "serving the boards of %s under %s/, broker %s:%d", host.c_str(),
          settings.prefix.c_str(), settings.host.c_str(), settings.port);
 

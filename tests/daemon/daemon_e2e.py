@@ -446,6 +446,16 @@ class Discovery(DaemonCase):
 
 
 class BoardsOfAPreviousRun(DaemonCase):
+    def kill_daemon(self, daemon):
+        """SIGKILL, so that only its last will speaks; back when the broker has published that."""
+        bridge = f"{self.prefix}/bridge/{socket.gethostname()}/availability"
+        mark = self.watcher.count()
+        children = subprocess.run(["pgrep", "-P", str(daemon.process.pid)], capture_output=True,
+                                  text=True, check=True).stdout.split()
+        os.kill(int(children[0]), signal.SIGKILL)
+        self.watcher.wait_for(bridge, "offline", mark)
+        daemon.process.wait(WAIT)
+
     def test_a_board_gone_while_the_daemon_was_dead_is_marked_offline_on_restart(self):
         host = socket.gethostname()
         boards = f"{self.prefix}/bridge/{host}/boards"
@@ -453,11 +463,7 @@ class BoardsOfAPreviousRun(DaemonCase):
         daemon = self.start()
         self.watcher.wait_for(boards, '["A17"]')
         mark = self.watcher.wait_for(self.topic("availability"), "online")
-        children = subprocess.run(["pgrep", "-P", str(daemon.process.pid)], capture_output=True,
-                                  text=True, check=True).stdout.split()
-        os.kill(int(children[0]), signal.SIGKILL)
-        self.watcher.wait_for(bridge, "offline", mark)
-        daemon.process.wait(WAIT)
+        self.kill_daemon(daemon)
         # Killed, it said nothing for the board: only the bridge's availability tells.
         self.assertEqual(self.watcher.on(self.topic("availability"), mark + 1), [])
 
@@ -476,6 +482,19 @@ class BoardsOfAPreviousRun(DaemonCase):
         self.watcher.wait_for(boards, '["A17"]', mark)
         time.sleep(0.3)
         self.assertEqual(self.watcher.on(self.topic("availability"), mark), ["online"])
+
+        # Killed again and restarted with the board still there: it is never taken for gone,
+        # not even for the moment before it is found.
+        self.kill_daemon(again)
+        mark = self.watcher.count()
+        self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
+        third = self.start()
+        self.watcher.wait_for(bridge, "online", mark)
+        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}', mark)
+        time.sleep(0.3)
+        self.assertEqual(self.watcher.on(self.topic("availability"), mark), ["online"])
+        self.assertEqual(self.watcher.on(boards, mark), ['["A17"]'])
+        self.assertNotIn("served before the restart", third.log_text())
 
 
 class ReservedId(DaemonCase):
