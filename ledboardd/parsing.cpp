@@ -1,5 +1,7 @@
 #include "parsing.hpp"
 
+#include <algorithm>
+
 namespace ledboardd {
 
 namespace {
@@ -62,7 +64,7 @@ LedCommand parseLedCommand(std::string_view payload) noexcept
     if (payload.size() > MAX_COMMAND_PAYLOAD) {
         return {-1, "payload too long"};
     }
-    const std::string_view number = trim(payload);
+    std::string_view number = trim(payload);
     if (number.empty()) {
         return {-1, "empty payload"};
     }
@@ -71,6 +73,8 @@ LedCommand parseLedCommand(std::string_view payload) noexcept
             return {-1, "not a decimal number"};
         }
     }
+    // Leading zeros do not change a decimal number ("007" is 7); the last digit stays.
+    number.remove_prefix(std::min(number.find_first_not_of('0'), number.size() - 1));
     const int value = readDecimal(number, MAX_DIGITS);
     if (value < 0 || value > MAX_LED_COMMAND) {
         return {-1, "out of range (0 to 31)"};

@@ -254,7 +254,7 @@ class DaemonTest(DaemonCase):
         daemon = self.start()
         self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
         mark = self.watcher.count()
-        nasty = [b"", b" ", b"32", b"-1", b"+5", b"5.0", b"0x5", b"5 5", b"1e1", b"007",
+        nasty = [b"", b" ", b"32", b"-1", b"+5", b"5.0", b"0x5", b"5 5", b"1e1", b"0032",
                  b"\x00", b"5\x00", b"\xff\xfe", "\u0663".encode(), b"9" * 30, b"5" * 70000,
                  bytes(range(256)), b'{"led":5}', b"4294967301"]
         for payload in nasty:

@@ -19,6 +19,9 @@ TEST(SetPayload, TakesEveryLedNumberWithWhiteSpaceAround)
         EXPECT_EQ(parseLedCommand(text).refusal, nullptr);
     }
     EXPECT_EQ(parseLedCommand("07").value, 7);
+    EXPECT_EQ(parseLedCommand("007").value, 7);
+    EXPECT_EQ(parseLedCommand("000").value, 0);
+    EXPECT_EQ(parseLedCommand("0000000031").value, 31);
 }
 
 TEST(SetPayload, RefusesAnythingElse)
@@ -27,7 +30,7 @@ TEST(SetPayload, RefusesAnythingElse)
          {""sv,           " \n"sv, "32"sv,           "99"sv,
           "-1"sv,         "+5"sv,  "-0"sv,           "5.0"sv,
           "0x5"sv,        "5 5"sv, "5a"sv,           "a5"sv,
-          "007"sv,        "1e1"sv, "\v5"sv,          "5\f"sv,
+          "0032"sv,       "1e1"sv, "\v5"sv,          "5\f"sv,
           "\0"sv,         "5\0"sv, "\x35\xc2\xa0"sv, "\xd9\xa3"sv /* an Arabic-Indic digit */,
           "4294967301"sv, "on"sv,  R"({"led":5})"sv}) {
         const LedCommand command = parseLedCommand(payload);
@@ -41,6 +44,7 @@ TEST(SetPayload, SaysWhyAndRefusesOversizedPayloadsUnread)
     EXPECT_STREQ(parseLedCommand("").refusal, "empty payload");
     EXPECT_STREQ(parseLedCommand("x").refusal, "not a decimal number");
     EXPECT_STREQ(parseLedCommand("32").refusal, "out of range (0 to 31)");
+    EXPECT_STREQ(parseLedCommand("00100").refusal, "out of range (0 to 31)");
     // White space alone past the bound: still too long, however harmless.
     const std::string padded = std::string(MAX_COMMAND_PAYLOAD, ' ') + "5";
     EXPECT_STREQ(parseLedCommand(padded).refusal, "payload too long");
