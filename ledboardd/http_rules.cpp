@@ -26,10 +26,14 @@ nlohmann::ordered_json boardObject(const BoardView& board)
     object["led"] = board.status.led;
     object["push"] = board.status.push;
     object["jump"] = board.status.jump;
-    object["serial"] = board.info.serial;
-    object["path"] = board.info.path;
-    object["manufacturer"] = board.info.manufacturer;
-    object["product"] = board.info.product;
+    // A string the board does not have is null, as in `ledboard --json --list`.
+    const auto optional = [](const std::string& text) {
+        return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
+    };
+    object["serial"] = optional(board.info.serial);
+    object["path"] = optional(board.info.path);
+    object["manufacturer"] = optional(board.info.manufacturer);
+    object["product"] = optional(board.info.product);
     object["pending"] = board.pending ? nlohmann::ordered_json(*board.pending) : nullptr;
     return object;
 }

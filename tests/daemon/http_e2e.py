@@ -165,7 +165,7 @@ class ApiTest(HttpCase):
         status, headers, one = self.get("/api/boards/A17")
         self.assertEqual((status, headers["content-type"], one), (200, "application/json", first))
         second = self.get(f"/api/boards/{host}-1-2")[2]
-        self.assertEqual((second["serial"], second["path"]), ("", "1-2"))
+        self.assertEqual((second["serial"], second["path"]), (None, "1-2"))
 
         # Unknown things: 404 with a JSON reason, never a file from disk.
         for path in ("/api/boards/B99", "/api/nothing", "/index.htm", "/appXjs", "/etc/passwd",
