@@ -221,12 +221,19 @@ class ApiTest(HttpCase):
         away = f"{socket.gethostname()}-1-2"
         daemon.change("unplug@2")
         self.wait_for_board(away, lambda b: not b["available"])
+        # Another viewer's stream, open before the values are kept.
+        events = self.stream()
+        events.wait_for(lambda e, d: e == "snapshot")
         status, _, board = self.put_led(away, "7")
         self.assertEqual((status, board["available"], board["pending"]), (202, False, 7))
         self.assertEqual(self.get("/api/boards")[2]["boards"][1]["pending"], 7)
+        kept = events.wait_for(lambda e, d: e == "state" and d["id"] == away)
+        self.assertEqual(events.events[kept][1], board)
         # One core behind both front ends: a value kept through MQTT shows here too.
         self.watcher.publish(self.topic("set", away), "6")
         self.wait_for_board(away, lambda b: b["pending"] == 6)
+        events.wait_for(lambda e, d: e == "state" and d["id"] == away and d["pending"] == 6,
+                        kept + 1)
         daemon.change("plug@2")
         back = self.wait_for_board(away, lambda b: b["available"])
         self.assertEqual((back["led"], back["pending"]), (6, None))
