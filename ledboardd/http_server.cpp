@@ -56,8 +56,12 @@ constexpr int FORBIDDEN = 403;
 constexpr int NOT_FOUND = 404;
 constexpr int METHOD_NOT_ALLOWED = 405;
 constexpr int PAYLOAD_TOO_LARGE = 413;
+constexpr int URI_TOO_LONG = 414;
+constexpr int RANGE_NOT_SATISFIABLE = 416;
 constexpr int HEADERS_TOO_LARGE = 431;
+constexpr int INTERNAL_ERROR = 500;
 constexpr int UNAVAILABLE = 503;
+constexpr int FIRST_SERVER_ERROR = 500;
 
 void sendError(httplib::Response& response, int status, std::string_view text)
 {
@@ -80,12 +84,20 @@ const char* reasonOf(int status)
         return "method not allowed";
     case PAYLOAD_TOO_LARGE:
         return "body too large";
+    case URI_TOO_LONG:
+        return "URI too long";
+    case RANGE_NOT_SATISFIABLE:
+        return "range not satisfiable";
     case HEADERS_TOO_LARGE:
         return "headers too large";
+    case INTERNAL_ERROR:
+        return "internal error";
     case UNAVAILABLE:
         return "too many connections";
     default:
-        return "error";
+        // None of the library's own answers comes here; a status added later still says
+        // which side failed.
+        return status >= FIRST_SERVER_ERROR ? "server error" : "request refused";
     }
 }
 

@@ -326,6 +326,9 @@ class SecurityTest(HttpCase):
         status, _, data = self.get("/api/boards", headers={"X-A": "a" * 5000, "X-B": "b" * 5000})
         self.assertEqual(status, 431)
         self.assertIn("error", data)
+        # The library's own refusal of a long path says what it is, as every error does.
+        status, _, data = self.get("/api/boards/" + "x" * 9000)
+        self.assertEqual((status, data), (414, {"error": "URI too long"}))
 
     def test_token_by_header_or_cookie(self):
         folder = tempfile.mkdtemp(prefix="ledboardd-http-")
