@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <utility>
+#include <vector>
 
 namespace ledboardd {
 
@@ -218,7 +219,8 @@ bool HttpServer::stop(std::chrono::milliseconds limit)
     return true;
 }
 
-bool HttpServer::refused(const httplib::Request& request, httplib::Response& response)
+bool HttpServer::refused(const httplib::Request& request, const RequestFraming& framing,
+                         httplib::Response& response)
 {
     if (connections_ != nullptr && connections_->active() > MAX_CONNECTIONS) {
         response.set_header("Connection", "close");
@@ -231,6 +233,10 @@ bool HttpServer::refused(const httplib::Request& request, httplib::Response& res
     }
     if (headerBytes > MAX_HEADER_BYTES) {
         sendError(response, HEADERS_TOO_LARGE, "request headers too large");
+        return true;
+    }
+    if (framing.refusal != nullptr) {
+        sendError(response, BAD_REQUEST, framing.refusal);
         return true;
     }
     const std::string host = request.get_header_value("Host");
@@ -260,8 +266,22 @@ void HttpServer::route()
     httplib::Server& server = *server_;
     server.set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
-            return refused(request, response) ? httplib::Server::HandlerResponse::Handled
-                                              : httplib::Server::HandlerResponse::Unhandled;
+            std::vector<HeaderField> fields;
+            fields.reserve(request.headers.size());
+            for (const auto& [name, value] : request.headers) {
+                fields.push_back({name, value});
+            }
+            const RequestFraming framing = readFraming(fields);
+            if (!refused(request, framing, response)) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            if ((framing.refusal != nullptr || framing.hasBody()) &&
+                !response.has_header("Connection")) {
+                // Answered with the body unread: the client is not to send its next request
+                // on this connection, where the rest of the body would be taken for it.
+                response.set_header("Connection", "close");
+            }
+            return httplib::Server::HandlerResponse::Handled;
         });
     // Errors the library answers itself (unknown path, body too large) get a JSON body too.
     server.set_error_handler(httplib::Server::HandlerWithResponse{

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "boards.hpp"
+#include "http_rules.hpp"
 #include "registry.hpp"
 
 #include <chrono>
@@ -52,8 +53,10 @@ private:
     class ConnectionQueue;
 
     void route();
-    // Checks made before any route: connection limit, header size, Host, token.
-    bool refused(const httplib::Request& request, httplib::Response& response);
+    // Checks made before any route, before the body is read: connection limit, header size,
+    // the headers that frame the body, Host, token. True when `response` is the answer.
+    bool refused(const httplib::Request& request, const RequestFraming& framing,
+                 httplib::Response& response);
     void putLed(const httplib::Request& request, httplib::Response& response);
     void events(httplib::Response& response);
 

@@ -40,6 +40,24 @@ def request(port, method, path, body=None, headers=None, host="127.0.0.1"):
         connection.close()
 
 
+def raw_request(port, head, body=b""):
+    """Sends the request line and headers in `head` (lines without their CRLF) exactly as given,
+    with no header of http.client's own; (status, headers, JSON body, seconds to the answer)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
+        start = time.monotonic()
+        sock.sendall("".join(line + "\r\n" for line in head).encode() + b"\r\n" + body)
+        response = http.client.HTTPResponse(sock)
+        response.begin()
+        data = response.read()
+        took = time.monotonic() - start
+        names = {name.lower(): value for name, value in response.getheaders()}
+        return response.status, names, json.loads(data), took
+
+
+# Well under the 5 s the daemon gives a client to send what it announced.
+AT_ONCE = 1.0
+
+
 class EventStream:
     """GET /api/events, read on a thread of its own into (event, data) pairs."""
 
@@ -329,6 +347,32 @@ class SecurityTest(HttpCase):
         # The library's own refusal of a long path says what it is, as every error does.
         status, _, data = self.get("/api/boards/" + "x" * 9000)
         self.assertEqual((status, data), (414, {"error": "URI too long"}))
+
+    def test_requests_read_two_ways_are_refused_at_once(self):
+        daemon = self.start_http()
+        self.wait_for_boards()
+        port = self.http_port
+        good, bad = f"Host: 127.0.0.1:{port}", "Host: evil.example"
+        led = "PUT /api/boards/A17/led HTTP/1.1"
+        for head in ([led, good, "Content-Length: 1", "Content-Length: 2"],
+                     [led, good, "Content-Length: 1", "Content-Length: 1"],
+                     [led, good, bad, "Content-Length: 2"],
+                     [led, bad, good, "Content-Length: 2"],
+                     [led, good, "Content-Length: 2", "Transfer-Encoding: chunked"],
+                     [led, good, "Transfer-Encoding: gzip"],
+                     [led, good, "Content-Length: -1"],
+                     ["GET /api/boards HTTP/1.1", good, good]):
+            status, headers, data, took = raw_request(port, head, b"2\n")
+            self.assertEqual(status, 400, head)
+            self.assertIn("error", data)
+            self.assertLess(took, AT_ONCE, head)
+            # Its body was not read: the client is told not to send more on this connection.
+            self.assertEqual(headers.get("connection"), "close", head)
+        time.sleep(0.2)
+        self.assertEqual(daemon.led_requests(), [])
+        # One of each is fine.
+        status, _, board, _ = raw_request(port, [led, good, "Content-Length: 2"], b"2\n")
+        self.assertEqual((status, board["led"]), (200, 2))
 
     def test_token_by_header_or_cookie(self):
         folder = tempfile.mkdtemp(prefix="ledboardd-http-")
