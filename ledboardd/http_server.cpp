@@ -7,7 +7,10 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -64,6 +67,12 @@ constexpr int INTERNAL_ERROR = 500;
 constexpr int UNAVAILABLE = 503;
 constexpr int FIRST_SERVER_ERROR = 500;
 
+// cpp-httplib reads a body for these methods whatever the headers say: with neither
+// Content-Length nor Transfer-Encoding it waits for the client to close (or the read timeout),
+// where HTTP says such a request has no body at all.
+constexpr std::array<std::string_view, 5> METHODS_READ_WITH_BODY = {"POST", "PUT", "PATCH",
+                                                                    "DELETE", "PRI"};
+
 void sendError(httplib::Response& response, int status, std::string_view text)
 {
     response.status = status;
@@ -100,6 +109,12 @@ const char* reasonOf(int status)
         // which side failed.
         return status >= FIRST_SERVER_ERROR ? "server error" : "request refused";
     }
+}
+
+void refuseMethod(const httplib::Request& request, httplib::Response& response, const char* allowed)
+{
+    response.set_header("Allow", allowed);
+    sendError(response, METHOD_NOT_ALLOWED, request.method + " not allowed here; use " + allowed);
 }
 
 std::string eventText(const char* name, const std::string& data)
@@ -261,6 +276,32 @@ bool HttpServer::refused(const httplib::Request& request, const RequestFraming& 
     return false;
 }
 
+bool HttpServer::answeredWithoutBody(const httplib::Request& request, const RequestFraming& framing,
+                                     httplib::Response& response)
+{
+    if (framing.contentLength || framing.chunked ||
+        std::ranges::find(METHODS_READ_WITH_BODY, request.method) == METHODS_READ_WITH_BODY.end()) {
+        return false;
+    }
+    // What the route would answer to an empty body, without the library's wait for one.
+    const char* allowed = allowedMethod(request.path);
+    if (allowed == nullptr) {
+        sendError(response, NOT_FOUND, reasonOf(NOT_FOUND));
+    } else if (request.method != allowed) {
+        refuseMethod(request, response, allowed);
+    } else {
+        sendError(response, BAD_REQUEST, "no body (send it with a Content-Length)");
+    }
+    return true;
+}
+
+const char* HttpServer::allowedMethod(const std::string& path) const
+{
+    const auto route = std::ranges::find_if(
+        routes_, [&path](const Route& known) { return std::regex_match(path, known.pattern); });
+    return route == routes_.end() ? nullptr : route->method;
+}
+
 void HttpServer::route()
 {
     httplib::Server& server = *server_;
@@ -272,7 +313,8 @@ void HttpServer::route()
                 fields.push_back({name, value});
             }
             const RequestFraming framing = readFraming(fields);
-            if (!refused(request, framing, response)) {
+            if (!refused(request, framing, response) &&
+                !answeredWithoutBody(request, framing, response)) {
                 return httplib::Server::HandlerResponse::Unhandled;
             }
             if ((framing.refusal != nullptr || framing.hasBody()) &&
@@ -293,12 +335,11 @@ void HttpServer::route()
         }});
 
     // Every other method on a known path: 405 with the one that is allowed.
-    const auto onlyAllow = [&server](const std::string& pattern, const char* allowed) {
+    const auto onlyAllow = [this, &server](const std::string& pattern, const char* allowed) {
+        routes_.push_back({std::regex{pattern}, allowed});
         const auto refuse = [allowed](const httplib::Request& request,
                                       httplib::Response& response) {
-            response.set_header("Allow", allowed);
-            sendError(response, METHOD_NOT_ALLOWED,
-                      request.method + " not allowed here; use " + allowed);
+            refuseMethod(request, response, allowed);
         };
         const std::string_view allow = allowed;
         if (allow != "GET") {

@@ -16,8 +16,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace httplib {
 class Server;
@@ -57,6 +59,12 @@ private:
     // the headers that frame the body, Host, token. True when `response` is the answer.
     bool refused(const httplib::Request& request, const RequestFraming& framing,
                  httplib::Response& response);
+    // Answers a request that carries no body with a method the library would wait for one
+    // for. True when `response` is the answer.
+    bool answeredWithoutBody(const httplib::Request& request, const RequestFraming& framing,
+                             httplib::Response& response);
+    // The method a path is served with, or nullptr for a path that is not served.
+    const char* allowedMethod(const std::string& path) const;
     void putLed(const httplib::Request& request, httplib::Response& response);
     void events(httplib::Response& response);
 
@@ -64,6 +72,12 @@ private:
     Registry& registry_;
     Boards& boards_;
     std::unique_ptr<httplib::Server> server_;
+    // Every path pattern with the one method it takes; fixed once route() has run.
+    struct Route {
+        std::regex pattern;
+        const char* method;
+    };
+    std::vector<Route> routes_;
     ConnectionQueue* connections_ = nullptr; // owned by server_ once serving
 
     std::thread thread_;

@@ -206,6 +206,21 @@ class ApiTest(HttpCase):
             status, headers, data = request(self.http_port, method, path, body="1")
             self.assertEqual((status, headers.get("allow")), (405, allowed), (method, path))
             self.assertIn("error", data)
+        # Without Content-Length there is no body to wait for: answered at once.
+        host = f"Host: 127.0.0.1:{self.http_port}"
+        for method, path, expected, allowed in (("POST", "/api/events", 405, "GET"),
+                                                ("POST", "/api/boards", 405, "GET"),
+                                                ("PUT", "/api/boards/A17", 405, "GET"),
+                                                ("POST", "/api/boards/A17/led", 405, "PUT"),
+                                                ("DELETE", "/", 405, "GET"),
+                                                ("PATCH", "/app.js", 405, "GET"),
+                                                ("POST", "/nothing", 404, None),
+                                                ("PUT", "/api/boards/A17/led", 400, None)):
+            status, headers, data, took = raw_request(self.http_port,
+                                                      [f"{method} {path} HTTP/1.1", host])
+            self.assertEqual((status, headers.get("allow")), (expected, allowed), (method, path))
+            self.assertLess(took, AT_ONCE, (method, path))
+            self.assertIn("error", data)
 
     def test_put_sets_the_leds_and_answers_with_what_the_board_reports(self):
         daemon = self.start_http()
