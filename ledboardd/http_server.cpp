@@ -297,9 +297,9 @@ bool HttpServer::answeredWithoutBody(const httplib::Request& request, const Requ
 
 const char* HttpServer::allowedMethod(const std::string& path) const
 {
-    const auto route = std::ranges::find_if(
+    const auto served = std::ranges::find_if(
         routes_, [&path](const Route& known) { return std::regex_match(path, known.pattern); });
-    return route == routes_.end() ? nullptr : route->method;
+    return served == routes_.end() ? nullptr : served->method;
 }
 
 void HttpServer::route()
