@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <limits>
 
 namespace ledboardd {
 
@@ -76,6 +77,28 @@ int readPort(std::string_view text)
         value = value * 10 + (c - '0');
     }
     return value >= 1 && value <= MAX_PORT ? value : -1;
+}
+
+// A Content-Length: decimal digits only (no sign, no white space), within 64 bits.
+std::optional<std::uint64_t> readLength(std::string_view text)
+{
+    constexpr std::uint64_t MAX_LENGTH = std::numeric_limits<std::uint64_t>::max();
+    constexpr std::uint64_t DECIMAL = 10;
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (MAX_LENGTH - digit) / DECIMAL) {
+            return std::nullopt;
+        }
+        value = value * DECIMAL + digit;
+    }
+    return value;
 }
 
 int hexDigit(char c)
@@ -148,6 +171,46 @@ LedCommand parseLedBody(std::string_view body)
         return {-1, "out of range (0 to 31)"};
     }
     return {static_cast<int>(value), nullptr};
+}
+
+RequestFraming readFraming(std::span<const HeaderField> headers)
+{
+    RequestFraming framing;
+    int hosts = 0;
+    int lengths = 0;
+    int encodings = 0;
+    std::string_view length;
+    std::string_view encoding;
+    for (const HeaderField& header : headers) {
+        if (equalsIgnoringCase(header.name, "Host")) {
+            ++hosts;
+        } else if (equalsIgnoringCase(header.name, "Content-Length")) {
+            ++lengths;
+            length = header.value;
+        } else if (equalsIgnoringCase(header.name, "Transfer-Encoding")) {
+            ++encodings;
+            encoding = header.value;
+        }
+    }
+    if (hosts > 1) {
+        framing.refusal = "more than one Host header";
+    } else if (lengths > 1) {
+        framing.refusal = "more than one Content-Length header";
+    } else if (encodings > 1) {
+        framing.refusal = "more than one Transfer-Encoding header";
+    } else if (lengths == 1 && encodings == 1) {
+        framing.refusal = "both Content-Length and Transfer-Encoding";
+    } else if (encodings == 1 && !equalsIgnoringCase(encoding, "chunked")) {
+        framing.refusal = "Transfer-Encoding other than chunked";
+    } else if (lengths == 1) {
+        framing.contentLength = readLength(length);
+        if (!framing.contentLength) {
+            framing.refusal = "Content-Length is not a number of bytes";
+        }
+    } else {
+        framing.chunked = encodings == 1;
+    }
+    return framing;
 }
 
 HttpAddress parseHttpAddress(std::string_view text)

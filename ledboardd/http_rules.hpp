@@ -5,7 +5,9 @@
 #include "parsing.hpp"
 #include "registry.hpp"
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +27,29 @@ std::string errorJson(std::string_view text);
 // The body of PUT …/led: the LED number alone (`5`, white space around it allowed) or the object
 // {"led":5} with that one key. Anything else is refused with a reason.
 LedCommand parseLedBody(std::string_view body);
+
+// One header of a request, as it came.
+struct HeaderField {
+    std::string_view name;
+    std::string_view value;
+};
+
+// What a request's headers say about its body, read before any of the body is.
+struct RequestFraming {
+    // Set when the request is refused (400) as it stands, with the reason.
+    const char* refusal = nullptr;
+    std::optional<std::uint64_t> contentLength;
+    bool chunked = false;
+
+    // Whether bytes of a body follow the headers.
+    bool hasBody() const { return chunked || contentLength.value_or(0) > 0; }
+};
+
+// Refuses more than one Host, Content-Length or Transfer-Encoding (a proxy in front of this
+// server could act on another copy than the one checked here), a Content-Length that is not a
+// plain decimal number, a Transfer-Encoding other than chunked, and a request with both.
+// Header names are compared ignoring case.
+RequestFraming readFraming(std::span<const HeaderField> headers);
 
 // Where --http listens: ADDR:PORT, [IPV6]:PORT, or a bare PORT meaning 127.0.0.1:PORT.
 struct HttpAddress {

@@ -7,8 +7,12 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace ledboardd {
 
@@ -56,8 +60,18 @@ constexpr int FORBIDDEN = 403;
 constexpr int NOT_FOUND = 404;
 constexpr int METHOD_NOT_ALLOWED = 405;
 constexpr int PAYLOAD_TOO_LARGE = 413;
+constexpr int URI_TOO_LONG = 414;
+constexpr int RANGE_NOT_SATISFIABLE = 416;
 constexpr int HEADERS_TOO_LARGE = 431;
+constexpr int INTERNAL_ERROR = 500;
 constexpr int UNAVAILABLE = 503;
+constexpr int FIRST_SERVER_ERROR = 500;
+
+// cpp-httplib reads a body for these methods whatever the headers say: with neither
+// Content-Length nor Transfer-Encoding it waits for the client to close (or the read timeout),
+// where HTTP says such a request has no body at all.
+constexpr std::array<std::string_view, 5> METHODS_READ_WITH_BODY = {"POST", "PUT", "PATCH",
+                                                                    "DELETE", "PRI"};
 
 void sendError(httplib::Response& response, int status, std::string_view text)
 {
@@ -80,13 +94,27 @@ const char* reasonOf(int status)
         return "method not allowed";
     case PAYLOAD_TOO_LARGE:
         return "body too large";
+    case URI_TOO_LONG:
+        return "URI too long";
+    case RANGE_NOT_SATISFIABLE:
+        return "range not satisfiable";
     case HEADERS_TOO_LARGE:
         return "headers too large";
+    case INTERNAL_ERROR:
+        return "internal error";
     case UNAVAILABLE:
         return "too many connections";
     default:
-        return "error";
+        // None of the library's own answers comes here; a status added later still says
+        // which side failed.
+        return status >= FIRST_SERVER_ERROR ? "server error" : "request refused";
     }
+}
+
+void refuseMethod(const httplib::Request& request, httplib::Response& response, const char* allowed)
+{
+    response.set_header("Allow", allowed);
+    sendError(response, METHOD_NOT_ALLOWED, request.method + " not allowed here; use " + allowed);
 }
 
 std::string eventText(const char* name, const std::string& data)
@@ -206,7 +234,8 @@ bool HttpServer::stop(std::chrono::milliseconds limit)
     return true;
 }
 
-bool HttpServer::refused(const httplib::Request& request, httplib::Response& response)
+bool HttpServer::refused(const httplib::Request& request, const RequestFraming& framing,
+                         httplib::Response& response)
 {
     if (connections_ != nullptr && connections_->active() > MAX_CONNECTIONS) {
         response.set_header("Connection", "close");
@@ -219,6 +248,10 @@ bool HttpServer::refused(const httplib::Request& request, httplib::Response& res
     }
     if (headerBytes > MAX_HEADER_BYTES) {
         sendError(response, HEADERS_TOO_LARGE, "request headers too large");
+        return true;
+    }
+    if (framing.refusal != nullptr) {
+        sendError(response, BAD_REQUEST, framing.refusal);
         return true;
     }
     const std::string host = request.get_header_value("Host");
@@ -243,13 +276,54 @@ bool HttpServer::refused(const httplib::Request& request, httplib::Response& res
     return false;
 }
 
+bool HttpServer::answeredWithoutBody(const httplib::Request& request, const RequestFraming& framing,
+                                     httplib::Response& response)
+{
+    if (framing.contentLength || framing.chunked ||
+        std::ranges::find(METHODS_READ_WITH_BODY, request.method) == METHODS_READ_WITH_BODY.end()) {
+        return false;
+    }
+    // What the route would answer to an empty body, without the library's wait for one.
+    const char* allowed = allowedMethod(request.path);
+    if (allowed == nullptr) {
+        sendError(response, NOT_FOUND, reasonOf(NOT_FOUND));
+    } else if (request.method != allowed) {
+        refuseMethod(request, response, allowed);
+    } else {
+        sendError(response, BAD_REQUEST, "no body (send it with a Content-Length)");
+    }
+    return true;
+}
+
+const char* HttpServer::allowedMethod(const std::string& path) const
+{
+    const auto served = std::ranges::find_if(
+        routes_, [&path](const Route& known) { return std::regex_match(path, known.pattern); });
+    return served == routes_.end() ? nullptr : served->method;
+}
+
 void HttpServer::route()
 {
     httplib::Server& server = *server_;
     server.set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
-            return refused(request, response) ? httplib::Server::HandlerResponse::Handled
-                                              : httplib::Server::HandlerResponse::Unhandled;
+            std::vector<HeaderField> fields;
+            fields.reserve(request.headers.size());
+            for (const auto& [name, value] : request.headers) {
+                fields.push_back({name, value});
+            }
+            const RequestFraming framing = readFraming(fields);
+            if (!refused(request, framing, response) &&
+                !answeredWithoutBody(request, framing, response)) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            if ((framing.refusal != nullptr || framing.hasBody()) &&
+                !response.has_header("Connection")) {
+                // Answered with the body unread: the client is not to send its next request
+                // on this connection, where the rest of the body would be taken for it.
+                response.set_header("Connection", "close");
+            }
+            return httplib::Server::HandlerResponse::Handled;
         });
     // Errors the library answers itself (unknown path, body too large) get a JSON body too.
     server.set_error_handler(httplib::Server::HandlerWithResponse{
@@ -261,12 +335,11 @@ void HttpServer::route()
         }});
 
     // Every other method on a known path: 405 with the one that is allowed.
-    const auto onlyAllow = [&server](const std::string& pattern, const char* allowed) {
+    const auto onlyAllow = [this, &server](const std::string& pattern, const char* allowed) {
+        routes_.push_back({std::regex{pattern}, allowed});
         const auto refuse = [allowed](const httplib::Request& request,
                                       httplib::Response& response) {
-            response.set_header("Allow", allowed);
-            sendError(response, METHOD_NOT_ALLOWED,
-                      request.method + " not allowed here; use " + allowed);
+            refuseMethod(request, response, allowed);
         };
         const std::string_view allow = allowed;
         if (allow != "GET") {

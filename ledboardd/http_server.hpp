@@ -8,6 +8,7 @@
 #pragma once
 
 #include "boards.hpp"
+#include "http_rules.hpp"
 #include "registry.hpp"
 
 #include <chrono>
@@ -15,8 +16,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace httplib {
 class Server;
@@ -52,8 +55,16 @@ private:
     class ConnectionQueue;
 
     void route();
-    // Checks made before any route: connection limit, header size, Host, token.
-    bool refused(const httplib::Request& request, httplib::Response& response);
+    // Checks made before any route, before the body is read: connection limit, header size,
+    // the headers that frame the body, Host, token. True when `response` is the answer.
+    bool refused(const httplib::Request& request, const RequestFraming& framing,
+                 httplib::Response& response);
+    // Answers a request that carries no body with a method the library would wait for one
+    // for. True when `response` is the answer.
+    bool answeredWithoutBody(const httplib::Request& request, const RequestFraming& framing,
+                             httplib::Response& response);
+    // The method a path is served with, or nullptr for a path that is not served.
+    const char* allowedMethod(const std::string& path) const;
     void putLed(const httplib::Request& request, httplib::Response& response);
     void events(httplib::Response& response);
 
@@ -61,6 +72,12 @@ private:
     Registry& registry_;
     Boards& boards_;
     std::unique_ptr<httplib::Server> server_;
+    // Every path pattern with the one method it takes; fixed once route() has run.
+    struct Route {
+        std::regex pattern;
+        const char* method;
+    };
+    std::vector<Route> routes_;
     ConnectionQueue* connections_ = nullptr; // owned by server_ once serving
 
     std::thread thread_;

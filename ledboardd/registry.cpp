@@ -147,7 +147,12 @@ bool Registry::setPending(const std::string& id, int value)
     if (found == boards_.end()) {
         return false;
     }
-    found->second.pending = value;
+    if (found->second.pending != value) {
+        found->second.pending = value;
+        // Streams carry it as a state change, so that every open page shows the kept value,
+        // not only the one that set it.
+        publishLocked(RegistryEvent::Kind::State, found->second);
+    }
     return true;
 }
 

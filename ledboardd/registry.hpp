@@ -78,7 +78,8 @@ public:
     std::vector<BoardView> boards();
     std::optional<BoardView> board(const std::string& id);
 
-    // Remembers `value` as the one the board gets when it comes back (shown as "pending"). The
+    // Remembers `value` as the one the board gets when it comes back (shown as "pending"), and
+    // tells the subscribers with a state event when it differs from the one kept before. The
     // core keeps the value itself; this is what the API reports. False for an unknown id.
     bool setPending(const std::string& id, int value);
 

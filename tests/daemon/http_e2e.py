@@ -40,6 +40,24 @@ def request(port, method, path, body=None, headers=None, host="127.0.0.1"):
         connection.close()
 
 
+def raw_request(port, head, body=b""):
+    """Sends the request line and headers in `head` (lines without their CRLF) exactly as given,
+    with no header of http.client's own; (status, headers, JSON body, seconds to the answer)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
+        start = time.monotonic()
+        sock.sendall("".join(line + "\r\n" for line in head).encode() + b"\r\n" + body)
+        response = http.client.HTTPResponse(sock)
+        response.begin()
+        data = response.read()
+        took = time.monotonic() - start
+        names = {name.lower(): value for name, value in response.getheaders()}
+        return response.status, names, json.loads(data), took
+
+
+# Well under the 5 s the daemon gives a client to send what it announced.
+AT_ONCE = 1.0
+
+
 class EventStream:
     """GET /api/events, read on a thread of its own into (event, data) pairs."""
 
@@ -188,6 +206,21 @@ class ApiTest(HttpCase):
             status, headers, data = request(self.http_port, method, path, body="1")
             self.assertEqual((status, headers.get("allow")), (405, allowed), (method, path))
             self.assertIn("error", data)
+        # Without Content-Length there is no body to wait for: answered at once.
+        host = f"Host: 127.0.0.1:{self.http_port}"
+        for method, path, expected, allowed in (("POST", "/api/events", 405, "GET"),
+                                                ("POST", "/api/boards", 405, "GET"),
+                                                ("PUT", "/api/boards/A17", 405, "GET"),
+                                                ("POST", "/api/boards/A17/led", 405, "PUT"),
+                                                ("DELETE", "/", 405, "GET"),
+                                                ("PATCH", "/app.js", 405, "GET"),
+                                                ("POST", "/nothing", 404, None),
+                                                ("PUT", "/api/boards/A17/led", 400, None)):
+            status, headers, data, took = raw_request(self.http_port,
+                                                      [f"{method} {path} HTTP/1.1", host])
+            self.assertEqual((status, headers.get("allow")), (expected, allowed), (method, path))
+            self.assertLess(took, AT_ONCE, (method, path))
+            self.assertIn("error", data)
 
     def test_put_sets_the_leds_and_answers_with_what_the_board_reports(self):
         daemon = self.start_http()
@@ -221,12 +254,19 @@ class ApiTest(HttpCase):
         away = f"{socket.gethostname()}-1-2"
         daemon.change("unplug@2")
         self.wait_for_board(away, lambda b: not b["available"])
+        # Another viewer's stream, open before the values are kept.
+        events = self.stream()
+        events.wait_for(lambda e, d: e == "snapshot")
         status, _, board = self.put_led(away, "7")
         self.assertEqual((status, board["available"], board["pending"]), (202, False, 7))
         self.assertEqual(self.get("/api/boards")[2]["boards"][1]["pending"], 7)
+        kept = events.wait_for(lambda e, d: e == "state" and d["id"] == away)
+        self.assertEqual(events.events[kept][1], board)
         # One core behind both front ends: a value kept through MQTT shows here too.
         self.watcher.publish(self.topic("set", away), "6")
         self.wait_for_board(away, lambda b: b["pending"] == 6)
+        events.wait_for(lambda e, d: e == "state" and d["id"] == away and d["pending"] == 6,
+                        kept + 1)
         daemon.change("plug@2")
         back = self.wait_for_board(away, lambda b: b["available"])
         self.assertEqual((back["led"], back["pending"]), (6, None))
@@ -319,6 +359,35 @@ class SecurityTest(HttpCase):
         status, _, data = self.get("/api/boards", headers={"X-A": "a" * 5000, "X-B": "b" * 5000})
         self.assertEqual(status, 431)
         self.assertIn("error", data)
+        # The library's own refusal of a long path says what it is, as every error does.
+        status, _, data = self.get("/api/boards/" + "x" * 9000)
+        self.assertEqual((status, data), (414, {"error": "URI too long"}))
+
+    def test_requests_read_two_ways_are_refused_at_once(self):
+        daemon = self.start_http()
+        self.wait_for_boards()
+        port = self.http_port
+        good, bad = f"Host: 127.0.0.1:{port}", "Host: evil.example"
+        led = "PUT /api/boards/A17/led HTTP/1.1"
+        for head in ([led, good, "Content-Length: 1", "Content-Length: 2"],
+                     [led, good, "Content-Length: 1", "Content-Length: 1"],
+                     [led, good, bad, "Content-Length: 2"],
+                     [led, bad, good, "Content-Length: 2"],
+                     [led, good, "Content-Length: 2", "Transfer-Encoding: chunked"],
+                     [led, good, "Transfer-Encoding: gzip"],
+                     [led, good, "Content-Length: -1"],
+                     ["GET /api/boards HTTP/1.1", good, good]):
+            status, headers, data, took = raw_request(port, head, b"2\n")
+            self.assertEqual(status, 400, head)
+            self.assertIn("error", data)
+            self.assertLess(took, AT_ONCE, head)
+            # Its body was not read: the client is told not to send more on this connection.
+            self.assertEqual(headers.get("connection"), "close", head)
+        time.sleep(0.2)
+        self.assertEqual(daemon.led_requests(), [])
+        # One of each is fine.
+        status, _, board, _ = raw_request(port, [led, good, "Content-Length: 2"], b"2\n")
+        self.assertEqual((status, board["led"]), (200, 2))
 
     def test_token_by_header_or_cookie(self):
         folder = tempfile.mkdtemp(prefix="ledboardd-http-")

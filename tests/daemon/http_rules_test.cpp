@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 using namespace ledboardd;
 using namespace std::string_view_literals;
@@ -104,6 +106,61 @@ TEST(LedBody, RefusesEverythingElseWithAReason)
         const LedCommand command = parseLedBody(body);
         EXPECT_EQ(command.value, -1) << body;
         EXPECT_NE(command.refusal, nullptr) << body;
+    }
+}
+
+TEST(Framing, ReadsTheOneLengthOrChunked)
+{
+    const HeaderField host{"Host", "127.0.0.1:8080"};
+    const HeaderField plain[] = {host, {"content-length", "12"}};
+    RequestFraming framing = readFraming(plain);
+    EXPECT_EQ(framing.refusal, nullptr);
+    EXPECT_EQ(framing.contentLength, 12U);
+    EXPECT_TRUE(framing.hasBody());
+
+    const HeaderField biggest[] = {host, {"Content-Length", "18446744073709551615"}};
+    EXPECT_EQ(readFraming(biggest).contentLength, 18446744073709551615U);
+    const HeaderField empty[] = {host, {"Content-Length", "0"}};
+    framing = readFraming(empty);
+    EXPECT_EQ(framing.contentLength, 0U);
+    EXPECT_FALSE(framing.hasBody());
+
+    const HeaderField chunked[] = {host, {"Transfer-Encoding", "Chunked"}};
+    framing = readFraming(chunked);
+    EXPECT_EQ(framing.refusal, nullptr);
+    EXPECT_TRUE(framing.chunked);
+    EXPECT_EQ(framing.contentLength, std::nullopt);
+    EXPECT_TRUE(framing.hasBody());
+
+    // Neither: no body. A missing Host is for the Host check to refuse.
+    framing = readFraming(std::span<const HeaderField>{});
+    EXPECT_EQ(framing.refusal, nullptr);
+    EXPECT_FALSE(framing.hasBody());
+}
+
+TEST(Framing, RefusesRepeatsAndLengthsThatAreNotNumbers)
+{
+    const HeaderField host{"Host", "127.0.0.1:8080"};
+    const std::vector<std::vector<HeaderField>> refused = {
+        {host, {"HOST", "evil.example:8080"}},
+        {host, {"Content-Length", "1"}, {"Content-Length", "2"}},
+        {host, {"Content-Length", "1"}, {"content-length", "1"}},
+        {host, {"Transfer-Encoding", "chunked"}, {"Transfer-Encoding", "chunked"}},
+        {host, {"Content-Length", "1"}, {"Transfer-Encoding", "chunked"}},
+        {host, {"Transfer-Encoding", "gzip"}},
+        {host, {"Transfer-Encoding", "gzip, chunked"}},
+        {host, {"Content-Length", "-1"}},
+        {host, {"Content-Length", "+1"}},
+        {host, {"Content-Length", ""}},
+        {host, {"Content-Length", "1 2"}},
+        {host, {"Content-Length", "0x10"}},
+        {host, {"Content-Length", "5a"}},
+        {host, {"Content-Length", "18446744073709551616"}},
+        {host, {"Content-Length", "99999999999999999999999"}},
+    };
+    for (const auto& headers : refused) {
+        const RequestFraming framing = readFraming(headers);
+        EXPECT_NE(framing.refusal, nullptr) << headers.back().name << ": " << headers.back().value;
     }
 }
 

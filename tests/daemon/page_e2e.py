@@ -242,6 +242,12 @@ class LivePage(PageCase):
         page.set_value("B22", "6")
         page.until("B22's pending value", lambda: "LED value 6" in page.text("B22", ".pending"))
         self.assertEqual(page.text("B22", ".problem"), "")
+        # A value kept by another client reaches this page through its event stream.
+        other = urllib.request.Request(self.url + "api/boards/B22/led", data=b"7", method="PUT")
+        with urllib.request.urlopen(other, timeout=WAIT) as response:
+            self.assertEqual(response.status, 202)
+        page.until("B22's value kept elsewhere",
+                   lambda: "LED value 7" in page.text("B22", ".pending"))
         self.assertEqual(len(daemon.led_requests()), sent)
         self.assertEqual(page.problems(), [])
         page.script("document.activeElement.blur();")  # no focus ring in the picture

@@ -109,19 +109,26 @@ TEST(Registry, SubscribersGetASnapshotThenEveryEventInOrder)
     registry.buttonChanged("A17", true);
     registry.stateChanged("A17", {0, 1, 0});
     registry.boardLeft("A17");
+    // A value kept for the away board is a change of its state; the same value again is not.
+    registry.setPending("A17", 6);
+    registry.setPending("A17", 6);
     registry.boardArrived(infoOf("B2"), {7, 0, 0});
     registry.stateChanged("unknown", {1, 1, 1}); // never arrived: no event
 
     const auto events = subscribed.subscription->take(1s);
-    ASSERT_EQ(events.size(), 4U);
+    ASSERT_EQ(events.size(), 5U);
     EXPECT_EQ(events[0]->kind, RegistryEvent::Kind::Button);
     EXPECT_TRUE(events[0]->pressed);
     EXPECT_EQ(events[1]->kind, RegistryEvent::Kind::State);
     EXPECT_EQ(events[1]->board.status.push, 1U);
     EXPECT_EQ(events[2]->kind, RegistryEvent::Kind::Left);
     EXPECT_FALSE(events[2]->board.available);
-    EXPECT_EQ(events[3]->kind, RegistryEvent::Kind::Arrived);
-    EXPECT_EQ(events[3]->board.info.id, "B2");
+    EXPECT_EQ(events[3]->kind, RegistryEvent::Kind::State);
+    EXPECT_EQ(events[3]->board.info.id, "A17");
+    EXPECT_FALSE(events[3]->board.available);
+    EXPECT_EQ(events[3]->board.pending, 6);
+    EXPECT_EQ(events[4]->kind, RegistryEvent::Kind::Arrived);
+    EXPECT_EQ(events[4]->board.info.id, "B2");
 
     // Nothing new: take waits its time and returns nothing, the stream still open.
     EXPECT_TRUE(subscribed.subscription->take(20ms).empty());
