@@ -1,5 +1,5 @@
-// ledboardd: every LED board on this host, bridged to an MQTT broker. Runs in the foreground and
-// logs to stderr, as systemd expects of a service.
+// ledboardd: every LED board on this host, bridged to an MQTT broker and, when asked, to HTTP.
+// Runs in the foreground and logs to stderr, as systemd expects of a service.
 #include "boards.hpp"
 #include "config.hpp"
 #include "http_server.hpp"
@@ -13,6 +13,7 @@
 #include <array>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -39,10 +40,17 @@ int main(int argc, char** argv)
     using namespace ledboardd;
     const ParsedSettings parsed = parseSettings(argc, argv);
     if (parsed.exitStatus) {
+        std::fputs(parsed.output.c_str(), stdout);
+        if (!parsed.error.empty()) {
+            std::fprintf(stderr, "<3>ledboardd: %s\n", parsed.error.c_str());
+        }
         return *parsed.exitStatus;
     }
     const Settings& settings = parsed.settings;
     setLogLevel(settings.logLevel);
+    for (const std::string& warning : parsed.warnings) {
+        logLine(LogLevel::Warning, warning);
+    }
 
     // Every thread started from here on inherits the mask: the stop signals are taken only by
     // sigwait below, never delivered in the middle of a board request or a library call.
