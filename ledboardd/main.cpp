@@ -18,7 +18,7 @@
 
 namespace {
 
-// From SIGTERM to exit: the offline messages' acknowledgements, then the boards' threads.
+// From a stop signal to exit: the offline messages' acknowledgements, then the boards' threads.
 constexpr std::chrono::milliseconds ACKNOWLEDGE_LIMIT{400};
 constexpr std::chrono::milliseconds THREADS_LIMIT{400};
 // The event streams end at once; a request inside its body or a slow client's write may not.
@@ -54,10 +54,14 @@ int main(int argc, char** argv)
 
     // Every thread started from here on inherits the mask: the stop signals are taken only by
     // sigwait below, never delivered in the middle of a board request or a library call.
+    // SIGHUP (a closed terminal, or a "reload" out of habit) stops it the same clean way: the
+    // settings are not read again in place, and dying of it would leave the boards online on the
+    // broker.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // A broker that closes the socket must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
