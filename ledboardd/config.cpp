@@ -31,10 +31,10 @@ constexpr int MAX_INTERVAL_MS = 60000;
 // A password file is one line; anything much longer is not one.
 constexpr std::size_t MAX_PASSWORD_LENGTH = 4096;
 // A configuration file or a password or token file larger than this is not one.
-constexpr std::size_t MAX_SETTINGS_FILE = 1024 * 1024;
+constexpr std::size_t MAX_SETTINGS_FILE = std::size_t{1024} * 1024;
 // The first PEM block of a certificate bundle is near its start; Debian's whole bundle of
 // authorities is about 200 KiB.
-constexpr std::size_t PEM_SEARCH_LIMIT = 4 * 1024 * 1024;
+constexpr std::size_t PEM_SEARCH_LIMIT = std::size_t{4} * 1024 * 1024;
 // A value quoted in a message is cut after this many bytes.
 constexpr std::size_t QUOTED_LIMIT = 60;
 
@@ -106,6 +106,13 @@ private:
     int fd_;
 };
 
+[[noreturn]] void refuseUnreadable(const std::string& origin, const std::string& path, int error)
+{
+    std::string message = origin;
+    message.append(": cannot read ").append(path).append(": ").append(std::strerror(error));
+    refuse(std::move(message));
+}
+
 // The first `limit` bytes of the regular file at `path`, read at start so that a file the
 // daemon cannot use ends it with a bad configuration rather than failing later, at each
 // connection attempt. Opened without blocking, so that a FIFO named by mistake is refused, not
@@ -118,7 +125,7 @@ std::string readFileStart(const std::string& origin, const std::string& path, st
     const OpenFile file(path);
     struct stat status {};
     if (file.fd() < 0 || fstat(file.fd(), &status) != 0) {
-        refuse(origin + ": cannot read " + path + ": " + std::strerror(errno));
+        refuseUnreadable(origin, path, errno);
     }
     if (S_ISDIR(status.st_mode)) {
         refuse(origin + ": " + path + " is a directory, not a file");
@@ -134,7 +141,7 @@ std::string readFileStart(const std::string& origin, const std::string& path, st
             continue;
         }
         if (got < 0) {
-            refuse(origin + ": cannot read " + path + ": " + std::strerror(errno));
+            refuseUnreadable(origin, path, errno);
         }
         if (got == 0) {
             break;
@@ -372,9 +379,9 @@ public:
                            : option->get_name() + " given twice");
             }
         }
-        for (auto& [key, value] : values_) {
+        for (auto& [key, given] : values_) {
             if (options_.at(key)->count() == 1) {
-                value.origin = "--" + key;
+                given.origin = "--" + key;
             }
         }
         if (logLevelOption_->count() == 1) {
@@ -386,7 +393,7 @@ public:
     // CLI11's "--broker: 1 required HOST[:PORT] missing" in the program's words.
     std::string missingValue(const CLI::ArgumentMismatch& error) const
     {
-        const std::string text = error.what();
+        std::string text = error.what();
         for (const CLI::Option* option : app_.get_options()) {
             const std::string name = option->get_name();
             if (text.starts_with(name + ":")) {

@@ -31,9 +31,9 @@ public:
 
     std::string write(const std::string& name, const std::string& text) const
     {
-        const std::string path = path_ + "/" + name;
-        std::ofstream(path) << text;
-        return path;
+        std::string file = path_ + "/" + name;
+        std::ofstream(file) << text;
+        return file;
     }
     const std::string& path() const { return path_; }
 
