@@ -223,8 +223,16 @@ void Boards::rescan()
     const std::lock_guard usb(usbMutex);
     const int rescanned = usbRescan();
     if (rescanned < 0) {
-        logf(LogLevel::Warning, "cannot list USB devices: %s", errorText(rescanned));
+        if (rescanned != listError_) {
+            logf(LogLevel::Warning, "cannot list USB devices in %s: %s", USB_DEVICE_NODES,
+                 errorText(rescanned));
+        }
+        listError_ = rescanned;
         return;
+    }
+    if (listError_ != 0) {
+        logf(LogLevel::Info, "USB devices listed again in %s", USB_DEVICE_NODES);
+        listError_ = 0;
     }
     std::set<std::uint32_t> seen;
     for (usb_device* device = usbNextInOrder(nullptr, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);

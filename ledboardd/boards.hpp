@@ -161,6 +161,9 @@ private:
     // they are tried again at every rescan.
     std::set<std::uint32_t> refused_;
     std::atomic<bool> rescanSoon_{false};
+    // Why the last rescan could not list the devices (libusb's negative error), 0 when it could:
+    // a failure is logged when it starts or changes, not at every rescan. Scanner thread only.
+    int listError_ = 0;
 
     std::atomic<int> running_{0};
     std::mutex endedMutex_;

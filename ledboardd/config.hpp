@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ledboardd {
 
@@ -30,7 +31,7 @@ struct Settings {
     LogLevel logLevel = LogLevel::Info;
     bool discovery = true;
     std::string discoveryPrefix = DEFAULT_DISCOVERY_PREFIX;
-    // TLS when cafile is set (checked readable, as are the other two).
+    // TLS when cafile is set (checked to be readable PEM files, as are the other two).
     std::string cafile;
     std::string certFile;
     std::string keyFile;
@@ -42,11 +43,20 @@ struct Settings {
 
 struct ParsedSettings {
     Settings settings;
-    // When set, the program ends at once with this status (after --help, --version or an error,
-    // whose message has been printed).
+    // When set, the program ends at once with this status: after --help or --version, whose text
+    // is in `output` for standard output, or after a bad configuration, which `error` explains
+    // in one line for standard error.
     std::optional<int> exitStatus;
+    std::string output;
+    std::string error;
+    // Settings taken although they are probably not what was meant (one has no effect without
+    // another): logged as warnings once the log is set up.
+    std::vector<std::string> warnings;
 };
 
-ParsedSettings parseSettings(int argc, char** argv);
+// Reads the command line and then the configuration file (--config's, else DEFAULT_CONFIG_FILE
+// when it exists) and every file the settings name. Prints nothing.
+ParsedSettings parseSettings(int argc, const char* const* argv,
+                             const char* defaultConfigFile = DEFAULT_CONFIG_FILE);
 
 } // namespace ledboardd

@@ -1,5 +1,5 @@
-// ledboardd: every LED board on this host, bridged to an MQTT broker. Runs in the foreground and
-// logs to stderr, as systemd expects of a service.
+// ledboardd: every LED board on this host, bridged to an MQTT broker and, when asked, to HTTP.
+// Runs in the foreground and logs to stderr, as systemd expects of a service.
 #include "boards.hpp"
 #include "config.hpp"
 #include "http_server.hpp"
@@ -13,6 +13,7 @@
 #include <array>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -20,7 +21,7 @@ namespace {
 // At start, how long the boards' first reads are waited for before the broker is told what is
 // here: each takes milliseconds, but a stalled board holds its read for the 5 s USB timeout.
 constexpr std::chrono::milliseconds SETTLE_LIMIT{2000};
-// From SIGTERM to exit: the offline messages' acknowledgements, then the boards' threads.
+// From a stop signal to exit: the offline messages' acknowledgements, then the boards' threads.
 constexpr std::chrono::milliseconds ACKNOWLEDGE_LIMIT{400};
 constexpr std::chrono::milliseconds THREADS_LIMIT{400};
 // The event streams end at once; a request inside its body or a slow client's write may not.
@@ -42,17 +43,28 @@ int main(int argc, char** argv)
     using namespace ledboardd;
     const ParsedSettings parsed = parseSettings(argc, argv);
     if (parsed.exitStatus) {
+        std::fputs(parsed.output.c_str(), stdout);
+        if (!parsed.error.empty()) {
+            std::fprintf(stderr, "<3>ledboardd: %s\n", parsed.error.c_str());
+        }
         return *parsed.exitStatus;
     }
     const Settings& settings = parsed.settings;
     setLogLevel(settings.logLevel);
+    for (const std::string& warning : parsed.warnings) {
+        logLine(LogLevel::Warning, warning);
+    }
 
     // Every thread started from here on inherits the mask: the stop signals are taken only by
     // sigwait below, never delivered in the middle of a board request or a library call.
+    // SIGHUP (a closed terminal, or a "reload" out of habit) stops it the same clean way: the
+    // settings are not read again in place, and dying of it would leave the boards online on the
+    // broker.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // A broker that closes the socket must not end the process.
     std::signal(SIGPIPE, SIG_IGN);

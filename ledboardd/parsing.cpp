@@ -1,6 +1,7 @@
 #include "parsing.hpp"
 
 #include <algorithm>
+#include <array>
 
 namespace ledboardd {
 
@@ -8,7 +9,6 @@ namespace {
 
 constexpr int DECIMAL_BASE = 10;
 constexpr int MAX_PORT = 65535;
-constexpr std::size_t MAX_PREFIX_LENGTH = 256;
 constexpr std::size_t MAX_PORT_DIGITS = 5;
 // Enough for a DNS name (RFC 1035: 253 characters) or an IPv6 address with a zone.
 constexpr std::size_t MAX_HOST_LENGTH = 253;
@@ -93,22 +93,102 @@ std::string topicLevel(std::string_view text)
     return level.empty() ? std::string{"_"} : level;
 }
 
-bool isValidPrefix(std::string_view prefix) noexcept
+const char* prefixRefusal(std::string_view prefix) noexcept
 {
-    if (prefix.empty() || prefix.size() > MAX_PREFIX_LENGTH) {
-        return false;
+    constexpr const char* EMPTY_LEVEL =
+        "has an empty level (a / at its start or end, or two in a row)";
+    if (prefix.empty()) {
+        return "is empty";
+    }
+    if (prefix.size() > MAX_PREFIX_LENGTH) {
+        return "is longer than 256 bytes";
     }
     char previous = '/'; // an empty first level counts as empty
     for (const char c : prefix) {
-        // Bytes outside ASCII are refused as well: a topic must be well-formed UTF-8, and a
-        // broker drops the connection of a client that sends one that is not.
-        const bool ascii = static_cast<unsigned char>(c) < 0x80;
-        if (c == '+' || c == '#' || isControl(c) || !ascii || (c == '/' && previous == '/')) {
-            return false;
+        if (c == '+' || c == '#') {
+            return "holds a wildcard (+ or #), which only subscriptions may use";
+        }
+        if (isControl(c)) {
+            return "holds a control character";
+        }
+        // A topic must be well-formed UTF-8, and a broker drops the connection of a client that
+        // sends one that is not; ASCII alone keeps every prefix well-formed and printable.
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return "holds a character outside ASCII";
+        }
+        if (c == '/' && previous == '/') {
+            return EMPTY_LEVEL;
         }
         previous = c;
     }
-    return previous != '/';
+    return previous == '/' ? EMPTY_LEVEL : nullptr;
+}
+
+bool isValidPrefix(std::string_view prefix) noexcept
+{
+    return prefixRefusal(prefix) == nullptr;
+}
+
+const char* mqttStringRefusal(std::string_view text) noexcept
+{
+    if (text.size() > MAX_MQTT_STRING) {
+        return "is longer than 65535 bytes, the most MQTT allows";
+    }
+    // UTF-8 as RFC 3629 has it: the length from the lead byte, continuation bytes 10xxxxxx, the
+    // shortest form only, no surrogate and nothing above U+10FFFF.
+    constexpr char32_t LAST_CODE_POINT = 0x10FFFF;
+    constexpr char32_t SURROGATES_FIRST = 0xD800;
+    constexpr char32_t SURROGATES_LAST = 0xDFFF;
+    constexpr char32_t NONCHARACTERS_FIRST = 0xFDD0;
+    constexpr char32_t NONCHARACTERS_LAST = 0xFDEF;
+    constexpr char32_t PLANE_MASK = 0xFFFF;
+    constexpr char32_t PLANE_END = 0xFFFE; // and 0xFFFF: the last two of every plane
+    constexpr char32_t C1_FIRST = 0x7F;
+    constexpr char32_t C1_LAST = 0x9F;
+    constexpr char32_t C0_LAST = 0x1F;
+    struct Form {
+        unsigned char mask, lead;
+        std::size_t length;
+        char32_t smallest;
+    };
+    constexpr std::array<Form, 4> forms{{{0x80, 0x00, 1, 0x0},
+                                         {0xE0, 0xC0, 2, 0x80},
+                                         {0xF0, 0xE0, 3, 0x800},
+                                         {0xF8, 0xF0, 4, 0x10000}}};
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const Form* form = nullptr;
+        for (const Form& candidate : forms) {
+            if ((lead & candidate.mask) == candidate.lead) {
+                form = &candidate;
+                break;
+            }
+        }
+        if (form == nullptr || text.size() - at < form->length) {
+            return "is not valid UTF-8";
+        }
+        char32_t code = lead & static_cast<unsigned char>(~form->mask);
+        for (std::size_t i = 1; i < form->length; ++i) {
+            const auto next = static_cast<unsigned char>(text[at + i]);
+            if ((next & 0xC0) != 0x80) {
+                return "is not valid UTF-8";
+            }
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code < form->smallest || code > LAST_CODE_POINT ||
+            (code >= SURROGATES_FIRST && code <= SURROGATES_LAST)) {
+            return "is not valid UTF-8";
+        }
+        if (code <= C0_LAST || (code >= C1_FIRST && code <= C1_LAST)) {
+            return "holds a control character";
+        }
+        if ((code >= NONCHARACTERS_FIRST && code <= NONCHARACTERS_LAST) ||
+            (code & PLANE_MASK) >= PLANE_END) {
+            return "holds a Unicode non-character";
+        }
+        at += form->length;
+    }
+    return nullptr;
 }
 
 BrokerAddress parseBroker(std::string_view text, int defaultPort)
@@ -158,6 +238,120 @@ BrokerAddress parseBroker(std::string_view text, int defaultPort)
         }
     }
     return {std::string{host}, number, true};
+}
+
+namespace {
+
+// A configuration value after its '=': the text in quotes, or up to a comment, trimmed. Null
+// when a quote is not closed or something other than a comment follows it.
+const char* readConfigValue(std::string_view text, std::string& value)
+{
+    text = trim(text);
+    if (!text.empty() && (text.front() == '"' || text.front() == '\'')) {
+        const std::size_t close = text.find(text.front(), 1);
+        if (close == std::string_view::npos) {
+            return "a quote that is not closed";
+        }
+        value = text.substr(1, close - 1);
+        const std::string_view rest = trim(text.substr(close + 1));
+        if (!rest.empty() && rest.front() != '#') {
+            return "text after the quoted value";
+        }
+        return nullptr;
+    }
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] == '#' && (at == 0 || isSpace(text[at - 1]))) {
+            text = text.substr(0, at);
+            break;
+        }
+    }
+    value = trim(text);
+    return nullptr;
+}
+
+} // namespace
+
+ConfigText parseConfigText(std::string_view text)
+{
+    constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+    if (text.starts_with(BYTE_ORDER_MARK)) {
+        text.remove_prefix(BYTE_ORDER_MARK.size());
+    }
+    ConfigText config;
+    const auto refuse = [&config](int line, std::string error) {
+        config.errorLine = line;
+        config.error = std::move(error);
+        return config;
+    };
+    int number = 0;
+    while (!text.empty()) {
+        ++number;
+        const std::size_t end = text.find('\n');
+        const std::string_view line = trim(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (line.empty() || line.front() == '#' || line.front() == ';') {
+            continue;
+        }
+        if (line.front() == '[') {
+            return refuse(number, "sections are not used: every setting is a key = value line");
+        }
+        const std::size_t equals = line.find('=');
+        if (equals == std::string_view::npos) {
+            return refuse(number, "not a key = value line");
+        }
+        ConfigEntry entry{std::string{trim(line.substr(0, equals))}, {}, number};
+        if (entry.key.empty()) {
+            return refuse(number, "a value without a key");
+        }
+        if (const char* error = readConfigValue(line.substr(equals + 1), entry.value)) {
+            return refuse(number, error);
+        }
+        for (const ConfigEntry& earlier : config.entries) {
+            if (earlier.key == entry.key) {
+                return refuse(number, '"' + entry.key + "\" given twice (also on line " +
+                                          std::to_string(earlier.line) + ")");
+            }
+        }
+        config.entries.push_back(std::move(entry));
+    }
+    return config;
+}
+
+bool holdsPemBlock(std::string_view text, PemKind kind)
+{
+    constexpr std::string_view DASHES = "-----";
+    constexpr std::string_view BEGIN = "-----BEGIN ";
+    constexpr std::string_view END = "-----END ";
+    // The labels OpenSSL reads a certificate from, and the ending every private key's label has
+    // (PRIVATE KEY, RSA PRIVATE KEY, EC PRIVATE KEY, ENCRYPTED PRIVATE KEY, ...).
+    constexpr std::array<std::string_view, 3> CERTIFICATE_LABELS{
+        "CERTIFICATE", "TRUSTED CERTIFICATE", "X509 CERTIFICATE"};
+    constexpr std::string_view KEY_LABEL_END = "PRIVATE KEY";
+    const auto wanted = [kind, &CERTIFICATE_LABELS, KEY_LABEL_END](std::string_view label) {
+        if (kind == PemKind::PrivateKey) {
+            return label.ends_with(KEY_LABEL_END);
+        }
+        return std::find(CERTIFICATE_LABELS.begin(), CERTIFICATE_LABELS.end(), label) !=
+               CERTIFICATE_LABELS.end();
+    };
+    std::string_view label; // of the block begun and not yet ended, else empty
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = trim(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (!line.ends_with(DASHES) || line.size() < BEGIN.size() + DASHES.size()) {
+            continue;
+        }
+        if (line.starts_with(BEGIN)) {
+            const std::string_view begun =
+                line.substr(BEGIN.size(), line.size() - BEGIN.size() - DASHES.size());
+            label = wanted(begun) ? begun : std::string_view{};
+        } else if (line.starts_with(END) && !label.empty() &&
+                   line.substr(END.size(), line.size() - END.size() - DASHES.size()) == label) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace ledboardd

@@ -144,10 +144,11 @@ class Daemon:
         self.stderr.seek(0)
         return self.stderr.read()
 
-    def stop(self):
-        """SIGTERM; returns the exit status and the seconds it took."""
+    def stop(self, stop_signal=signal.SIGTERM):
+        """SIGTERM (or another signal, which the simulator forwards); returns the exit status and
+        the seconds it took."""
         start = time.monotonic()
-        self.process.send_signal(signal.SIGTERM)
+        self.process.send_signal(stop_signal)
         status = self.process.wait(WAIT)
         return status, time.monotonic() - start
 
@@ -240,15 +241,21 @@ class DaemonTest(DaemonCase):
         self.assertIn("A17: setting LED 6 again", daemon.log_text())
 
     def test_stop_signal_says_offline_for_the_board_and_the_bridge(self):
-        daemon = self.start()
-        mark = self.watcher.wait_for(self.topic("availability"), "online")
         bridge = f"{self.prefix}/bridge/{socket.gethostname()}/availability"
-        self.watcher.wait_for(bridge, "online")
-        status, took = daemon.stop()
-        self.assertEqual(status, 0)
-        self.assertLess(took, 3.0)  # it aims at 1 s; slack for a loaded machine
-        self.watcher.wait_for(self.topic("availability"), "offline", mark)
-        self.watcher.wait_for(bridge, "offline", mark)
+        # SIGHUP too: a closed terminal, or a "reload" out of habit, must not kill it silently.
+        for stop_signal in (signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=stop_signal.name):
+                self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
+                daemon = self.start()
+                mark = self.watcher.count()
+                self.watcher.wait_for(self.topic("availability"), "online", mark)
+                self.watcher.wait_for(bridge, "online", mark)
+                status, took = daemon.stop(stop_signal)
+                self.assertEqual(status, 0)
+                self.assertLess(took, 3.0)  # it aims at 1 s; slack for a loaded machine
+                self.watcher.wait_for(self.topic("availability"), "offline", mark)
+                self.watcher.wait_for(bridge, "offline", mark)
+                self.assertIn(f"stopping (signal {int(stop_signal)})", daemon.log_text())
 
     def test_nasty_payloads_are_refused_and_never_reach_the_board(self):
         daemon = self.start()
@@ -342,13 +349,35 @@ class Configuration(unittest.TestCase):
                           ["--prefix", "a/#"], ["--log-level", "loud"], ["--bogus"],
                           ["--config", os.path.join(folder, "missing.conf")],
                           ["--config", config],
-                          ["--username", "u", "--password-file", os.path.join(folder, "none")]):
+                          ["--username", "u", "--password-file", os.path.join(folder, "none")],
+                          ["--http", ""], ["--client-id", "x" * 70000], ["--cafile", folder],
+                          ["--interval", "5", "--interval", "6"]):
             result = self.run_daemon(*arguments)
             self.assertEqual(result.returncode, 78, arguments)
             self.assertEqual(result.stdout, "", arguments)
             lines = result.stderr.splitlines()
             self.assertEqual(len(lines), 1, (arguments, result.stderr))
             self.assertTrue(lines[0].startswith("<3>ledboardd: "), lines)
+
+    def test_settings_without_effect_start_with_one_warning_each(self):
+        folder = tempfile.mkdtemp(prefix="ledboardd-config-")
+        empty = os.path.join(folder, "password")
+        token = os.path.join(folder, "token")
+        for path, text in ((empty, ""), (token, "secret\n")):
+            with open(path, "w") as file:
+                file.write(text)
+        daemon = subprocess.Popen(
+            [ARGS.sim, "--no-board", "--", ARGS.daemon, "--broker", f"127.0.0.1:{free_port()}",
+             "--username", "u", "--password-file", empty, "--http-token-file", token],
+            stderr=subprocess.PIPE, text=True)
+        time.sleep(1.0)
+        daemon.terminate()
+        _, log = daemon.communicate(timeout=WAIT)
+        self.assertEqual(daemon.returncode, 0, log)
+        warnings = [line for line in log.splitlines() if line.startswith("<4>--")]
+        self.assertEqual(warnings, [
+            f"<4>--password-file: {empty} is empty: the broker is given an empty password",
+            "<4>--http-token-file has no effect without --http: HTTP is off"])
 
     def test_the_command_line_wins_over_the_file(self):
         folder = tempfile.mkdtemp(prefix="ledboardd-config-")
@@ -360,6 +389,21 @@ class Configuration(unittest.TestCase):
         self.assertEqual(result.returncode, 78)
         self.assertIn("--interval", result.stderr)
         self.assertNotIn("broker", result.stderr)
+
+
+class UsbListing(unittest.TestCase):
+    def test_a_bus_that_cannot_be_listed_is_named_once(self):
+        # Outside the simulator, on a host without USB.
+        if os.path.exists("/dev/bus/usb"):
+            self.skipTest("this host has /dev/bus/usb")
+        daemon = subprocess.Popen([ARGS.daemon, "--broker", f"127.0.0.1:{free_port()}"],
+                                  stderr=subprocess.PIPE, text=True)
+        # Past the first rescan and the periodic one 5 s later.
+        time.sleep(6.0)
+        daemon.terminate()
+        _, log = daemon.communicate(timeout=WAIT)
+        self.assertEqual([line for line in log.splitlines() if "USB" in line],
+                         ["<4>cannot list USB devices in /dev/bus/usb: No such file or directory"])
 
 
 class Discovery(DaemonCase):
@@ -623,7 +667,9 @@ class TlsAndDiscoveryConfiguration(unittest.TestCase):
         with open(config, "w") as file:
             file.write(f"cafile = {missing}\n")
         for arguments, says in ((["--cafile", missing], "--cafile: cannot read"),
-                                (["--config", config], "--cafile: cannot read"),
+                                (["--config", config], f"{config}:1: cafile: cannot read"),
+                                (["--cafile", readable], "holds no PEM certificate"),
+                                (["--cafile", folder], "is a directory"),
                                 (["--cafile", readable, "--cert", readable], "go together"),
                                 (["--cafile", readable, "--key", readable], "go together"),
                                 (["--cert", readable, "--key", readable], "--cert needs --cafile"),

@@ -19,7 +19,9 @@ if [[ $header == *BSD* || $header != *"System Manager's Manual"* ]]; then
     fail "header: $header"
 fi
 version=$("$daemon" --version)
-[[ $footer == "ledboard $version"* ]] || fail "footer: $footer (the daemon says $version)"
+[[ $version == "ledboardd "* ]] || fail "ledboardd --version: $version"
+[[ $footer == "ledboard ${version#ledboardd }"* ]] ||
+    fail "footer: $footer (the daemon says $version)"
 
 # Characters, not bytes (Debian's awk counts bytes): the rendered page has typographic quotes.
 too_long() { python3 -c 'import sys
@@ -30,9 +32,9 @@ long=$(too_long <"$manpage")
 long=$(too_long <<<"$page")
 [ -z "$long" ] || fail "rendered lines over $WIDTH columns:"$'\n'"$long"
 
-# CLI11's help: each option's names start its line, e.g. "  -h,--help" or "  --broker HOST...".
-mapfile -t options < <("$daemon" --help | sed -n 's/^ \{1,4\}\(-[^ ]*\).*/\1/p' |
-    tr ',' '\n' | grep -- '^--' | sed 's/[{=].*//' | sort -u)
+# The help: each option's names start its line, e.g. "  -h, --help" or "  --broker HOST...".
+mapfile -t options < <("$daemon" --help | sed -n 's/^ \{1,4\}\(-[^ ,]*\(, -[^ ,]*\)*\).*/\1/p' |
+    sed 's/, /\n/g' | grep -- '^--' | sort -u)
 [ ${#options[@]} -ge 5 ] || fail "read only ${#options[@]} options from ledboardd --help"
 described=$(sed -n '/^\.Sh OPTIONS/,/^\.Sh /p' "$manpage" | grep '^\.It ')
 for option in "${options[@]}"; do

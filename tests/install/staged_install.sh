@@ -43,7 +43,7 @@ fi
 "$scratch$prefix/bin/ledboard" --version | grep -qx 'ledboard [0-9]*\.[0-9]*\.[0-9]*'
 gzip -t "$scratch$prefix/share/man/man1/ledboard.1.gz"
 if [ -n "$unit_dir" ]; then
-    "$scratch$prefix/bin/ledboardd" --version | grep -qx '[0-9]*\.[0-9]*\.[0-9]*'
+    "$scratch$prefix/bin/ledboardd" --version | grep -qx 'ledboardd [0-9]*\.[0-9]*\.[0-9]*'
     gzip -t "$scratch$prefix/share/man/man8/ledboardd.8.gz"
 fi
 echo "staged install: $(echo "$actual" | wc -l) files, all under DESTDIR"
