@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -42,7 +43,8 @@ bool isWhite(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-// The number a plain body holds, by a reading of its own: digits only between white space.
+// The number a plain body holds, by a reading of its own: digits only between white space, no
+// more of them than a set payload may have, and leading zeros aside at most two.
 int plainNumber(std::string_view body)
 {
     while (!body.empty() && isWhite(body.front())) {
@@ -51,14 +53,18 @@ int plainNumber(std::string_view body)
     while (!body.empty() && isWhite(body.back())) {
         body.remove_suffix(1);
     }
-    if (body.empty() || body.size() > 2) {
+    if (body.empty() || body.size() > ledboardd::MAX_COMMAND_PAYLOAD ||
+        !std::all_of(body.begin(), body.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return -1;
+    }
+    while (body.size() > 1 && body.front() == '0') {
+        body.remove_prefix(1);
+    }
+    if (body.size() > 2) {
         return -1;
     }
     int value = 0;
     for (const char c : body) {
-        if (c < '0' || c > '9') {
-            return -1;
-        }
         value = value * 10 + (c - '0');
     }
     return value <= ledboardd::MAX_LED_COMMAND ? value : -1;

@@ -344,8 +344,8 @@ void checkArgument(const std::string& text)
 
 } // namespace
 
-// The `set` grammar read plainly: at most MAX_COMMAND_PAYLOAD bytes; white space, one or two
-// digits, white space; the number at most 31.
+// The `set` grammar read plainly: at most MAX_COMMAND_PAYLOAD bytes; white space, decimal digits,
+// white space; the number (leading zeros aside, at most two digits) at most 31.
 int referenceLedCommand(std::string_view payload)
 {
     if (payload.size() > ledboardd::MAX_COMMAND_PAYLOAD) {
@@ -357,8 +357,14 @@ int referenceLedCommand(std::string_view payload)
         return -1;
     }
     const std::size_t last = payload.find_last_not_of(space);
-    const std::string_view digits = payload.substr(first, last - first + 1);
-    if (digits.size() > 2 || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+    std::string_view digits = payload.substr(first, last - first + 1);
+    if (digits.find_first_not_of("0123456789") != std::string_view::npos) {
+        return -1;
+    }
+    while (digits.size() > 1 && digits.front() == '0') {
+        digits.remove_prefix(1);
+    }
+    if (digits.size() > 2) {
         return -1;
     }
     const int value = std::atoi(std::string(digits).c_str());
@@ -400,6 +406,21 @@ void checkDaemonParsing(std::string_view input)
     if (broker.ok && (broker.host.empty() || broker.port < 1 || broker.port > MAX_PORT ||
                       (input.front() != '[' && broker.host.find(':') != std::string::npos))) {
         fail("parseBroker took an address without a host or with a bad port", input, broker.host);
+    }
+    // The configuration file: each key once and named, each entry on a line of the text, and an
+    // error always with its line.
+    const ledboardd::ConfigText config = ledboardd::parseConfigText(input);
+    const auto lines = static_cast<int>(std::count(input.begin(), input.end(), '\n')) + 1;
+    std::set<std::string> keys;
+    for (const ledboardd::ConfigEntry& entry : config.entries) {
+        if (entry.key.empty() || !keys.insert(entry.key).second || entry.line < 1 ||
+            entry.line > lines || (config.errorLine > 0 && entry.line >= config.errorLine)) {
+            fail("parseConfigText gave an entry without a key, twice or on no line", input,
+                 entry.key);
+        }
+    }
+    if ((config.errorLine > 0) != !config.error.empty() || config.errorLine > lines) {
+        fail("parseConfigText gave an error without its line", input, config.error);
     }
 }
 
