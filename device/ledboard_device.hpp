@@ -117,9 +117,22 @@ int usbRescan();
 // the user may not write); 0.1.12 always returns a handle.
 Acceptance judgeOpenFailure(int error) noexcept;
 
-// The devices of the last rescan in bus and device number order, which libusb builds do not agree
-// on: the device with the given identity after `after` (the first when null), or null. No I/O.
-usb_device* usbNextInOrder(const usb_device* after, int vendor, int product);
+// The most boards one listing holds: a bus has at most 127 devices (USB 2.0, 9.4.6), and no host
+// this runs on has four busses full of boards.
+inline constexpr std::size_t MAX_LISTED_BOARDS = 512;
+
+// The devices of the last rescan with one identity, in bus and device number order, which libusb
+// builds do not agree on (0.1.12 lists a directory's readdir order, libusb-compat the reverse of
+// discovery): taken from the library's list in one walk and one sort. The pointers live until the
+// next rescan. Devices beyond MAX_LISTED_BOARDS are left out. No I/O.
+struct BoardList {
+    std::array<usb_device*, MAX_LISTED_BOARDS> devices{};
+    std::size_t count = 0;
+
+    usb_device* const* begin() const { return devices.data(); }
+    usb_device* const* end() const { return devices.data() + count; }
+};
+void usbListInOrder(int vendor, int product, BoardList& list);
 
 // The device at this bus and device number, whatever its identity, or null. No I/O.
 usb_device* usbDeviceAt(unsigned bus, unsigned address);
@@ -220,6 +233,37 @@ public:
 private:
     int fd_ = -1;
 };
+
+// One exchange with a board, the same in every program: with an LED number, the LED request and
+// then two status reads into the same reply (the board answers each request with its status; only
+// the last reply counts, so the first read may fail without harm); without one, a status read.
+// With `lock`, the exchange is made holding it, waiting as `wait` allows: a command needs it, since
+// another process's LED request between ours and our reads would be what we report. A status read
+// alone changes nothing on the board and may go without.
+struct ExchangeResult {
+    LockResult lock; // Locked (or NoNode) without a lock to take
+    int sent;        // the LED request's result; 0 when there was no command
+    int received;    // the last status read's result; 0 when the LED request failed or the wait
+                     // for the lock was interrupted
+    bool commandFailed() const { return sent < 0; }
+    bool statusArrived() const { return received >= STATUS_DECODED_LENGTH; }
+};
+ExchangeResult usbExchange(usb_dev_handle* handle, BoardLock* lock, const int* ledNumber,
+                           StatusReply& reply, const LockWait& wait = {});
+
+// What a board is known by across a replug, when its bus and device numbers change: its serial
+// number when it has one, else the port it is plugged into.
+struct BoardIdentity {
+    std::array<char, STRING_BUFFER_LENGTH> serial{}; // empty when it has none
+    PortPath path;                                   // empty when sysfs does not show it
+};
+
+// The identity of an open board: its serial number (one string request) and its port path.
+BoardIdentity usbIdentityOf(usb_dev_handle* handle);
+
+// Whether a board with this serial number (empty for none) at this port path is the one `known`
+// names: the same serial when `known` has one, else the same port.
+bool isSameBoard(const BoardIdentity& known, const char* serial, const PortPath& path) noexcept;
 
 // True when a request result means the device node may not be written: the usual cause is a
 // missing udev rule.

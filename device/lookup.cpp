@@ -137,28 +137,24 @@ int usbOpenDevice(usb_dev_handle** handleOut, int vendor, int product, RefusedBo
     return 1;
 }
 
-struct usb_device* usbNextInOrder(const struct usb_device* after, int vendor, int product)
+void usbListInOrder(int vendor, int product, BoardList& list)
 {
-    OrderKey floor{0, 0, 0};
-    bool haveFloor = false;
-    if (after != nullptr) {
-        forEachDevice([&](const struct usb_device* device, OrderKey key) {
-            if (device == after) {
-                floor = key;
-                haveFloor = true;
-            }
-        });
-    }
-    struct usb_device* next = nullptr;
-    OrderKey nextKey{UINT_MAX, UINT_MAX, UINT_MAX};
+    // Kept beside the devices while sorting; an insertion sort, since a listing is short and
+    // this code links no C++ runtime.
+    std::array<OrderKey, MAX_LISTED_BOARDS> keys{};
+    list.count = 0;
     forEachDevice([&](struct usb_device* device, OrderKey key) {
-        if (hasIdentity(*device, vendor, product) && (!haveFloor || floor < key) &&
-            (next == nullptr || key < nextKey)) {
-            next = device;
-            nextKey = key;
+        if (!hasIdentity(*device, vendor, product) || list.count == list.devices.size()) {
+            return;
         }
+        std::size_t at = list.count++;
+        for (; at > 0 && key < keys[at - 1]; --at) {
+            keys[at] = keys[at - 1];
+            list.devices[at] = list.devices[at - 1];
+        }
+        keys[at] = key;
+        list.devices[at] = device;
     });
-    return next;
 }
 
 struct usb_device* usbDeviceAt(unsigned bus, unsigned address)
@@ -233,4 +229,20 @@ void usbReadSerial(usb_dev_handle* handle, std::array<char, STRING_BUFFER_LENGTH
     if (index != 0) {
         readString(handle, index, serial);
     }
+}
+
+BoardIdentity usbIdentityOf(usb_dev_handle* handle)
+{
+    BoardIdentity identity;
+    usbReadSerial(handle, identity.serial);
+    identity.path = sysfsPathOf(usbAddressOf(usbDeviceOf(handle)));
+    return identity;
+}
+
+bool isSameBoard(const BoardIdentity& known, const char* serial, const PortPath& path) noexcept
+{
+    if (known.serial[0] != '\0') {
+        return std::strcmp(known.serial.data(), serial) == 0;
+    }
+    return !known.path.empty() && std::strcmp(known.path.text.data(), path.text.data()) == 0;
 }

@@ -39,3 +39,28 @@ const char* usbLastError()
 {
     return usb_strerror();
 }
+
+ExchangeResult usbExchange(usb_dev_handle* handle, BoardLock* lock, const int* ledNumber,
+                           StatusReply& reply, const LockWait& wait)
+{
+    ExchangeResult result{LockResult::NoNode, 0, 0};
+    if (lock != nullptr) {
+        result.lock = lock->lock(wait);
+        if (result.lock == LockResult::Interrupted) {
+            return result;
+        }
+    }
+    if (ledNumber != nullptr) {
+        result.sent = usbSetLeds(handle, *ledNumber, reply);
+        if (result.sent >= 0) {
+            usbReadStatus(handle, reply);
+        }
+    }
+    if (result.sent >= 0) {
+        result.received = usbReadStatus(handle, reply);
+    }
+    if (result.lock == LockResult::Locked) {
+        lock->unlock();
+    }
+    return result;
+}

@@ -235,8 +235,9 @@ void Boards::rescan()
         listError_ = 0;
     }
     std::set<std::uint32_t> seen;
-    for (usb_device* device = usbNextInOrder(nullptr, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
-         device != nullptr; device = usbNextInOrder(device, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID)) {
+    BoardList listed;
+    usbListInOrder(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, listed);
+    for (usb_device* device : listed) {
         const BusAddress address = usbAddressOf(device);
         const std::uint32_t key = keyOf(address);
         seen.insert(key);

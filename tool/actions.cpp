@@ -76,21 +76,15 @@ int setLeds(usb_dev_handle* board, int number, bool json, std::FILE* out, std::F
 {
     StatusReply reply;
     BoardLock lock(board);
-    {
-        // Another ledboard's LED request between ours and our status reads would be what we
-        // report, so the exchange is made under the lock.
-        const BoardLock::Held held(lock);
-        noteBusyLock(err, held.result());
-        const int sent = usbSetLeds(board, number, reply);
-        if (sent < 0) {
-            return reportFailure(err, "cannot send the LED value", sent, usbLastError());
-        }
-        // The board answers every request with its status; only the last reply is decoded, so
-        // the first read may fail without harm.
-        usbReadStatus(board, reply);
-        if (!statusArrived(usbReadStatus(board, reply), err)) {
-            return EXIT_STATUS_FAILURE;
-        }
+    // Another ledboard's LED request between ours and our status reads would be what we report,
+    // so the exchange is made under the lock.
+    const ExchangeResult exchange = usbExchange(board, &lock, &number, reply);
+    noteBusyLock(err, exchange.lock);
+    if (exchange.commandFailed()) {
+        return reportFailure(err, "cannot send the LED value", exchange.sent, usbLastError());
+    }
+    if (!statusArrived(exchange.received, err)) {
+        return EXIT_STATUS_FAILURE;
     }
     printReport(out, decodeStatus(reply), json);
     return EXIT_STATUS_OK;
@@ -100,12 +94,10 @@ int printStatus(usb_dev_handle* board, bool json, std::FILE* out, std::FILE* err
 {
     StatusReply reply;
     BoardLock lock(board);
-    {
-        const BoardLock::Held held(lock);
-        noteBusyLock(err, held.result());
-        if (!statusArrived(usbReadStatus(board, reply), err)) {
-            return EXIT_STATUS_FAILURE;
-        }
+    const ExchangeResult exchange = usbExchange(board, &lock, nullptr, reply);
+    noteBusyLock(err, exchange.lock);
+    if (!statusArrived(exchange.received, err)) {
+        return EXIT_STATUS_FAILURE;
     }
     printReport(out, decodeStatus(reply), json);
     return EXIT_STATUS_OK;
@@ -134,9 +126,10 @@ int listBoards(bool json, std::FILE* out, std::FILE* err)
             }
         }
     };
-    for (usb_device* device = usbNextInOrder(nullptr, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
-         device != nullptr;
-         device = usbNextInOrder(device, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID), ++listed) {
+    BoardList boards;
+    usbListInOrder(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, boards);
+    for (usb_device* device : boards) {
+        ++listed;
         const BusAddress address = usbAddressOf(device);
         for (std::size_t i = 0; i < sysfs.count; ++i) {
             sysfs.listed[i] = sysfs.listed[i] || sysfs.devices[i].address == address;

@@ -109,8 +109,9 @@ DeviceHandle boardWithSerial(const char* serial, std::FILE* err, bool* hopeless)
     FixedTextBuffer<MESSAGE_LENGTH> found;    // what the other boards are
     FixedTextBuffer<MESSAGE_LENGTH> matching; // where the boards with this serial are
     unsigned matches = 0;
-    for (usb_device* device = usbNextInOrder(nullptr, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
-         device != nullptr; device = usbNextInOrder(device, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID)) {
+    BoardList boards;
+    usbListInOrder(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, boards);
+    for (usb_device* device : boards) {
         const DeviceLocation at = usbLocationOf(device);
         BoardStrings strings;
         OpenedBoard board = usbOpenBoard(device, &strings);
@@ -215,14 +216,13 @@ DeviceHandle openBoardLike(const BoardIdentity& identity, std::FILE* err)
         return nullptr;
     }
     const bool bySerial = identity.serial[0] != '\0';
-    for (usb_device* device = usbNextInOrder(nullptr, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
-         device != nullptr; device = usbNextInOrder(device, DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID)) {
-        if (!bySerial) {
-            // Only the board at that port is opened.
-            const PortPath path = sysfsPathOf(usbAddressOf(device));
-            if (path.empty() || std::strcmp(path.text.data(), identity.path.text.data()) != 0) {
-                continue;
-            }
+    BoardList boards;
+    usbListInOrder(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, boards);
+    for (usb_device* device : boards) {
+        const PortPath path = bySerial ? PortPath{} : sysfsPathOf(usbAddressOf(device));
+        // Without a serial number only the board at that port is opened.
+        if (!bySerial && !isSameBoard(identity, "", path)) {
+            continue;
         }
         BoardStrings strings;
         OpenedBoard board = usbOpenBoard(device, bySerial ? &strings : nullptr);
@@ -230,7 +230,7 @@ DeviceHandle openBoardLike(const BoardIdentity& identity, std::FILE* err)
             explainRefusal(err, usbLocationOf(device), board.why);
             continue;
         }
-        if (!bySerial || std::strcmp(strings.serial.data(), identity.serial.data()) == 0) {
+        if (isSameBoard(identity, strings.serial.data(), path)) {
             return std::move(board.handle);
         }
     }

@@ -110,14 +110,6 @@ void sayLimit(std::FILE* err, unsigned long limitMs)
 
 } // namespace
 
-BoardIdentity identityOf(usb_dev_handle* board)
-{
-    BoardIdentity identity;
-    usbReadSerial(board, identity.serial);
-    identity.path = sysfsPathOf(usbAddressOf(usbDeviceOf(board)));
-    return identity;
-}
-
 Waited waitForChoice(const Options& options, std::FILE* err, const StopSignals* signals)
 {
     bool said = false;

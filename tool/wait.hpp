@@ -15,15 +15,6 @@ inline constexpr unsigned long BUS_LOOK_INTERVAL_MS = 100;
 // did not answer): it is tried again this often even when the nodes look unchanged.
 inline constexpr unsigned long BOARD_RETRY_INTERVAL_MS = 2000;
 
-// What a board is known by across a replug: its serial number when it has one, else its port.
-struct BoardIdentity {
-    std::array<char, STRING_BUFFER_LENGTH> serial{};
-    PortPath path;
-};
-
-// The identity of an open board: its serial number (one string request) and its port path.
-BoardIdentity identityOf(usb_dev_handle* board);
-
 // The outcome of a wait: the board, or the exit status of a run that ends without it (no such
 // board within the limit, or interrupted by a stop signal: OK).
 struct Waited {

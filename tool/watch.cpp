@@ -45,7 +45,7 @@ public:
         : signals_(signals), board_(board), options_(options), out_(fileno(out)), err_(err)
     {
         if (options.wait) {
-            identity_ = identityOf(board.get());
+            identity_ = usbIdentityOf(board.get());
         }
         lock_.emplace(board.get());
     }
@@ -88,14 +88,12 @@ private:
     Next read()
     {
         StatusReply reply;
-        int received = 0;
-        {
-            const BoardLock::Held held(*lock_, signals_.lockWait());
-            if (held.result() == LockResult::Interrupted) {
-                return done(stopped());
-            }
-            received = usbReadStatus(board_.get(), reply);
+        const ExchangeResult exchange =
+            usbExchange(board_.get(), &*lock_, nullptr, reply, signals_.lockWait());
+        if (exchange.lock == LockResult::Interrupted) {
+            return done(stopped());
         }
+        const int received = exchange.received;
         if (received >= STATUS_DECODED_LENGTH) {
             failures_ = 0;
             return show(decodeStatus(reply));

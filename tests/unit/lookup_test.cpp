@@ -181,3 +181,89 @@ TEST(Lookup, NamesTheFirstRefusedBoardAndWhy)
 }
 
 } // namespace
+
+namespace {
+
+fake::Device named(fake::Device device, std::string name)
+{
+    device.name = std::move(name);
+    return device;
+}
+
+std::vector<std::string> listedInOrder()
+{
+    usbRescan();
+    BoardList list;
+    usbListInOrder(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, list);
+    std::vector<std::string> names;
+    for (usb_device* device : list) {
+        const DeviceLocation at = usbLocationOf(device);
+        names.push_back(std::string{at.bus} + "/" + at.device);
+    }
+    return names;
+}
+
+// Which requests an exchange made, as "request value" pairs.
+std::vector<std::string> requestsMade()
+{
+    std::vector<std::string> made;
+    for (const fake::ControlCall& call : fake::state().controls) {
+        made.push_back(std::to_string(call.request) + " " + std::to_string(call.value));
+    }
+    return made;
+}
+
+} // namespace
+
+// libusb lists in whatever order its build and the filesystem give; every program shows and
+// chooses boards in bus and device number order, from one sort.
+TEST(Listing, BoardsComeInBusAndDeviceNumberOrderWhateverTheLibraryOrder)
+{
+    fake::reset({{{named(board(), "010"), named(other(), "001"), named(board(), "002"),
+                   named(board(), "009")},
+                  "002"},
+                 {{named(board(), "127"), named(board(), "003")}, "001"}});
+
+    EXPECT_THAT(listedInOrder(),
+                ElementsAre("001/003", "001/127", "002/002", "002/009", "002/010"));
+    // Only the list was read: nothing opened.
+    EXPECT_EQ(fake::state().openHandles, 0);
+}
+
+TEST(Listing, ABusWithoutBoardsListsNothing)
+{
+    fake::reset({{{other(), other()}}});
+    EXPECT_THAT(listedInOrder(), IsEmpty());
+}
+
+// One exchange, the same for the tool and the service: a command is the LED request and two
+// status reads; a plain read is one; a failed LED request is not followed by reads that would
+// report a state the command never reached.
+TEST(Exchange, ACommandIsTheLedRequestThenTwoStatusReadsAndAReadIsOne)
+{
+    fake::reset({{{board()}}});
+    usb_dev_handle* handle = lookUp().handle;
+    ASSERT_NE(handle, nullptr);
+    StatusReply reply;
+    const int number = 13;
+
+    fake::state().controls.clear();
+    const ExchangeResult set = usbExchange(handle, nullptr, &number, reply);
+    EXPECT_THAT(requestsMade(), ElementsAre("1 104", "0 0", "0 0")); // 13 << 3
+    EXPECT_TRUE(set.statusArrived());
+    EXPECT_FALSE(set.commandFailed());
+
+    fake::state().controls.clear();
+    const ExchangeResult read = usbExchange(handle, nullptr, nullptr, reply);
+    EXPECT_THAT(requestsMade(), ElementsAre("0 0"));
+    EXPECT_EQ(read.sent, 0);
+    EXPECT_TRUE(read.statusArrived());
+
+    fake::state().controls.clear();
+    fake::state().transfers.push_back({.result = -EPIPE, .data = {}, .error = "stall"});
+    const ExchangeResult failed = usbExchange(handle, nullptr, &number, reply);
+    EXPECT_THAT(requestsMade(), ElementsAre("1 104"));
+    EXPECT_TRUE(failed.commandFailed());
+    EXPECT_FALSE(failed.statusArrived());
+    HandleCloser{}(handle);
+}
