@@ -1,11 +1,15 @@
 // ledboardd: every LED board on this host, bridged to an MQTT broker and, when asked, to HTTP.
-// Runs in the foreground and logs to stderr, as systemd expects of a service.
-#include "boards.hpp"
-#include "config.hpp"
+// Runs in the foreground and logs to stderr, as systemd expects of a service. One core (core/hub)
+// owns the boards; MQTT and HTTP are front ends around it.
 #include "http_server.hpp"
+#include "hub.hpp"
 #include "log.hpp"
 #include "mqtt_bridge.hpp"
-#include "registry.hpp"
+#include "mqtt_client.hpp"
+#include "mqtt_topics.hpp"
+#include "scanner.hpp"
+#include "settings.hpp"
+#include "state_store.hpp"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -24,7 +28,7 @@ constexpr std::chrono::milliseconds SETTLE_LIMIT{2000};
 // From a stop signal to exit: the offline messages' acknowledgements, then the boards' threads.
 constexpr std::chrono::milliseconds ACKNOWLEDGE_LIMIT{400};
 constexpr std::chrono::milliseconds THREADS_LIMIT{400};
-// The event streams end at once; a request inside its body or a slow client's write may not.
+// The event streams end at once; a slow client's write may not.
 constexpr std::chrono::milliseconds HTTP_LIMIT{150};
 
 std::string hostName()
@@ -41,7 +45,8 @@ std::string hostName()
 int main(int argc, char** argv)
 {
     using namespace ledboardd;
-    const ParsedSettings parsed = parseSettings(argc, argv);
+    const ParsedSettings parsed =
+        parseSettings(argc, argv, DEFAULT_CONFIG_FILE, std::getenv("STATE_DIRECTORY"));
     if (parsed.exitStatus) {
         std::fputs(parsed.output.c_str(), stdout);
         if (!parsed.error.empty()) {
@@ -50,7 +55,7 @@ int main(int argc, char** argv)
         return *parsed.exitStatus;
     }
     const Settings& settings = parsed.settings;
-    setLogLevel(settings.logLevel);
+    setLogLevel(static_cast<LogLevel>(settings.logLevel));
     for (const std::string& warning : parsed.warnings) {
         logLine(LogLevel::Warning, warning);
     }
@@ -66,49 +71,75 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // A broker that closes the socket must not end the process.
+    // A broker or an HTTP client that closes its socket must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::string host = hostName();
-    MqttBridge bridge(MqttOptions{
-        .host = settings.host,
-        .port = settings.port,
-        .prefix = settings.prefix,
-        .clientId = settings.clientId,
-        .username = settings.username,
-        .password = settings.password,
-        .hostName = host,
-        .discovery = settings.discovery,
-        .discoveryPrefix = settings.discoveryPrefix,
-        .cafile = settings.cafile,
-        .certFile = settings.certFile,
-        .keyFile = settings.keyFile,
-    });
-    // One core for the boards; each front end gets its events.
-    Registry registry;
-    BoardEventsFanout frontEnds;
-    frontEnds.add(bridge);
-    frontEnds.add(registry);
-    Boards boards(BoardsOptions{.interval = settings.interval, .hostName = host}, frontEnds);
-    bridge.attach(boards);
+    Hub hub(HubOptions{.interval = settings.interval});
+    StateStore store(hub, settings.stateDirectory);
+    hub.restore(store.load());
+    hub.setStateSink(&store);
+    store.start();
+
+    const Topics topics(settings.prefix, host);
+    std::optional<MqttClient> client;
+    std::optional<MqttBridge> bridge;
+    // The bridge is made before the client that calls it, and the client before the bridge
+    // publishes through it: each needs the other's address only.
+    struct Relay final : MqttEvents {
+        MqttBridge* bridge = nullptr;
+        void connected() override { bridge->connected(); }
+        void disconnected() override { bridge->disconnected(); }
+        void message(const std::string& topic, std::string_view payload, bool retain) override
+        {
+            bridge->message(topic, payload, retain);
+        }
+        void published(int messageId) override { bridge->published(messageId); }
+    } relay;
+    client.emplace(
+        MqttClientOptions{
+            .host = settings.host,
+            .port = settings.port,
+            // Stable, so that the broker keeps the session (and the commands sent meanwhile)
+            // across restarts.
+            .clientId =
+                settings.clientId.empty() ? "ledboardd-" + topicLevel(host) : settings.clientId,
+            .username = settings.username,
+            .password = settings.password,
+            .cafile = settings.cafile,
+            .certFile = settings.certFile,
+            .keyFile = settings.keyFile,
+            .willTopic = topics.bridgeAvailability(),
+            .willPayload = OFFLINE,
+        },
+        relay);
+    bridge.emplace(hub, *client,
+                   BridgeOptions{.prefix = settings.prefix,
+                                 .hostName = host,
+                                 .discovery = settings.discovery,
+                                 .discoveryPrefix = settings.discoveryPrefix,
+                                 .version = LEDBOARD_VERSION});
+    relay.bridge = &*bridge;
+
     std::optional<HttpServer> http;
     if (settings.httpPort != 0) {
         http.emplace(HttpOptions{.host = settings.httpHost,
                                  .port = settings.httpPort,
                                  .token = settings.httpToken,
                                  .hostName = host},
-                     registry, boards);
+                     hub);
         if (!http->start()) {
             return EXIT_FAILURE_OTHER;
         }
     }
-    // The boards first: connected, the bridge tells the broker which boards are here and marks
-    // the previous run's others offline, and a board still being found would be one of those.
-    boards.start();
-    if (!boards.waitUntilSettled(SETTLE_LIMIT)) {
+    // The boards first: connected, the bridge tells the broker which boards are here, and a board
+    // still being found would be taken for one that is away.
+    Scanner scanner(hub, ScannerOptions{.interval = settings.interval, .hostName = host});
+    scanner.start();
+    if (!scanner.waitUntilSettled(SETTLE_LIMIT)) {
         logLine(LogLevel::Warning, "a board has not answered yet; connecting without it");
     }
-    if (!bridge.start()) {
+    if (!client->start()) {
         return EXIT_FAILURE_OTHER;
     }
     logf(LogLevel::Info, "serving the boards of %s under %s/, broker %s:%d", host.c_str(),
@@ -117,13 +148,14 @@ int main(int argc, char** argv)
     int signal = 0;
     sigwait(&stopSignals, &signal);
     logf(LogLevel::Info, "stopping (signal %d)", signal);
-    if (http && !http->stop(HTTP_LIMIT)) {
+    const bool httpStopped = !http || http->stop(HTTP_LIMIT);
+    client->stop(bridge->goOffline(ACKNOWLEDGE_LIMIT));
+    store.stop();
+    if (!httpStopped) {
         logLine(LogLevel::Warning, "an HTTP client did not let go in time; exiting without it");
-        bridge.shutDown(ACKNOWLEDGE_LIMIT);
         std::_Exit(EXIT_OK);
     }
-    bridge.shutDown(ACKNOWLEDGE_LIMIT);
-    if (!boards.stop(THREADS_LIMIT)) {
+    if (!scanner.stop(THREADS_LIMIT)) {
         // A board inside its 5 s request timeout: its thread cannot be waited for, and the
         // broker has been told already.
         logLine(LogLevel::Warning, "a board did not answer in time; exiting without it");

@@ -1,6 +1,5 @@
 // The discovery configs Home Assistant reads, and the bridge's list of boards read back after a
 // restart: what they refer to must exist, and nothing a board or the network sends may break them.
-#include "board_list.hpp"
 #include "discovery.hpp"
 
 #include <gtest/gtest.h>
@@ -168,32 +167,4 @@ TEST(DiscoveryConfigs, HostileIdsAndStringsGiveValidJsonAndNoWildcardTopics)
     EXPECT_FALSE(device.contains("serial_number"));
     EXPECT_FALSE(device.contains("manufacturer"));
     EXPECT_FALSE(device["model"].get<std::string>().empty());
-}
-
-TEST(BoardList, ReadsBackWhatItWrites)
-{
-    const std::set<std::string> ids{"A17", "myhost-1-1.4", "x_y"};
-    const auto read = parseBoardList(boardListJson(ids));
-    ASSERT_TRUE(read);
-    EXPECT_EQ(std::set<std::string>(read->begin(), read->end()), ids);
-    EXPECT_EQ(boardListJson({}), "[]");
-    EXPECT_EQ(parseBoardList("[]"), std::vector<std::string>{});
-}
-
-TEST(BoardList, RefusesWhatIsNotAListOfIdsAndDropsIdsThatAreNotOneTopicLevel)
-{
-    for (const std::string_view payload : {"", "offline", "{}", R"({"ids":["A"]})", "[1]",
-                                           R"(["A",null])", R"(["A")", "\"A\"", "[[\"A\"]]"}) {
-        EXPECT_FALSE(parseBoardList(payload)) << payload;
-    }
-    // Ids that would make another topic, or none, are left out; the others kept.
-    EXPECT_EQ(parseBoardList(R"(["a/b","#","+","","ok","tab\t","caf\u00e9"])"),
-              std::vector<std::string>{"ok"});
-    std::string many = "[";
-    for (std::size_t i = 0; i <= MAX_LISTED_BOARDS; ++i) {
-        many += (i == 0 ? "\"" : ",\"") + std::to_string(i) + "\"";
-    }
-    many += "]";
-    EXPECT_FALSE(parseBoardList(many));
-    EXPECT_FALSE(parseBoardList("[\"" + std::string(MAX_BOARD_LIST_PAYLOAD, 'a') + "\"]"));
 }

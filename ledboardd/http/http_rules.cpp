@@ -45,40 +45,6 @@ std::string dump(const nlohmann::ordered_json& json)
     return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
-bool isIpv4(std::string_view text)
-{
-    std::array<unsigned char, sizeof(in_addr)> address{};
-    return inet_pton(AF_INET, std::string{text}.c_str(), address.data()) == 1;
-}
-
-bool isIpv6(std::string_view text)
-{
-    std::array<unsigned char, sizeof(in6_addr)> address{};
-    return inet_pton(AF_INET6, std::string{text}.c_str(), address.data()) == 1;
-}
-
-// A port of 1 to 65535 digits, or -1.
-int readPort(std::string_view text)
-{
-    if (text.empty() || text.size() > MAX_PORT_DIGITS ||
-        !std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; })) {
-        return -1;
-    }
-    int value = 0;
-    for (const char c : text) {
-        value = value * 10 + (c - '0');
-    }
-    return value >= 1 && value <= MAX_PORT ? value : -1;
-}
-
 // A Content-Length: decimal digits only (no sign, no white space), within 64 bits.
 std::optional<std::uint64_t> readLength(std::string_view text)
 {
@@ -211,46 +177,6 @@ RequestFraming readFraming(std::span<const HeaderField> headers)
         framing.chunked = encodings == 1;
     }
     return framing;
-}
-
-HttpAddress parseHttpAddress(std::string_view text)
-{
-    HttpAddress bad{{}, 0, false};
-    if (const int port = readPort(text); port > 0) {
-        return {DEFAULT_HTTP_HOST, port, true};
-    }
-    // Unlike the broker's address, the port is required: there is no usual one to assume.
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos || readPort(text.substr(colon + 1)) < 0) {
-        return bad;
-    }
-    const BrokerAddress address = parseBroker(text, 0);
-    if (!address.ok) {
-        return bad;
-    }
-    // A bare IPv6 address ("::1:8080") is ambiguous; it must come in brackets.
-    if (!text.starts_with('[') && address.host.find(':') != std::string::npos) {
-        return bad;
-    }
-    if (text.starts_with('[') && !isIpv6(address.host)) {
-        return bad;
-    }
-    return {address.host, address.port, true};
-}
-
-bool isLoopbackHost(std::string_view host)
-{
-    if (equalsIgnoringCase(host, "localhost")) {
-        return true;
-    }
-    in_addr v4{};
-    if (inet_pton(AF_INET, std::string{host}.c_str(), &v4) == 1) {
-        constexpr unsigned LOOPBACK_NET = 127;
-        constexpr unsigned NET_SHIFT = 24;
-        return (ntohl(v4.s_addr) >> NET_SHIFT) == LOOPBACK_NET;
-    }
-    in6_addr v6{};
-    return inet_pton(AF_INET6, std::string{host}.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 bool isAllowedHost(std::string_view hostHeader, int port, std::string_view hostName)

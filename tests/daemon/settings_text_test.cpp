@@ -1,7 +1,6 @@
-// What the daemon reads from the network and its configuration: `set` payloads, topic levels made
-// of board ids, topic prefixes, MQTT strings, the configuration file's lines, PEM files and broker
-// addresses.
-#include "parsing.hpp"
+// What the daemon's settings are read with: topic prefixes, MQTT strings, the configuration
+// file's lines, PEM files, and broker and HTTP addresses.
+#include "settings_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,59 +11,6 @@
 
 using namespace ledboardd;
 using namespace std::string_view_literals;
-
-TEST(SetPayload, TakesEveryLedNumberWithWhiteSpaceAround)
-{
-    for (int value = 0; value <= MAX_LED_COMMAND; ++value) {
-        const std::string text = std::to_string(value);
-        EXPECT_EQ(parseLedCommand(text).value, value) << text;
-        EXPECT_EQ(parseLedCommand(" \t" + text + "\r\n").value, value) << text;
-        EXPECT_EQ(parseLedCommand(text).refusal, nullptr);
-    }
-    EXPECT_EQ(parseLedCommand("07").value, 7);
-    EXPECT_EQ(parseLedCommand("007").value, 7);
-    EXPECT_EQ(parseLedCommand("000").value, 0);
-    EXPECT_EQ(parseLedCommand("0000000031").value, 31);
-}
-
-TEST(SetPayload, RefusesAnythingElse)
-{
-    for (const std::string_view payload :
-         {""sv,           " \n"sv, "32"sv,           "99"sv,
-          "-1"sv,         "+5"sv,  "-0"sv,           "5.0"sv,
-          "0x5"sv,        "5 5"sv, "5a"sv,           "a5"sv,
-          "0032"sv,       "1e1"sv, "\v5"sv,          "5\f"sv,
-          "\0"sv,         "5\0"sv, "\x35\xc2\xa0"sv, "\xd9\xa3"sv /* an Arabic-Indic digit */,
-          "4294967301"sv, "on"sv,  R"({"led":5})"sv}) {
-        const LedCommand command = parseLedCommand(payload);
-        EXPECT_EQ(command.value, -1) << '"' << payload << '"';
-        EXPECT_NE(command.refusal, nullptr) << '"' << payload << '"';
-    }
-}
-
-TEST(SetPayload, SaysWhyAndRefusesOversizedPayloadsUnread)
-{
-    EXPECT_STREQ(parseLedCommand("").refusal, "empty payload");
-    EXPECT_STREQ(parseLedCommand("x").refusal, "not a decimal number");
-    EXPECT_STREQ(parseLedCommand("32").refusal, "out of range (0 to 31)");
-    EXPECT_STREQ(parseLedCommand("00100").refusal, "out of range (0 to 31)");
-    // White space alone past the bound: still too long, however harmless.
-    const std::string padded = std::string(MAX_COMMAND_PAYLOAD, ' ') + "5";
-    EXPECT_STREQ(parseLedCommand(padded).refusal, "payload too long");
-    EXPECT_EQ(parseLedCommand(padded.substr(1)).value, 5);
-}
-
-TEST(TopicLevel, ReplacesWhatMqttGivesAMeaningAndKeepsTheRest)
-{
-    EXPECT_EQ(topicLevel("A17"), "A17");
-    EXPECT_EQ(topicLevel("host-1-1.4"), "host-1-1.4");
-    EXPECT_EQ(topicLevel("a/b+c#d"), "a_b_c_d");
-    EXPECT_EQ(topicLevel("tab\there\x7f"), "tab_here_");
-    EXPECT_EQ(topicLevel(std::string_view{"nul\0x", 5}), "nul_x");
-    EXPECT_EQ(topicLevel("caf\xc3\xa9"), "caf__");
-    EXPECT_EQ(topicLevel(""), "_");
-    EXPECT_EQ(topicLevel(std::string(300, 'x')).size(), MAX_TOPIC_LEVEL);
-}
 
 TEST(Prefix, RefusesWildcardsAndEmptyLevels)
 {
@@ -203,5 +149,41 @@ TEST(Broker, ReadsHostAndOptionalPort)
          {""sv, ":1883"sv, "host:"sv, "host:0"sv, "host:65536"sv, "host:123456"sv, "host:-1"sv,
           "host:1x"sv, "::1"sv, "[::1"sv, "[::1]x"sv, "[]:1"sv, "a b"sv, "host/x"sv}) {
         EXPECT_FALSE(parseBroker(bad, DEFAULT).ok) << bad;
+    }
+}
+
+TEST(HttpAddress, BarePortIsLoopbackAndOthersNeedAPort)
+{
+    struct Case {
+        std::string_view text;
+        std::string_view host;
+        int port;
+    };
+    for (const Case& good :
+         {Case{"8080", "127.0.0.1", 8080}, Case{"1", "127.0.0.1", 1},
+          Case{"0.0.0.0:80", "0.0.0.0", 80}, Case{"[::1]:8080", "::1", 8080},
+          Case{"[::]:65535", "::", 65535}, Case{"localhost:9000", "localhost", 9000},
+          Case{"192.0.2.7:8080", "192.0.2.7", 8080}}) {
+        const HttpAddress address = parseHttpAddress(good.text);
+        EXPECT_TRUE(address.ok) << good.text;
+        EXPECT_EQ(address.host, good.host) << good.text;
+        EXPECT_EQ(address.port, good.port) << good.text;
+    }
+    for (const std::string_view bad :
+         {""sv, "0"sv, "65536"sv, "-1"sv, "host"sv, "host:"sv, ":8080"sv, "::1:8080"sv, "[::1]"sv,
+          "[::1]8080"sv, "[host]:80"sv, "[::1:80"sv, "a b:80"sv, "host:80x"sv, "host:0"sv}) {
+        EXPECT_FALSE(parseHttpAddress(bad).ok) << bad;
+    }
+}
+
+TEST(HttpAddress, OnlyLoopbackCountsAsLoopback)
+{
+    for (const std::string_view host :
+         {"localhost"sv, "LocalHost"sv, "127.0.0.1"sv, "127.1.2.3"sv, "::1"sv}) {
+        EXPECT_TRUE(isLoopbackHost(host)) << host;
+    }
+    for (const std::string_view host : {"0.0.0.0"sv, "::"sv, "128.0.0.1"sv, "10.0.0.1"sv,
+                                        "localhost.example"sv, "::2"sv, "myhost"sv}) {
+        EXPECT_FALSE(isLoopbackHost(host)) << host;
     }
 }

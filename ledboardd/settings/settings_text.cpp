@@ -1,7 +1,10 @@
-#include "parsing.hpp"
+#include "settings_text.hpp"
+
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 
 namespace ledboardd {
 
@@ -57,41 +60,6 @@ int readDecimal(std::string_view text, std::size_t digits) noexcept
 }
 
 } // namespace
-
-LedCommand parseLedCommand(std::string_view payload) noexcept
-{
-    constexpr std::size_t MAX_DIGITS = 2;
-    if (payload.size() > MAX_COMMAND_PAYLOAD) {
-        return {-1, "payload too long"};
-    }
-    std::string_view number = trim(payload);
-    if (number.empty()) {
-        return {-1, "empty payload"};
-    }
-    for (const char c : number) {
-        if (!isDigit(c)) {
-            return {-1, "not a decimal number"};
-        }
-    }
-    // Leading zeros do not change a decimal number ("007" is 7); the last digit stays.
-    number.remove_prefix(std::min(number.find_first_not_of('0'), number.size() - 1));
-    const int value = readDecimal(number, MAX_DIGITS);
-    if (value < 0 || value > MAX_LED_COMMAND) {
-        return {-1, "out of range (0 to 31)"};
-    }
-    return {value, nullptr};
-}
-
-std::string topicLevel(std::string_view text)
-{
-    std::string level;
-    for (const char c : text.substr(0, MAX_TOPIC_LEVEL)) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool unsafe = c == '+' || c == '#' || c == '/' || isControl(c) || byte >= 0x80;
-        level += unsafe ? '_' : c;
-    }
-    return level.empty() ? std::string{"_"} : level;
-}
 
 const char* prefixRefusal(std::string_view prefix) noexcept
 {
@@ -352,6 +320,79 @@ bool holdsPemBlock(std::string_view text, PemKind kind)
         }
     }
     return false;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+bool isIpv4(std::string_view text)
+{
+    std::array<unsigned char, sizeof(in_addr)> address{};
+    return inet_pton(AF_INET, std::string{text}.c_str(), address.data()) == 1;
+}
+
+bool isIpv6(std::string_view text)
+{
+    std::array<unsigned char, sizeof(in6_addr)> address{};
+    return inet_pton(AF_INET6, std::string{text}.c_str(), address.data()) == 1;
+}
+
+int readPort(std::string_view text)
+{
+    if (text.empty() || text.size() > MAX_PORT_DIGITS ||
+        !std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; })) {
+        return -1;
+    }
+    int value = 0;
+    for (const char c : text) {
+        value = value * 10 + (c - '0');
+    }
+    return value >= 1 && value <= MAX_PORT ? value : -1;
+}
+
+HttpAddress parseHttpAddress(std::string_view text)
+{
+    HttpAddress bad{{}, 0, false};
+    if (const int port = readPort(text); port > 0) {
+        return {DEFAULT_HTTP_HOST, port, true};
+    }
+    // Unlike the broker's address, the port is required: there is no usual one to assume.
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || readPort(text.substr(colon + 1)) < 0) {
+        return bad;
+    }
+    const BrokerAddress address = parseBroker(text, 0);
+    if (!address.ok) {
+        return bad;
+    }
+    // A bare IPv6 address ("::1:8080") is ambiguous; it must come in brackets.
+    if (!text.starts_with('[') && address.host.find(':') != std::string::npos) {
+        return bad;
+    }
+    if (text.starts_with('[') && !isIpv6(address.host)) {
+        return bad;
+    }
+    return {address.host, address.port, true};
+}
+
+bool isLoopbackHost(std::string_view host)
+{
+    if (equalsIgnoringCase(host, "localhost")) {
+        return true;
+    }
+    in_addr v4{};
+    if (inet_pton(AF_INET, std::string{host}.c_str(), &v4) == 1) {
+        constexpr unsigned LOOPBACK_NET = 127;
+        constexpr unsigned NET_SHIFT = 24;
+        return (ntohl(v4.s_addr) >> NET_SHIFT) == LOOPBACK_NET;
+    }
+    in6_addr v6{};
+    return inet_pton(AF_INET6, std::string{host}.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 } // namespace ledboardd

@@ -2,9 +2,6 @@
 // command line wins).
 #pragma once
 
-#include "discovery.hpp"
-#include "log.hpp"
-
 #include <chrono>
 #include <optional>
 #include <string>
@@ -19,6 +16,13 @@ inline constexpr int EXIT_FAILURE_OTHER = 1;
 inline constexpr int EXIT_BAD_CONFIG = 78;
 
 inline constexpr const char* DEFAULT_CONFIG_FILE = "/etc/ledboard/ledboardd.conf";
+// Without --state-dir: systemd's StateDirectory= (its $STATE_DIRECTORY), else this.
+inline constexpr const char* DEFAULT_STATE_DIRECTORY = "/var/lib/ledboardd";
+
+inline constexpr int LOG_LEVEL_ERROR = 3;
+inline constexpr int LOG_LEVEL_WARNING = 4;
+inline constexpr int LOG_LEVEL_INFO = 6;
+inline constexpr int LOG_LEVEL_DEBUG = 7;
 
 struct Settings {
     std::string host = "localhost";
@@ -28,9 +32,10 @@ struct Settings {
     std::string clientId;
     std::string username;
     std::optional<std::string> password; // read from --password-file
-    LogLevel logLevel = LogLevel::Info;
+    // journald's priorities (sd-daemon(3)): 3 error, 4 warning, 6 info, 7 debug.
+    int logLevel = LOG_LEVEL_INFO;
     bool discovery = true;
-    std::string discoveryPrefix = DEFAULT_DISCOVERY_PREFIX;
+    std::string discoveryPrefix = "homeassistant";
     // TLS when cafile is set (checked to be readable PEM files, as are the other two).
     std::string cafile;
     std::string certFile;
@@ -39,6 +44,8 @@ struct Settings {
     std::string httpHost;
     int httpPort = 0;
     std::optional<std::string> httpToken; // read from --http-token-file
+    // Where the boards' state is kept across restarts; empty: nowhere (said in `warnings`).
+    std::string stateDirectory;
 };
 
 struct ParsedSettings {
@@ -55,8 +62,11 @@ struct ParsedSettings {
 };
 
 // Reads the command line and then the configuration file (--config's, else DEFAULT_CONFIG_FILE
-// when it exists) and every file the settings name. Prints nothing.
+// when it exists) and every file the settings name. `stateDirectoryFromSystemd` is
+// $STATE_DIRECTORY, or null. Prints nothing.
 ParsedSettings parseSettings(int argc, const char* const* argv,
-                             const char* defaultConfigFile = DEFAULT_CONFIG_FILE);
+                             const char* defaultConfigFile = DEFAULT_CONFIG_FILE,
+                             const char* stateDirectoryFromSystemd = nullptr,
+                             const char* defaultStateDirectory = DEFAULT_STATE_DIRECTORY);
 
 } // namespace ledboardd

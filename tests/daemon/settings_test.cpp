@@ -1,6 +1,6 @@
 // The daemon's settings as it reads them: --help and --version, and the one message each bad
 // setting ends the start with, from the command line and from the configuration file.
-#include "config.hpp"
+#include "settings.hpp"
 
 #include <gtest/gtest.h>
 
@@ -53,7 +53,10 @@ ParsedSettings parse(const std::vector<std::string>& arguments,
     for (const std::string& argument : arguments) {
         argv.push_back(argument.c_str());
     }
-    return parseSettings(static_cast<int>(argv.size()), argv.data(), defaultConfig.c_str());
+    // The state directory: one that can be written, unless a test says otherwise.
+    static const std::string state = ::testing::TempDir();
+    return parseSettings(static_cast<int>(argv.size()), argv.data(), defaultConfig.c_str(), nullptr,
+                         state.c_str());
 }
 
 } // namespace
@@ -179,7 +182,7 @@ TEST(ConfigFile, FillsWhatTheCommandLineLeavesOutAndWarnsOfWhatHasNoEffect)
     EXPECT_FALSE(settings.discovery);
     EXPECT_EQ(settings.host, "::1");
     EXPECT_EQ(settings.port, 1884);
-    EXPECT_EQ(settings.logLevel, LogLevel::Debug);
+    EXPECT_EQ(settings.logLevel, LOG_LEVEL_DEBUG);
     EXPECT_EQ(settings.password, "");
     EXPECT_EQ(settings.httpPort, 0);
     EXPECT_EQ(parsed.warnings,

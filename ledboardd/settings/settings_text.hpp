@@ -1,5 +1,6 @@
-// The daemon's pure parsing: what arrives from the network and from its configuration. No I/O and
-// no exceptions here, so the fuzzer (fuzz/) compiles it on its own.
+// The pure readers behind the daemon's settings: addresses, topic prefixes, MQTT strings, the
+// configuration file's lines and PEM files. No I/O and no exceptions, so that the unit tests and
+// the fuzzer (fuzz/) take them on their own.
 #pragma once
 
 #include <cstddef>
@@ -8,34 +9,6 @@
 #include <vector>
 
 namespace ledboardd {
-
-// The LED numbers a `set` command may carry: five bits, as the board's LED request takes them.
-inline constexpr int MAX_LED_COMMAND = 31;
-
-// A command payload longer than this is refused unread: the longest valid one is two digits in
-// some white space, and nothing from the network is copied without a bound.
-inline constexpr std::size_t MAX_COMMAND_PAYLOAD = 64;
-
-// The result of reading a `set` payload: the LED number, or why it was refused (a short English
-// phrase for the log and the error topic; `value` is then -1).
-struct LedCommand {
-    int value;
-    const char* refusal; // null when accepted
-};
-
-// The LED number 0 to 31 in decimal, one or two digits, with white space (space, tab, CR, LF)
-// around it and nothing else: no sign, no leading "0x", no second number, no NUL.
-LedCommand parseLedCommand(std::string_view payload) noexcept;
-
-// The topic level under the prefix that holds the bridge's own topics (PREFIX/bridge/HOSTNAME/...):
-// no board may have it as its id.
-inline constexpr const char* BRIDGE_TOPIC_LEVEL = "bridge";
-
-// `text` made safe as one MQTT topic level: '+', '#', '/', control characters, DEL and bytes
-// outside ASCII become '_'; an empty text becomes "_". The result is never longer than
-// MAX_TOPIC_LEVEL bytes.
-inline constexpr std::size_t MAX_TOPIC_LEVEL = 128;
-std::string topicLevel(std::string_view text);
 
 // Why `prefix` cannot be a topic prefix the daemon publishes under and subscribes below, as a
 // phrase that follows the option's name ("--prefix: has an empty level ..."); null when it can:
@@ -59,6 +32,25 @@ struct BrokerAddress {
     bool ok;
 };
 BrokerAddress parseBroker(std::string_view text, int defaultPort);
+
+// Where --http listens: ADDR:PORT, [IPV6]:PORT, or a bare PORT meaning 127.0.0.1:PORT.
+struct HttpAddress {
+    std::string host;
+    int port;
+    bool ok;
+};
+inline constexpr const char* DEFAULT_HTTP_HOST = "127.0.0.1";
+HttpAddress parseHttpAddress(std::string_view text);
+
+// True for "localhost", 127.0.0.0/8 and ::1: addresses other hosts cannot reach.
+bool isLoopbackHost(std::string_view host);
+
+// The pieces of an address the readers above and the HTTP front end's checks share.
+bool isIpv4(std::string_view text);
+bool isIpv6(std::string_view text);
+// A port, 1 to 65535 in decimal without a sign; -1 for anything else.
+int readPort(std::string_view text);
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 // The configuration file: one `key = value` a line. White space around keys and values is
 // dropped, blank lines and lines starting with '#' or ';' are comments, and so is a '#' after

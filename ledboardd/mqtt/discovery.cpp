@@ -1,6 +1,7 @@
 #include "discovery.hpp"
 
-#include "parsing.hpp"
+#include "led_command.hpp"
+#include "mqtt_topics.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -8,8 +9,6 @@ namespace ledboardd {
 
 namespace {
 
-constexpr const char* ONLINE = "online";
-constexpr const char* OFFLINE = "offline";
 constexpr int QOS = 1; // as every other message of the bridge
 constexpr const char* HEX_DIGITS = "0123456789abcdef";
 constexpr unsigned NIBBLE_BITS = 4;
@@ -111,7 +110,7 @@ std::vector<DiscoveryMessage> discoveryMessages(const DiscoveryContext& context,
     // A whole number: `set` refuses "5.0".
     leds["command_template"] = "{{ value | int }}";
     leds["min"] = 0;
-    leds["max"] = MAX_LED_COMMAND;
+    leds["max"] = MAX_LED_NUMBER;
     leds["step"] = 1;
     leds["mode"] = "box";
 

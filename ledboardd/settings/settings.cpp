@@ -1,7 +1,6 @@
-#include "config.hpp"
+#include "settings.hpp"
 
-#include "http_rules.hpp"
-#include "parsing.hpp"
+#include "settings_text.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -210,13 +209,13 @@ int readInterval(const Given& interval)
     return value;
 }
 
-LogLevel readLogLevel(const Given& level)
+int readLogLevel(const Given& level)
 {
-    static constexpr std::array<std::pair<std::string_view, LogLevel>, 4> LEVELS{{
-        {"error", LogLevel::Error},
-        {"warning", LogLevel::Warning},
-        {"info", LogLevel::Info},
-        {"debug", LogLevel::Debug},
+    static constexpr std::array<std::pair<std::string_view, int>, 4> LEVELS{{
+        {"error", LOG_LEVEL_ERROR},
+        {"warning", LOG_LEVEL_WARNING},
+        {"info", LOG_LEVEL_INFO},
+        {"debug", LOG_LEVEL_DEBUG},
     }};
     const std::string lower = lowerCase(level.text);
     for (const auto& [name, value] : LEVELS) {
@@ -304,7 +303,7 @@ struct ValueOption {
     const char* type;
     const char* description;
 };
-constexpr std::array<ValueOption, 12> VALUE_OPTIONS{{
+constexpr std::array<ValueOption, 13> VALUE_OPTIONS{{
     {"broker", "HOST[:PORT]",
      "MQTT broker (default localhost:1883; the port is\n8883 with --cafile)"},
     {"prefix", "TOPIC", "First topic level(s) of every topic (ledboard)"},
@@ -322,6 +321,9 @@ constexpr std::array<ValueOption, 12> VALUE_OPTIONS{{
     {"http-token-file", "FILE",
      "Ask HTTP clients for the token in FILE (needed\nfor an address "
      "other hosts can reach)"},
+    {"state-dir", "DIR",
+     "Keep the boards' state in DIR across restarts\n(default: $STATE_DIRECTORY, else\n"
+     "/var/lib/ledboardd)"},
 }};
 
 // The command line and the configuration file, read into the values as given.
@@ -468,7 +470,53 @@ private:
 };
 
 // The values as given turned into settings, each refused with a reason when it cannot be used.
-void settle(Reader& reader, ParsedSettings& parsed)
+// Why `directory` cannot hold the state file (not a folder, not writable), or an empty text.
+std::string stateDirectoryProblem(const std::string& directory)
+{
+    struct stat status {};
+    if (stat(directory.c_str(), &status) != 0) {
+        return std::strerror(errno);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return "not a directory";
+    }
+    if (access(directory.c_str(), W_OK | X_OK) != 0) {
+        return std::strerror(errno);
+    }
+    return {};
+}
+
+// --state-dir when given (a folder that cannot be written is a bad configuration), else
+// systemd's StateDirectory=, else the usual place; one that cannot be written then is said, and
+// the state is not kept.
+void settleStateDirectory(const Given& given, const char* fromSystemd, const char* usual,
+                          ParsedSettings& parsed)
+{
+    if (given.given()) {
+        if (given.text.empty()) {
+            refuse(given.origin + ": an empty directory name");
+        }
+        if (const std::string problem = stateDirectoryProblem(given.text); !problem.empty()) {
+            refuse(given.origin + ": cannot keep the state in " + given.text + ": " + problem);
+        }
+        parsed.settings.stateDirectory = given.text;
+        return;
+    }
+    std::string directory = usual;
+    if (fromSystemd != nullptr && *fromSystemd != '\0') {
+        // systemd joins several directories with ':'; the unit names one.
+        directory = std::string{fromSystemd}.substr(0, std::string_view{fromSystemd}.find(':'));
+    }
+    if (const std::string problem = stateDirectoryProblem(directory); !problem.empty()) {
+        parsed.warnings.push_back("the boards' state is not kept across restarts: " + directory +
+                                  ": " + problem + " (give --state-dir DIR)");
+        return;
+    }
+    parsed.settings.stateDirectory = directory;
+}
+
+void settle(Reader& reader, ParsedSettings& parsed, const char* stateFromSystemd,
+            const char* usualState)
 {
     Settings& settings = parsed.settings;
     const auto has = [&reader](const char* key) { return reader.value(key).given(); };
@@ -570,17 +618,20 @@ void settle(Reader& reader, ParsedSettings& parsed)
     } else if (tokenFile.given()) {
         parsed.warnings.push_back(tokenFile.origin + " has no effect without --http: HTTP is off");
     }
+    settleStateDirectory(reader.value("state-dir"), stateFromSystemd, usualState, parsed);
 }
 
 } // namespace
 
-ParsedSettings parseSettings(int argc, const char* const* argv, const char* defaultConfigFile)
+ParsedSettings parseSettings(int argc, const char* const* argv, const char* defaultConfigFile,
+                             const char* stateDirectoryFromSystemd,
+                             const char* defaultStateDirectory)
 {
     ParsedSettings parsed;
     Reader reader(argc, argv, defaultConfigFile);
     try {
         reader.read();
-        settle(reader, parsed);
+        settle(reader, parsed, stateDirectoryFromSystemd, defaultStateDirectory);
     } catch (const CLI::CallForHelp&) {
         parsed.output = reader.help();
         parsed.exitStatus = EXIT_OK;

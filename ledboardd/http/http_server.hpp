@@ -1,0 +1,45 @@
+// The HTTP front end: the JSON API, the event stream and the web page.
+//   GET /api/boards            {"boards":[BOARD,…]}
+//   GET /api/boards/ID         BOARD
+//   PUT /api/boards/ID/led     body `5` or {"led":5}: 200 BOARD once applied, 202 when kept
+//   GET /api/events            text/event-stream: snapshot, then arrived/state/left/button
+//   GET / and its files        the page, built into the binary
+#pragma once
+
+#include "hub.hpp"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace ledboardd {
+
+struct HttpOptions {
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::optional<std::string> token; // when set, /api/ needs it
+    std::string hostName;             // a name the Host header may give besides IP literals
+};
+
+class HttpServer {
+public:
+    HttpServer(HttpOptions options, Hub& hub);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Binds the address and serves in the background. False, with a log line, when the address
+    // cannot be bound (in use: never shared).
+    bool start();
+
+    // Ends every event stream and stops serving. False when some request was still running
+    // after `limit`: the caller then exits without destroying this.
+    bool stop(std::chrono::milliseconds limit);
+
+private:
+    HttpOptions options_;
+    Hub& hub_;
+};
+
+} // namespace ledboardd

@@ -1,0 +1,180 @@
+// The MQTT front end without a broker: the topic layout, and the bridge's publications in their
+// exact order against a fake client, as the hub's changes and the broker's messages come.
+#include "hub.hpp"
+#include "mqtt_bridge.hpp"
+#include "mqtt_topics.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace ledboardd;
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+TEST(TopicLevel, ReplacesWhatMqttGivesAMeaningAndKeepsTheRest)
+{
+    EXPECT_EQ(topicLevel("A17"), "A17");
+    EXPECT_EQ(topicLevel("host-1-1.4"), "host-1-1.4");
+    EXPECT_EQ(topicLevel("a/b+c#d"), "a_b_c_d");
+    EXPECT_EQ(topicLevel("tab\there\x7f"), "tab_here_");
+    EXPECT_EQ(topicLevel(std::string_view{"nul\0x", 5}), "nul_x");
+    EXPECT_EQ(topicLevel("caf\xc3\xa9"), "caf__");
+    EXPECT_EQ(topicLevel(""), "_");
+    EXPECT_EQ(topicLevel(std::string(300, 'x')).size(), MAX_TOPIC_LEVEL);
+}
+
+TEST(Topics, ACommandTopicNamesOneBoardUnderThePrefix)
+{
+    const Topics topics("home/leds", "myhost");
+    EXPECT_EQ(topics.commandTarget("home/leds/A17/set"), "A17");
+    EXPECT_EQ(topics.commandTarget("home/leds/a~2Fb/set"), "a~2Fb");
+    for (const char* other : {"home/leds/set", "home/leds//set", "home/leds/A/B/set",
+                              "home/ledsX/A17/set", "home/leds/A17/state", "other/A17/set"}) {
+        EXPECT_EQ(topics.commandTarget(other), std::nullopt) << other;
+    }
+    EXPECT_EQ(topics.bridgeAvailability(), "home/leds/bridge/myhost/availability");
+}
+
+namespace {
+
+constexpr BoardStatus ZERO{0, 0, 0};
+
+// A client that records what the bridge publishes, as "topic payload" (with " (retained)"), and
+// acknowledges only when told.
+class FakeClient final : public MqttTransport {
+public:
+    std::optional<int> publish(const std::string& topic, std::string_view payload,
+                               bool retain) override
+    {
+        sent.push_back(topic + " " + std::string{payload} + (retain ? " (retained)" : ""));
+        return nextId++;
+    }
+    void subscribe(const std::string& pattern) override { subscribed.push_back(pattern); }
+
+    std::vector<std::string> take() { return std::exchange(sent, {}); }
+
+    std::vector<std::string> sent;
+    std::vector<std::string> subscribed;
+    int nextId = 1;
+};
+
+struct Bridged {
+    Hub hub{HubOptions{}};
+    FakeClient client;
+    MqttBridge bridge{hub, client,
+                      BridgeOptions{.prefix = "p",
+                                    .hostName = "h",
+                                    .discovery = false,
+                                    .discoveryPrefix = "homeassistant",
+                                    .version = "1"}};
+
+    std::shared_ptr<Hub::Slot> plugIn(const std::string& id)
+    {
+        return hub.arrive(
+            {.id = id, .serial = id, .path = "1-1", .manufacturer = "", .product = ""}, ZERO);
+    }
+    // One worker turn that answers with `status` (the LEDs it was sent, if any).
+    void read(Hub::Slot& slot, BoardStatus status = ZERO)
+    {
+        const Hub::Turn turn = hub.waitForTurn(slot, Clock::now());
+        if (turn.write) {
+            status.led = reportedLed(*turn.write);
+        }
+        hub.report(slot, turn, status);
+        ackAll();
+    }
+    // The broker acknowledges everything sent so far, and what that lets out.
+    void ackAll()
+    {
+        for (int id = acknowledged + 1; id < client.nextId; ++id) {
+            bridge.published(id);
+            acknowledged = id;
+        }
+    }
+    int acknowledged = 0;
+};
+
+} // namespace
+
+TEST(Bridge, AConnectPublishesTheWholeTruthInOrder)
+{
+    Bridged b;
+    const auto slot = b.plugIn("A17");
+    b.hub.restore({{{.id = "B2", .serial = "B2", .path = "", .manufacturer = "", .product = ""},
+                    3}});                    // known from before a restart, away
+    EXPECT_THAT(b.client.take(), IsEmpty()); // nothing goes out before a connection
+
+    b.bridge.connected();
+    EXPECT_THAT(b.client.subscribed, ElementsAre("p/+/set"));
+    EXPECT_THAT(b.client.take(),
+                ElementsAre("p/bridge/h/availability online (retained)",
+                            "p/A17/availability online (retained)",
+                            R"(p/A17/state {"led":0,"push":0,"jump":0} (retained))",
+                            "p/B2/availability offline (retained)",
+                            R"(p/bridge/h/boards ["A17"] (retained))"));
+    b.hub.leave(*slot);
+}
+
+// Broker down, board unplugged and plugged in again, broker up: the client sends again what was
+// not acknowledged before, possibly after the fresh messages. Once those are acknowledged the
+// truth goes out once more, so that `offline` never has the last word over a board that is here.
+TEST(Bridge, OfflineNeverLandsAfterAFreshOnline)
+{
+    Bridged b;
+    auto slot = b.plugIn("A17");
+    b.bridge.connected();
+    b.client.take();
+    b.hub.leave(*slot); // its `offline` is sent, and not acknowledged
+    EXPECT_THAT(b.client.take(), ElementsAre("p/A17/availability offline (retained)",
+                                             "p/bridge/h/boards [] (retained)"));
+    b.bridge.disconnected();
+    slot = b.plugIn("A17");
+    EXPECT_THAT(b.client.take(), IsEmpty());
+
+    b.bridge.connected();
+    auto sent = b.client.take();
+    EXPECT_THAT(sent[1], "p/A17/availability online (retained)");
+    // The old `offline` lands now, after the fresh `online`, and the truth follows it.
+    b.ackAll();
+    EXPECT_THAT(b.client.take(),
+                ElementsAre("p/A17/availability online (retained)",
+                            R"(p/A17/state {"led":0,"push":0,"jump":0} (retained))",
+                            R"(p/bridge/h/boards ["A17"] (retained))"));
+    b.hub.leave(*slot);
+}
+
+// What arrives on a `set` topic: a command is applied and confirmed by a state, also when the
+// state does not change; a retained one is not a command; clearing it is no error; an id never
+// seen is not kept; a flood of refusals is answered only so far.
+TEST(Bridge, SetCommandsAreAppliedConfirmedOrRefusedWithAReason)
+{
+    Bridged b;
+    const auto slot = b.plugIn("A17");
+    b.bridge.connected();
+    b.client.take();
+
+    b.bridge.message("p/A17/set", "5", false);
+    b.read(*slot);
+    b.bridge.message("p/A17/set", "13", false); // reads back as 5 again
+    b.read(*slot);
+    b.bridge.message("p/A17/set", "7", true);
+    b.bridge.message("p/A17/set", "", true);
+    b.bridge.message("p/A17/set", "", false);
+    b.bridge.message("p/A17/set", "x", false);
+    b.bridge.message("p/ZZ/set", "1", false);
+    b.bridge.message("p/A17/state", "1", false); // not a command topic
+    EXPECT_THAT(b.client.take(),
+                ElementsAre(R"(p/A17/state {"led":5,"push":0,"jump":0} (retained))",
+                            R"(p/A17/state {"led":5,"push":0,"jump":0} (retained))",
+                            "p/A17/error set refused: a retained set is not a command; clear it "
+                            "with mosquitto_pub -r -n -t p/A17/set",
+                            "p/A17/error set refused: not a decimal number",
+                            "p/ZZ/error set refused: no board with this id has been seen"));
+    EXPECT_EQ(b.hub.board("A17")->desired, 13);
+    EXPECT_FALSE(b.hub.board("ZZ"));
+    b.hub.leave(*slot);
+}
