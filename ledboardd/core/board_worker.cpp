@@ -90,13 +90,12 @@ void BoardWorker::run()
         }
         const std::optional<BoardStatus> status = exchange(turn, unplugged);
         if (unplugged) {
-            logf(LogLevel::Info, "%s: unplugged", info_.id.c_str());
             break;
         }
         hub_.report(*slot, turn, status);
     }
     if (slot) {
-        hub_.leave(*slot);
+        hub_.leave(*slot, unplugged);
     }
     ended_ = true;
 }

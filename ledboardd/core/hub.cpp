@@ -30,6 +30,7 @@ private:
     std::string id_;
     std::condition_variable wake;
     bool stop = false;
+    bool gone = false; // its node left the bus
     unsigned misses = 0;
     std::optional<Clock::time_point> busySince; // an exchange is under way
 };
@@ -284,13 +285,16 @@ void Hub::report(Slot& slot, const Turn& turn, const std::optional<BoardStatus>&
     deliver();
 }
 
-void Hub::leave(Slot& slot)
+void Hub::leave(Slot& slot, bool unplugged)
 {
     {
         const std::lock_guard lock(mutex_);
         Row* row = rowOf(slot.id_);
         if (row == nullptr || row->slot.get() != &slot) {
             return;
+        }
+        if (unplugged || slot.gone) {
+            logf(LogLevel::Info, "%s: unplugged", slot.id_.c_str());
         }
         row->slot.reset();
         row->board.present = false;
@@ -306,6 +310,7 @@ void Hub::dismiss(const std::string& id)
     const std::lock_guard lock(mutex_);
     Row* row = rowOf(id);
     if (row != nullptr && row->slot) {
+        row->slot->gone = true;
         row->slot->stop = true;
         row->slot->wake.notify_all();
     }

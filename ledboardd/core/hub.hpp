@@ -156,8 +156,8 @@ public:
     Turn waitForTurn(Slot& slot, Clock::time_point readAt);
     // The exchange of a turn: its status, or the request's negative errno (or 0 for a short reply).
     void report(Slot& slot, const Turn& turn, const std::optional<BoardStatus>& status);
-    // The board left (or the worker ends): its row stays, away.
-    void leave(Slot& slot);
+    // The worker ends, its board `unplugged` or the daemon stopping: its row stays, away.
+    void leave(Slot& slot, bool unplugged);
     // Asks the worker serving board `id` to end: its node is gone from the bus.
     void dismiss(const std::string& id);
     // Marks not answering every board whose exchange has taken `missesAllowed` intervals (a board

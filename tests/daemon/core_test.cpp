@@ -210,7 +210,7 @@ TEST(Hub, AValueForAnAwayBoardIsKeptAndSentOnItsReturn)
 
     // Nothing waits any more: the next turn is a read.
     EXPECT_EQ(turnOf(hub, *slot, BoardStatus{6, 0, 0}).write, std::nullopt);
-    hub.leave(*slot);
+    hub.leave(*slot, true);
     EXPECT_THAT(changes.take(), ElementsAre("Left A17"));
     ASSERT_EQ(hub.snapshot().size(), 1U);
     EXPECT_EQ(hub.snapshot()[0].desired, 6);
@@ -237,7 +237,7 @@ TEST(Hub, TheLatestValueWinsAndEveryRequestEnds)
     EXPECT_EQ(outcomes.back(), SetOutcome::Applied);
 
     hub.setLed("A17", 4, note);
-    hub.leave(*slot);
+    hub.leave(*slot, true);
     EXPECT_EQ(outcomes.back(), SetOutcome::Left);
     EXPECT_EQ(hub.board("A17")->pending(), 4);
     EXPECT_THAT(changes.take(),
@@ -262,7 +262,7 @@ TEST(Hub, MissedReadsMakeABoardUnavailableUntilItAnswers)
     EXPECT_THAT(changes.take(),
                 ElementsAre("Arrived A17", "Availability A17 unavailable pending=5",
                             "Availability A17 available pending=5", "State A17 led=5"));
-    hub.leave(*slot);
+    hub.leave(*slot, true);
 }
 
 // A read that hangs (a board holds its request for the 5 s USB timeout) counts as missed reads
@@ -279,7 +279,7 @@ TEST(Hub, AReadThatHangsMakesTheBoardUnavailable)
     EXPECT_FALSE(hub.board("A17")->available());
     hub.report(*slot, turn, ZERO); // it answers at last
     EXPECT_TRUE(hub.board("A17")->available());
-    hub.leave(*slot);
+    hub.leave(*slot, true);
 }
 
 // Listeners run outside the table's lock and may ask the hub anything, even for a change, which
@@ -296,7 +296,7 @@ TEST(Hub, ListenersMayCallTheHubAndHearEveryChangeInOrder)
         }
     });
     const auto slot = hub.arrive(infoOf("A17"), ZERO);
-    hub.leave(*slot);
+    hub.leave(*slot, true);
     EXPECT_THAT(seen, ElementsAre("0:1", "1:1", "5:1")); // Arrived, Left, Desired
     EXPECT_EQ(hub.board("A17")->pending(), 7);
 }

@@ -28,6 +28,8 @@ WAIT = 15.0  # seconds: the longest any single expected event is waited for
 
 # The board's LED request as the simulator logs it: wValue is the number in bits 3..7.
 LED_REQUEST = re.compile(r"^(\d{3}/\d{3}) CONTROL type=0xc0 request=1 value=0x([0-9a-f]{4})", re.M)
+# A status read, which the daemon makes every interval.
+STATUS_READ = re.compile(r"^\d{3}/\d{3} CONTROL type=0xc0 request=0 ", re.M)
 
 
 def free_port():
@@ -114,15 +116,22 @@ class Watcher:
 class Daemon:
     """ledboardd under ledboard-sim, with a control FIFO and the simulator's request log."""
 
-    def __init__(self, folder, board="serial=A17", extra=(), devices=(), port=None):
+    def __init__(self, folder, board="serial=A17", extra=(), devices=(), port=None, state=None):
+        """`state`: the daemon's state directory, by default one in `folder`; a test that restarts
+        the daemon passes the same one again."""
         self.folder = folder
         self.fifo = os.path.join(folder, "control")
         self.log = os.path.join(folder, "sim.log")
+        self.state = state or os.path.join(folder, "state")
+        os.makedirs(self.state, exist_ok=True)
         self.stderr = open(os.path.join(folder, "daemon.log"), "w+")
         command = [ARGS.sim, "--board", board, *devices, "--log", self.log, "--control", self.fifo,
                    "--", ARGS.daemon, "--broker", f"127.0.0.1:{port or BROKER[1]}",
-                   "--interval", str(INTERVAL_MS), "--log-level", "debug", *extra]
-        self.process = subprocess.Popen(command, stderr=self.stderr)
+                   "--interval", str(INTERVAL_MS), "--log-level", "debug",
+                   "--state-dir", self.state, *extra]
+        # A session of its own: closing it ends the daemon too, never left running without its
+        # simulator (where it would keep the suite waiting).
+        self.process = subprocess.Popen(command, stderr=self.stderr, start_new_session=True)
         deadline = time.monotonic() + WAIT
         while not os.path.exists(self.fifo):
             if time.monotonic() > deadline or self.process.poll() is not None:
@@ -139,6 +148,20 @@ class Daemon:
             return [(place, int(value, 16) >> 3) for place, value in
                     LED_REQUEST.findall(file.read())]
 
+    def status_reads(self):
+        with open(self.log) as file:
+            return len(STATUS_READ.findall(file.read()))
+
+    def wait_for_reads(self, count):
+        """Until the boards have been read `count` more times than now: time has passed for the
+        daemon, counted in its own reads rather than in seconds."""
+        target = self.status_reads() + count
+        deadline = time.monotonic() + WAIT
+        while self.status_reads() < target:
+            if time.monotonic() > deadline:
+                raise AssertionError(f"fewer than {count} reads within {WAIT} s")
+            time.sleep(0.01)
+
     def log_text(self):
         self.stderr.flush()
         self.stderr.seek(0)
@@ -153,9 +176,11 @@ class Daemon:
         return status, time.monotonic() - start
 
     def close(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.process.wait()
         self.control.close()
         self.stderr.close()
 
@@ -186,6 +211,20 @@ class DaemonCase(unittest.TestCase):
     def topic(self, leaf, board="A17"):
         return f"{self.prefix}/{board}/{leaf}"
 
+    def wait_for_log(self, daemon, text):
+        deadline = time.monotonic() + WAIT
+        while text not in daemon.log_text():
+            self.assertLess(time.monotonic(), deadline, f"no {text!r} in the log")
+            time.sleep(0.01)
+
+    def barrier(self):
+        """A set for an id no board has: once its refusal is in, every command sent before it
+        has been handled."""
+        mark = self.watcher.count()
+        self.watcher.publish(f"{self.prefix}/no-such-board/set", "1")
+        self.watcher.wait_for(f"{self.prefix}/no-such-board/error",
+                              "set refused: no board with this id has been seen", mark)
+
 
 class DaemonTest(DaemonCase):
     def test_press_set_and_state(self):
@@ -199,9 +238,9 @@ class DaemonTest(DaemonCase):
         released = self.watcher.wait_for(self.topic("button"), "released", mark)
         self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}', mark)
         self.assertEqual(self.watcher.on(self.topic("button"), online), ["pressed", "released"])
-        # Reads that change nothing publish nothing: a few intervals pass without a message.
+        # Reads that change nothing publish nothing.
         quiet = self.watcher.count()
-        time.sleep(10 * INTERVAL_MS / 1000)
+        daemon.wait_for_reads(10)
         self.assertEqual(self.watcher.on(self.topic("state"), quiet), [])
 
         mark = self.watcher.count()
@@ -230,7 +269,7 @@ class DaemonTest(DaemonCase):
         # Set while it is away: kept, and the latest wins.
         self.watcher.publish(self.topic("set"), "3")
         self.watcher.publish(self.topic("set"), "6")
-        time.sleep(0.3)
+        self.wait_for_log(daemon, "LED 6 will be set when it comes back")
         self.assertEqual(daemon.led_requests(), [("001/002", 5)])
         mark = self.watcher.count()
         daemon.change("plug")
@@ -261,9 +300,11 @@ class DaemonTest(DaemonCase):
         daemon = self.start()
         self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
         mark = self.watcher.count()
-        nasty = [b"", b" ", b"32", b"-1", b"+5", b"5.0", b"0x5", b"5 5", b"1e1", b"0032",
+        # (An empty payload is what clearing a retained set sends: ignored, not refused.)
+        nasty = [b" ", b"32", b"-1", b"+5", b"5.0", b"0x5", b"5 5", b"1e1", b"0032",
                  b"\x00", b"5\x00", b"\xff\xfe", "\u0663".encode(), b"9" * 30, b"5" * 70000,
-                 bytes(range(256)), b'{"led":5}', b"4294967301"]
+                 bytes(range(256)), b'{"led":5,"x":1}', b'{"led":"5"}', b"4294967301"]
+        self.watcher.publish(self.topic("set"), b"")
         for payload in nasty:
             self.watcher.publish(self.topic("set"), payload)
         # A good one last: once its state is in, every refusal before it has been handled.
@@ -489,6 +530,9 @@ class Discovery(DaemonCase):
         self.assertEqual([m for m in self.watcher.messages if "/config" in m[0]], [])
 
 
+ZERO = '{"led":0,"push":0,"jump":0}'
+
+
 class BoardsOfAPreviousRun(DaemonCase):
     def kill_daemon(self, daemon):
         """SIGKILL, so that only its last will speaks; back when the broker has published that."""
@@ -511,20 +555,19 @@ class BoardsOfAPreviousRun(DaemonCase):
         # Killed, it said nothing for the board: only the bridge's availability tells.
         self.assertEqual(self.watcher.on(self.topic("availability"), mark + 1), [])
 
+        # The boards it served are in its state directory: one not here now is offline.
         mark = self.watcher.count()
         self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
-        again = self.start(board="serial=A17,unplugged")
+        again = self.start(board="serial=A17,unplugged", state=daemon.state)
         self.watcher.wait_for(bridge, "online", mark)
         self.watcher.wait_for(self.topic("availability"), "offline", mark)
         self.watcher.wait_for(boards, "[]", mark)
-        self.assertIn("A17: served before the restart and not here now: offline",
-                      again.log_text())
-        # Read once: a board that arrives later is online and stays so.
         mark = self.watcher.count()
         again.change("plug")
         self.watcher.wait_for(self.topic("availability"), "online", mark)
         self.watcher.wait_for(boards, '["A17"]', mark)
-        time.sleep(0.3)
+        again.wait_for_reads(10)
+        self.barrier()
         self.assertEqual(self.watcher.on(self.topic("availability"), mark), ["online"])
 
         # Killed again and restarted with the board still there: it is never taken for gone,
@@ -532,26 +575,151 @@ class BoardsOfAPreviousRun(DaemonCase):
         self.kill_daemon(again)
         mark = self.watcher.count()
         self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
-        third = self.start()
+        third = self.start(state=daemon.state)
         self.watcher.wait_for(bridge, "online", mark)
-        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}', mark)
-        time.sleep(0.3)
+        self.watcher.wait_for(self.topic("state"), ZERO, mark)
+        third.wait_for_reads(10)
+        self.barrier()
         self.assertEqual(self.watcher.on(self.topic("availability"), mark), ["online"])
         self.assertEqual(self.watcher.on(boards, mark), ['["A17"]'])
-        self.assertNotIn("served before the restart", third.log_text())
 
 
 class ReservedId(DaemonCase):
-    def test_a_board_with_the_serial_bridge_is_served_as_bridge_(self):
-        daemon = self.start(board="serial=bridge")
-        self.watcher.wait_for(self.topic("availability", "bridge_"), "online")
-        self.watcher.wait_for(f"{self.prefix}/bridge/{socket.gethostname()}/boards", '["bridge_"]')
+    def test_a_board_with_the_serial_bridge_never_takes_the_bridges_topics(self):
+        self.start(board="serial=bridge")
+        served = "~62ridge"
+        self.watcher.wait_for(self.topic("availability", served), "online")
+        self.watcher.wait_for(f"{self.prefix}/bridge/{socket.gethostname()}/boards",
+                              f'["{served}"]')
         mark = self.watcher.count()
-        self.watcher.publish(self.topic("set", "bridge_"), "3")
-        self.watcher.wait_for(self.topic("state", "bridge_"), '{"led":3,"push":0,"jump":0}', mark)
+        self.watcher.publish(self.topic("set", served), "3")
+        self.watcher.wait_for(self.topic("state", served), '{"led":3,"push":0,"jump":0}', mark)
         self.assertEqual([m for m in self.watcher.messages if m[0].startswith(
             f"{self.prefix}/bridge/") and m[0].count("/") == 2], [])
-        self.assertIn("is the bridge's topic; served as bridge_", daemon.log_text())
+
+
+class NothingLost(DaemonCase):
+    """What the daemon accepted survives a broker that goes away, a restart of the daemon and a
+    board that stops answering; what it cannot use it says so once."""
+
+    def setUp(self):
+        self.broker_folder = tempfile.mkdtemp(prefix="ledboardd-lost-")
+        self.broker, self.port = start_broker(self.broker_folder)
+        self.addCleanup(lambda: (self.broker.kill(), self.broker.wait()))
+        super().setUp()
+
+    def retained(self, topic):
+        """The retained message a new subscriber gets on `topic`."""
+        late = Watcher(self.port, self.prefix, (topic[len(self.prefix) + 1:],))
+        try:
+            with late.changed:
+                late.changed.wait_for(lambda: late.messages, WAIT)
+                return late.messages[0][1].decode()
+        finally:
+            late.close()
+
+    def test_a_board_replugged_while_the_broker_was_down_ends_online(self):
+        daemon = self.start()
+        self.watcher.wait_for(self.topic("state"), ZERO)
+        self.broker.terminate()
+        self.broker.wait()
+        daemon.change("unplug")
+        self.wait_for_log(daemon, "A17: unplugged")
+        daemon.change("plug")
+        self.wait_for_log(daemon, "A17: found at 001/003")
+        mark = self.watcher.count()
+        self.broker, _ = start_broker(self.broker_folder, self.port)
+        self.watcher.wait_for(self.topic("availability"), "online", mark)
+        self.watcher.publish(self.topic("set"), "2")
+        self.watcher.wait_for(self.topic("state"), '{"led":2,"push":0,"jump":0}', mark)
+        self.barrier()
+        self.assertNotIn("offline", self.watcher.on(self.topic("availability"), mark))
+        self.assertEqual(self.retained(self.topic("availability")), "online")
+
+    def test_a_value_for_an_away_board_survives_a_killed_daemon(self):
+        daemon = self.start()
+        self.watcher.wait_for(self.topic("availability"), "online")
+        daemon.change("unplug")
+        self.watcher.wait_for(self.topic("availability"), "offline")
+        self.watcher.publish(self.topic("set"), "6")
+        self.barrier()  # also a set for an id never seen: not kept
+        path = os.path.join(daemon.state, "boards.json")
+        deadline = time.monotonic() + WAIT
+        while '"desired": 6' not in open(path).read():
+            self.assertLess(time.monotonic(), deadline, open(path).read())
+            time.sleep(0.01)
+        self.assertNotIn("no-such-board", open(path).read())
+        # No orderly stop: what was on disk is all the next run has.
+        os.killpg(daemon.process.pid, signal.SIGKILL)
+        daemon.process.wait(WAIT)
+
+        mark = self.watcher.count()
+        self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
+        again = self.start(board="serial=A17,unplugged", state=daemon.state)
+        self.wait_for_log(again, "serving the boards")
+        again.change("plug")
+        self.watcher.wait_for(self.topic("state"), '{"led":6,"push":0,"jump":0}', mark)
+        self.assertEqual([value for _, value in again.led_requests()], [6])
+
+    def test_a_set_sent_while_the_daemon_is_down_is_applied_when_it_is_back(self):
+        daemon = self.start()
+        self.watcher.wait_for(self.topic("state"), ZERO)
+        mark = self.watcher.count()
+        self.assertEqual(daemon.stop()[0], 0)
+        self.watcher.wait_for(self.topic("availability"), "offline", mark)
+        # The broker keeps it for the daemon's session.
+        self.watcher.publish(self.topic("set"), "4")
+        self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
+        again = self.start(state=daemon.state)
+        self.watcher.wait_for(self.topic("state"), '{"led":4,"push":0,"jump":0}', mark)
+        self.assertEqual([value for _, value in again.led_requests()], [4])
+
+    def test_a_retained_set_is_never_applied_again_and_clearing_it_is_no_error(self):
+        daemon = self.start()
+        self.watcher.wait_for(self.topic("state"), ZERO)
+        mark = self.watcher.count()
+        # MQTT 3.1.1 does not tell a subscriber that a live message was retained: it is applied
+        # once, as it arrives. Sent again by the broker (a restart, a new subscription), it is not.
+        self.watcher.client.publish(self.topic("set"), "5", qos=1, retain=True).wait_for_publish()
+        self.watcher.wait_for(self.topic("state"), '{"led":5,"push":0,"jump":0}', mark)
+        self.watcher.publish(self.topic("set"), "2")
+        self.watcher.wait_for(self.topic("state"), '{"led":2,"push":0,"jump":0}', mark)
+        self.assertEqual(daemon.stop()[0], 0)
+
+        mark = self.watcher.count()
+        self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
+        again = self.start(state=daemon.state)
+        self.watcher.wait_for(self.topic("error"), "set refused: a retained set is not a "
+                              f"command; clear it with mosquitto_pub -r -n -t {self.topic('set')}",
+                              mark)
+        self.watcher.client.publish(self.topic("set"), b"", qos=1, retain=True).wait_for_publish()
+        self.barrier()
+        self.assertEqual(len(self.watcher.on(self.topic("error"), mark)), 1)
+        # The value set after it is what the board has: 5 never went out again.
+        self.assertEqual([value for _, value in again.led_requests()], [2])
+
+    def test_a_board_that_stops_answering_is_offline_until_it_answers(self):
+        daemon = self.start()
+        self.watcher.wait_for(self.topic("state"), ZERO)
+        mark = self.watcher.count()
+        daemon.change("hang")
+        self.watcher.wait_for(self.topic("availability"), "offline", mark)
+        self.watcher.publish(self.topic("set"), "3")
+        daemon.change("answer")
+        self.watcher.wait_for(self.topic("availability"), "online", mark)
+        self.watcher.wait_for(self.topic("state"), '{"led":3,"push":0,"jump":0}', mark)
+        self.assertIn("A17: not answering", daemon.log_text())
+
+    def test_distinct_serials_are_distinct_boards(self):
+        daemon = self.start(board="serial=a/b", devices=("--after", "board,serial=a_b",
+                                                         "--after", "board,serial=a+b"))
+        for served in ("a~2Fb", "a_b", "a~2Bb"):
+            self.watcher.wait_for(self.topic("state", served), ZERO)
+        mark = self.watcher.count()
+        self.watcher.publish(self.topic("set", "a_b"), "1")
+        self.watcher.wait_for(self.topic("state", "a_b"), '{"led":1,"push":0,"jump":0}', mark)
+        self.assertEqual(daemon.led_requests(), [("001/003", 1)])
+
 
 def openssl(folder, *arguments):
     subprocess.run(["openssl", *arguments], cwd=folder, check=True, capture_output=True)
@@ -693,7 +861,8 @@ class TlsAndDiscoveryConfiguration(unittest.TestCase):
         with open(config, "w") as file:
             file.write(f"cafile = {ca}\ndiscovery = false\nbroker = 127.0.0.1\n")
         daemon = subprocess.Popen([ARGS.sim, "--no-board", "--", ARGS.daemon, "--config", config,
-                                   "--log-level", "debug"], stderr=subprocess.PIPE, text=True)
+                                   "--log-level", "debug", "--state-dir", folder],
+                                  stderr=subprocess.PIPE, text=True)
         try:
             line = daemon.stderr.readline()
         finally:

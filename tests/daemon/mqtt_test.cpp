@@ -116,7 +116,7 @@ TEST(Bridge, AConnectPublishesTheWholeTruthInOrder)
                             R"(p/A17/state {"led":0,"push":0,"jump":0} (retained))",
                             "p/B2/availability offline (retained)",
                             R"(p/bridge/h/boards ["A17"] (retained))"));
-    b.hub.leave(*slot);
+    b.hub.leave(*slot, true);
 }
 
 // Broker down, board unplugged and plugged in again, broker up: the client sends again what was
@@ -128,7 +128,7 @@ TEST(Bridge, OfflineNeverLandsAfterAFreshOnline)
     auto slot = b.plugIn("A17");
     b.bridge.connected();
     b.client.take();
-    b.hub.leave(*slot); // its `offline` is sent, and not acknowledged
+    b.hub.leave(*slot, true); // its `offline` is sent, and not acknowledged
     EXPECT_THAT(b.client.take(), ElementsAre("p/A17/availability offline (retained)",
                                              "p/bridge/h/boards [] (retained)"));
     b.bridge.disconnected();
@@ -144,7 +144,7 @@ TEST(Bridge, OfflineNeverLandsAfterAFreshOnline)
                 ElementsAre("p/A17/availability online (retained)",
                             R"(p/A17/state {"led":0,"push":0,"jump":0} (retained))",
                             R"(p/bridge/h/boards ["A17"] (retained))"));
-    b.hub.leave(*slot);
+    b.hub.leave(*slot, true);
 }
 
 // What arrives on a `set` topic: a command is applied and confirmed by a state, also when the
@@ -176,5 +176,5 @@ TEST(Bridge, SetCommandsAreAppliedConfirmedOrRefusedWithAReason)
                             "p/ZZ/error set refused: no board with this id has been seen"));
     EXPECT_EQ(b.hub.board("A17")->desired, 13);
     EXPECT_FALSE(b.hub.board("ZZ"));
-    b.hub.leave(*slot);
+    b.hub.leave(*slot, true);
 }
