@@ -4,7 +4,8 @@
 // payload against a plain reading of its grammar, topic levels, prefixes and broker addresses
 // against the properties their users rely on. The whole input also as a board id and board strings
 // through the Home Assistant discovery configs (valid JSON, no wildcard in a topic, the id escaped
-// reversibly) and as the bridge's retained list of boards (read back as written).
+// reversibly), as a serial number made a board id (reversible, never the bridge's) and as the
+// daemon's state file (read back as written).
 //
 // The writer's output is read back by a strict JSON string decoder written here, which shares no
 // code with the writer: it must accept the output (quotes and escapes well-formed, no raw control
@@ -13,11 +14,15 @@
 // well-formed UTF-8 comes back exactly. The output must fit the writer's worst case of six bytes a
 // byte, which the JSON line's size relies on. isPortPath and parseSecondsAsMs are checked against
 // plain reference readings of their grammars. Sanitizers report the rest.
+#include "address_text.hpp"
 #include "arguments.hpp"
-#include "board_list.hpp"
+#include "board_id.hpp"
 #include "discovery.hpp"
 #include "json.hpp"
-#include "parsing.hpp"
+#include "led_command.hpp"
+#include "mqtt_topics.hpp"
+#include "settings_text.hpp"
+#include "state_text.hpp"
 #include "sysfs.hpp"
 #include "text.hpp"
 
@@ -344,11 +349,12 @@ void checkArgument(const std::string& text)
 
 } // namespace
 
-// The `set` grammar read plainly: at most MAX_COMMAND_PAYLOAD bytes; white space, decimal digits,
-// white space; the number (leading zeros aside, at most two digits) at most 31.
+// The LED request grammar read plainly: at most MAX_LED_REQUEST bytes; white space, decimal digits,
+// white space, the number (leading zeros aside, at most two digits) at most 31; or a JSON object
+// whose one key is "led", a whole number from 0 to 31.
 int referenceLedCommand(std::string_view payload)
 {
-    if (payload.size() > ledboardd::MAX_COMMAND_PAYLOAD) {
+    if (payload.size() > ledboardd::MAX_LED_REQUEST) {
         return -1;
     }
     const std::string_view space = " \t\r\n";
@@ -358,6 +364,15 @@ int referenceLedCommand(std::string_view payload)
     }
     const std::size_t last = payload.find_last_not_of(space);
     std::string_view digits = payload.substr(first, last - first + 1);
+    if (digits.front() == '{') {
+        const auto json = nlohmann::json::parse(digits, nullptr, false);
+        if (json.is_discarded() || !json.is_object() || json.size() != 1 || !json.contains("led") ||
+            !json["led"].is_number_integer()) {
+            return -1;
+        }
+        const auto value = json["led"].get<long long>();
+        return value >= 0 && value <= ledboardd::MAX_LED_NUMBER ? static_cast<int>(value) : -1;
+    }
     if (digits.find_first_not_of("0123456789") != std::string_view::npos) {
         return -1;
     }
@@ -368,7 +383,64 @@ int referenceLedCommand(std::string_view payload)
         return -1;
     }
     const int value = std::atoi(std::string(digits).c_str());
-    return value <= ledboardd::MAX_LED_COMMAND ? value : -1;
+    return value <= ledboardd::MAX_LED_NUMBER ? value : -1;
+}
+
+// escapeIdText's output read back: kept characters as they are, '~' and two upper-case hex digits
+// as the byte they name. Nothing when the output holds anything else.
+std::optional<std::string> undoIdText(std::string_view id)
+{
+    std::string text;
+    for (std::size_t at = 0; at < id.size(); ++at) {
+        const char c = id[at];
+        if (c != '~') {
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') {
+                return std::nullopt;
+            }
+            text.push_back(c);
+            continue;
+        }
+        const auto hexValue = [](char h) -> int {
+            if (h >= '0' && h <= '9') {
+                return h - '0';
+            }
+            return h >= 'A' && h <= 'F' ? h - 'A' + 10 : -1;
+        };
+        if (id.size() - at < 3 || hexValue(id[at + 1]) < 0 || hexValue(id[at + 2]) < 0) {
+            return std::nullopt;
+        }
+        text.push_back(static_cast<char>(hexValue(id[at + 1]) * 16 + hexValue(id[at + 2])));
+        at += 2;
+    }
+    return text;
+}
+
+// Board ids: reversible (so distinct serials never share one), always a valid id, never the
+// bridge's; and the state file read back as it was written.
+void checkBoardIds(std::string_view input)
+{
+    constexpr std::size_t MAX_SERIAL = 126; // a string descriptor's characters
+    const std::string_view serial = input.substr(0, MAX_SERIAL);
+    const std::string id = ledboardd::escapeIdText(serial);
+    if (undoIdText(id) != std::string(serial) || (!serial.empty() && !ledboardd::isBoardId(id))) {
+        fail("escapeIdText is not reversible or not an id", input, id);
+    }
+    if (ledboardd::boardIdOf(serial, "1-1", "host", 1, 2) == ledboardd::BRIDGE_ID) {
+        fail("a board took the bridge's id", input);
+    }
+    const ledboardd::StateText state = ledboardd::parseStateText(input);
+    if (!state.error.empty()) {
+        return;
+    }
+    for (const ledboardd::SavedBoard& board : state.boards) {
+        if (!ledboardd::isBoardId(board.info.id) ||
+            (board.desired && (*board.desired < 0 || *board.desired > ledboardd::MAX_LED_NUMBER))) {
+            fail("parseStateText kept a board the daemon would not have", input, board.info.id);
+        }
+    }
+    if (ledboardd::parseStateText(ledboardd::stateText(state.boards)).boards != state.boards) {
+        fail("the state file does not read back as written", input);
+    }
 }
 
 bool isTopicSafe(char c)
@@ -379,10 +451,10 @@ bool isTopicSafe(char c)
 
 void checkDaemonParsing(std::string_view input)
 {
-    const ledboardd::LedCommand command = ledboardd::parseLedCommand(input);
+    const ledboardd::LedCommand command = ledboardd::parseLedRequest(input);
     if (command.value != referenceLedCommand(input) ||
         (command.value < 0) != (command.refusal != nullptr)) {
-        fail("parseLedCommand differs from the grammar", input);
+        fail("parseLedRequest differs from the grammar", input);
     }
     const std::string level = ledboardd::topicLevel(input);
     if (level.empty() || level.size() > ledboardd::MAX_TOPIC_LEVEL ||
@@ -411,9 +483,10 @@ void checkDaemonParsing(std::string_view input)
     // error always with its line.
     const ledboardd::ConfigText config = ledboardd::parseConfigText(input);
     const auto lines = static_cast<int>(std::count(input.begin(), input.end(), '\n')) + 1;
-    std::set<std::string> keys;
+    std::set<std::pair<int, std::string>> keys;
     for (const ledboardd::ConfigEntry& entry : config.entries) {
-        if (entry.key.empty() || !keys.insert(entry.key).second || entry.line < 1 ||
+        if (entry.key.empty() || !keys.insert({entry.section, entry.key}).second ||
+            entry.section > static_cast<int>(config.sections.size()) || entry.line < 1 ||
             entry.line > lines || (config.errorLine > 0 && entry.line >= config.errorLine)) {
             fail("parseConfigText gave an entry without a key, twice or on no line", input,
                  entry.key);
@@ -489,27 +562,6 @@ void checkDiscovery(std::string_view input)
     }
 }
 
-void checkBoardList(std::string_view input)
-{
-    const auto ids = ledboardd::parseBoardList(input);
-    if (!ids) {
-        return;
-    }
-    if (ids->size() > ledboardd::MAX_LISTED_BOARDS) {
-        fail("parseBoardList took too many ids", input);
-    }
-    for (const std::string& id : *ids) {
-        if (ledboardd::topicLevel(id) != id) {
-            fail("parseBoardList took an id that is not one topic level", input, id);
-        }
-    }
-    const std::set<std::string> written(ids->begin(), ids->end());
-    const auto again = ledboardd::parseBoardList(ledboardd::boardListJson(written));
-    if (!again || std::set<std::string>(again->begin(), again->end()) != written) {
-        fail("the board list did not read back as written", input);
-    }
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view input(reinterpret_cast<const char*>(data),
@@ -518,6 +570,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkArgument(std::string(input.substr(0, input.find('\0'))));
     checkDaemonParsing(input);
     checkDiscovery(input);
-    checkBoardList(input);
+    checkBoardIds(input);
     return 0;
 }

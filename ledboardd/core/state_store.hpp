@@ -5,6 +5,7 @@
 #pragma once
 
 #include "hub.hpp"
+#include "state_text.hpp"
 
 #include <condition_variable>
 #include <mutex>
@@ -14,22 +15,6 @@
 #include <vector>
 
 namespace ledboardd {
-
-inline constexpr const char* STATE_FILE = "boards.json";
-// A state file larger than this is not one of ours.
-inline constexpr std::size_t MAX_STATE_FILE = std::size_t{1024} * 1024;
-
-// The file's text: {"version":1,"boards":[{"id":…,"serial":…,"path":…,"manufacturer":…,
-// "product":…,"desired":N|null},…]}. Pure.
-std::string stateText(const std::vector<SavedBoard>& boards);
-
-// The boards of a state file's text, or why it cannot be read (`error` not empty). A board whose
-// id is not one the daemon makes, or whose value is out of range, is left out. Pure.
-struct StateText {
-    std::vector<SavedBoard> boards;
-    std::string error;
-};
-StateText parseStateText(std::string_view text);
 
 class StateStore final : public StateSink {
 public:

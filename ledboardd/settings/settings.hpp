@@ -24,6 +24,16 @@ inline constexpr int LOG_LEVEL_WARNING = 4;
 inline constexpr int LOG_LEVEL_INFO = 6;
 inline constexpr int LOG_LEVEL_DEBUG = 7;
 
+// A name the configuration file gives a board, which it knows by its serial number or (for a board
+// without one) by the port it is plugged into.
+struct BoardName {
+    std::string serial; // one of these two
+    std::string port;
+    std::string name;
+
+    bool operator==(const BoardName&) const = default;
+};
+
 struct Settings {
     std::string host = "localhost";
     int port = 1883;
@@ -46,6 +56,12 @@ struct Settings {
     std::optional<std::string> httpToken; // read from --http-token-file
     // Where the boards' state is kept across restarts; empty: nowhere (said in `warnings`).
     std::string stateDirectory;
+    bool metrics = false; // GET /metrics, with --http
+    // Button gestures: a second press within `doublePress` of the first makes a double press; a
+    // press held `longPress` makes a long one.
+    std::chrono::milliseconds doublePress{400};
+    std::chrono::milliseconds longPress{800};
+    std::vector<BoardName> names;
 };
 
 struct ParsedSettings {

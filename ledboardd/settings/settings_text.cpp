@@ -1,7 +1,5 @@
 #include "settings_text.hpp"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -9,12 +7,6 @@
 namespace ledboardd {
 
 namespace {
-
-constexpr int DECIMAL_BASE = 10;
-constexpr int MAX_PORT = 65535;
-constexpr std::size_t MAX_PORT_DIGITS = 5;
-// Enough for a DNS name (RFC 1035: 253 characters) or an IPv6 address with a zone.
-constexpr std::size_t MAX_HOST_LENGTH = 253;
 
 constexpr bool isSpace(char c) noexcept
 {
@@ -41,22 +33,6 @@ std::string_view trim(std::string_view text) noexcept
         text.remove_suffix(1);
     }
     return text;
-}
-
-// A decimal number of 1 to `digits` digits, or -1.
-int readDecimal(std::string_view text, std::size_t digits) noexcept
-{
-    if (text.empty() || text.size() > digits) {
-        return -1;
-    }
-    int value = 0;
-    for (const char c : text) {
-        if (!isDigit(c)) {
-            return -1;
-        }
-        value = value * DECIMAL_BASE + (c - '0');
-    }
-    return value;
 }
 
 } // namespace
@@ -159,55 +135,6 @@ const char* mqttStringRefusal(std::string_view text) noexcept
     return nullptr;
 }
 
-BrokerAddress parseBroker(std::string_view text, int defaultPort)
-{
-    BrokerAddress bad{{}, 0, false};
-    std::string_view host = text;
-    std::string_view port;
-    if (text.starts_with('[')) {
-        const std::size_t close = text.find(']');
-        if (close == std::string_view::npos) {
-            return bad;
-        }
-        host = text.substr(1, close - 1);
-        const std::string_view rest = text.substr(close + 1);
-        if (!rest.empty()) {
-            if (rest.front() != ':') {
-                return bad;
-            }
-            port = rest.substr(1);
-            if (port.empty()) {
-                return bad;
-            }
-        }
-    } else {
-        const std::size_t colon = text.find(':');
-        if (colon != std::string_view::npos) {
-            host = text.substr(0, colon);
-            port = text.substr(colon + 1);
-            if (port.empty()) {
-                return bad;
-            }
-        }
-    }
-    if (host.empty() || host.size() > MAX_HOST_LENGTH) {
-        return bad;
-    }
-    for (const char c : host) {
-        if (isControl(c) || isSpace(c) || c == '[' || c == ']' || c == '/') {
-            return bad;
-        }
-    }
-    int number = defaultPort;
-    if (!port.empty()) {
-        number = readDecimal(port, MAX_PORT_DIGITS);
-        if (number < 1 || number > MAX_PORT) {
-            return bad;
-        }
-    }
-    return {std::string{host}, number, true};
-}
-
 namespace {
 
 // A configuration value after its '=': the text in quotes, or up to a comment, trimmed. Null
@@ -261,13 +188,22 @@ ConfigText parseConfigText(std::string_view text)
             continue;
         }
         if (line.front() == '[') {
-            return refuse(number, "sections are not used: every setting is a key = value line");
+            const std::string_view name = line.substr(1, line.find(']') - 1);
+            if (!line.ends_with(']') || name.empty() ||
+                !std::ranges::all_of(name, [](char c) { return c >= 'a' && c <= 'z'; })) {
+                return refuse(number, "a section is [name], in lower-case letters");
+            }
+            config.sections.push_back({std::string{name}, number});
+            continue;
         }
         const std::size_t equals = line.find('=');
         if (equals == std::string_view::npos) {
             return refuse(number, "not a key = value line");
         }
-        ConfigEntry entry{std::string{trim(line.substr(0, equals))}, {}, number};
+        ConfigEntry entry{std::string{trim(line.substr(0, equals))},
+                          {},
+                          number,
+                          static_cast<int>(config.sections.size())};
         if (entry.key.empty()) {
             return refuse(number, "a value without a key");
         }
@@ -275,7 +211,7 @@ ConfigText parseConfigText(std::string_view text)
             return refuse(number, error);
         }
         for (const ConfigEntry& earlier : config.entries) {
-            if (earlier.key == entry.key) {
+            if (earlier.key == entry.key && earlier.section == entry.section) {
                 return refuse(number, '"' + entry.key + "\" given twice (also on line " +
                                           std::to_string(earlier.line) + ")");
             }
@@ -283,6 +219,38 @@ ConfigText parseConfigText(std::string_view text)
         config.entries.push_back(std::move(entry));
     }
     return config;
+}
+
+bool isPortPathText(std::string_view text) noexcept
+{
+    const std::size_t dash = text.find('-');
+    if (dash == 0 || dash == std::string_view::npos ||
+        !std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(dash), isDigit)) {
+        return false;
+    }
+    bool digitBefore = false;
+    for (const char c : text.substr(dash + 1)) {
+        if (c == '.' && digitBefore) {
+            digitBefore = false;
+        } else if (isDigit(c)) {
+            digitBefore = true;
+        } else {
+            return false;
+        }
+    }
+    return digitBefore;
+}
+
+const char* boardNameRefusal(std::string_view name) noexcept
+{
+    if (name.empty()) {
+        return "is empty";
+    }
+    if (name.size() > MAX_BOARD_NAME) {
+        return "is longer than 64 bytes";
+    }
+    // The same rules as an MQTT string: it goes into discovery configs and JSON as it is.
+    return mqttStringRefusal(name);
 }
 
 bool holdsPemBlock(std::string_view text, PemKind kind)
@@ -320,79 +288,6 @@ bool holdsPemBlock(std::string_view text, PemKind kind)
         }
     }
     return false;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
-bool isIpv4(std::string_view text)
-{
-    std::array<unsigned char, sizeof(in_addr)> address{};
-    return inet_pton(AF_INET, std::string{text}.c_str(), address.data()) == 1;
-}
-
-bool isIpv6(std::string_view text)
-{
-    std::array<unsigned char, sizeof(in6_addr)> address{};
-    return inet_pton(AF_INET6, std::string{text}.c_str(), address.data()) == 1;
-}
-
-int readPort(std::string_view text)
-{
-    if (text.empty() || text.size() > MAX_PORT_DIGITS ||
-        !std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; })) {
-        return -1;
-    }
-    int value = 0;
-    for (const char c : text) {
-        value = value * 10 + (c - '0');
-    }
-    return value >= 1 && value <= MAX_PORT ? value : -1;
-}
-
-HttpAddress parseHttpAddress(std::string_view text)
-{
-    HttpAddress bad{{}, 0, false};
-    if (const int port = readPort(text); port > 0) {
-        return {DEFAULT_HTTP_HOST, port, true};
-    }
-    // Unlike the broker's address, the port is required: there is no usual one to assume.
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos || readPort(text.substr(colon + 1)) < 0) {
-        return bad;
-    }
-    const BrokerAddress address = parseBroker(text, 0);
-    if (!address.ok) {
-        return bad;
-    }
-    // A bare IPv6 address ("::1:8080") is ambiguous; it must come in brackets.
-    if (!text.starts_with('[') && address.host.find(':') != std::string::npos) {
-        return bad;
-    }
-    if (text.starts_with('[') && !isIpv6(address.host)) {
-        return bad;
-    }
-    return {address.host, address.port, true};
-}
-
-bool isLoopbackHost(std::string_view host)
-{
-    if (equalsIgnoringCase(host, "localhost")) {
-        return true;
-    }
-    in_addr v4{};
-    if (inet_pton(AF_INET, std::string{host}.c_str(), &v4) == 1) {
-        constexpr unsigned LOOPBACK_NET = 127;
-        constexpr unsigned NET_SHIFT = 24;
-        return (ntohl(v4.s_addr) >> NET_SHIFT) == LOOPBACK_NET;
-    }
-    in6_addr v6{};
-    return inet_pton(AF_INET6, std::string{host}.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
 } // namespace ledboardd

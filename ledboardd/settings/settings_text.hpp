@@ -24,50 +24,38 @@ bool isValidPrefix(std::string_view prefix) noexcept;
 inline constexpr std::size_t MAX_MQTT_STRING = 65535;
 const char* mqttStringRefusal(std::string_view text) noexcept;
 
-// A broker address as given to --broker: HOST, HOST:PORT, [IPV6] or [IPV6]:PORT; the port 1 to
-// 65535, defaulting to `defaultPort`. `ok` is false for anything else.
-struct BrokerAddress {
-    std::string host;
-    int port;
-    bool ok;
-};
-BrokerAddress parseBroker(std::string_view text, int defaultPort);
-
-// Where --http listens: ADDR:PORT, [IPV6]:PORT, or a bare PORT meaning 127.0.0.1:PORT.
-struct HttpAddress {
-    std::string host;
-    int port;
-    bool ok;
-};
-inline constexpr const char* DEFAULT_HTTP_HOST = "127.0.0.1";
-HttpAddress parseHttpAddress(std::string_view text);
-
-// True for "localhost", 127.0.0.0/8 and ::1: addresses other hosts cannot reach.
-bool isLoopbackHost(std::string_view host);
-
-// The pieces of an address the readers above and the HTTP front end's checks share.
-bool isIpv4(std::string_view text);
-bool isIpv6(std::string_view text);
-// A port, 1 to 65535 in decimal without a sign; -1 for anything else.
-int readPort(std::string_view text);
-bool equalsIgnoringCase(std::string_view a, std::string_view b);
-
 // The configuration file: one `key = value` a line. White space around keys and values is
 // dropped, blank lines and lines starting with '#' or ';' are comments, and so is a '#' after
-// white space in a value; a value in double or single quotes is taken as it is between them.
-// `entries` are in file order, each key once; on the first line that is not well formed,
-// `errorLine` (from 1) and `error` (a phrase) say what is wrong and `entries` stops before it.
+// white space in a value; a value in double or single quotes is taken as it is between them. A
+// line `[NAME]` starts a section (its lines belong to it until the next one; `section` counts the
+// sections from 1, 0 before the first); a section name is a word of letters. `entries` are in file
+// order, each key once in its section; on the first line that is not well formed, `errorLine`
+// (from 1) and `error` (a phrase) say what is wrong and `entries` stops before it.
 struct ConfigEntry {
     std::string key;
     std::string value;
     int line;
+    int section = 0;
+};
+struct ConfigSection {
+    std::string name;
+    int line;
 };
 struct ConfigText {
     std::vector<ConfigEntry> entries;
+    std::vector<ConfigSection> sections; // section N is sections[N - 1]
     int errorLine = 0;
     std::string error;
 };
 ConfigText parseConfigText(std::string_view text);
+
+// Whether `text` reads as a USB port path (BUS-PORT[.PORT]..., decimal), as sysfs names them.
+bool isPortPathText(std::string_view text) noexcept;
+
+// Why `name` cannot name a board (shown on the page, in Home Assistant and the JSON), as a phrase
+// like the ones above, or null: 1 to 64 bytes of UTF-8 without control characters.
+inline constexpr std::size_t MAX_BOARD_NAME = 64;
+const char* boardNameRefusal(std::string_view name) noexcept;
 
 // What a certificate or key option's file must hold for the TLS library to load it: a PEM block
 // of that kind (a certificate, or a private key of any algorithm), from its BEGIN line to its END

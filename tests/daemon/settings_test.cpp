@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -103,6 +104,13 @@ TEST(CommandLine, RefusesEachBadSettingWithOneMessageOfItsOwn)
         {{"--interval", "-50"},
          R"(--interval: "-50" is not a number of milliseconds from 5 to 60000)"},
         {{"--broker", "a", "--broker", "b"}, "--broker given twice"},
+        {{"--long-press", "99"},
+         R"(--long-press: "99" is not a number of milliseconds from 100 to 10000)"},
+        {{"--double-press", "5001"},
+         R"(--double-press: "5001" is not a number of milliseconds from 100 to 5000)"},
+        {{"--metrics", "--metrics"}, "--metrics given twice"},
+        {{"--state-dir", "/nonexistent"},
+         "--state-dir: cannot keep the state in /nonexistent: No such file or directory"},
         {{"--no-discovery", "--discovery"}, "--discovery or --no-discovery given twice"},
         {{"--brokr", "x"}, "unknown option --brokr"},
         {{"stray"}, R"(unexpected argument "stray": ledboardd takes options only)"},
@@ -143,8 +151,16 @@ TEST(ConfigFile, NamesTheFileLineAndKeyOfWhatItRefuses)
     const Folder folder;
     const std::vector<std::pair<std::string, std::string>> cases{
         {"prefix = lab\nbrokr = host\n", R"(:2: unknown key "brokr")"},
-        {"[mqtt]\nbroker = host\n",
-         ":1: sections are not used: every setting is a key = value line"},
+        {"[mqtt]\nbroker = host\n", ":1: unknown section [mqtt]; the only one is [board]"},
+        {"[board]\nname = Desk\n", ":1: [board] needs serial or port (one of them) and name"},
+        {"[board]\nserial = A\nport = 1-1\nname = x\n",
+         ":1: [board] needs serial or port (one of them) and name"},
+        {"[board]\nport = 1.1\nname = x\n", R"(:2: port: "1.1" is not a port path such as 1-1.4)"},
+        {"[board]\nserial = A\nname = \"\"\n", R"(:3: name: "" is empty)"},
+        {"[board]\nserial = A\ncolour = red\nname = x\n",
+         ":3: colour: unknown key in [board]; it takes serial or port, and name"},
+        {"[board]\nserial = A\nname = x\n[board]\nserial = A\nname = y\n",
+         ":4: [board] names a board named before"},
         {"# interval\ninterval = abc\n",
          R"(:2: interval: "abc" is not a number of milliseconds from 5 to 60000)"},
         {"broker = a\n\nbroker = b\n", R"(:3: "broker" given twice (also on line 1))"},
@@ -172,7 +188,10 @@ TEST(ConfigFile, FillsWhatTheCommandLineLeavesOutAndWarnsOfWhatHasNoEffect)
     const std::string config = folder.write(
         "ledboardd.conf", "# the file's own\ninterval = 2  # refused, were it not overridden\n"
                           "prefix = \"lab/leds\"\ndiscovery = off\nusername = u\npassword-file = " +
-                              empty + "\nhttp-token-file = " + token + "\nlog-level = DEBUG\n");
+                              empty + "\nhttp-token-file = " + token +
+                              "\nlog-level = DEBUG\nmetrics = yes\nlong-press = 1000\n"
+                              "[board]\nserial = A17\nname = Kitchen light\n"
+                              "[board]\nport = 1-1.4\nname = \"Desk, left\"\n");
     // Read as the default file too, when it exists.
     const ParsedSettings parsed = parse({"--interval", "20", "--broker", "[::1]:1884"}, config);
     ASSERT_EQ(parsed.exitStatus, std::nullopt) << parsed.error;
@@ -185,11 +204,17 @@ TEST(ConfigFile, FillsWhatTheCommandLineLeavesOutAndWarnsOfWhatHasNoEffect)
     EXPECT_EQ(settings.logLevel, LOG_LEVEL_DEBUG);
     EXPECT_EQ(settings.password, "");
     EXPECT_EQ(settings.httpPort, 0);
+    EXPECT_TRUE(settings.metrics);
+    EXPECT_EQ(settings.longPress, std::chrono::milliseconds{1000});
+    EXPECT_EQ(settings.doublePress, std::chrono::milliseconds{400});
+    EXPECT_EQ(settings.names,
+              (std::vector<BoardName>{{"A17", "", "Kitchen light"}, {"", "1-1.4", "Desk, left"}}));
     EXPECT_EQ(parsed.warnings,
               (std::vector<std::string>{
                   config + ":6: password-file: " + empty +
                       " is empty: the broker is given an empty password",
-                  config + ":7: http-token-file has no effect without --http: HTTP is off"}));
+                  config + ":7: http-token-file has no effect without --http: HTTP is off",
+                  "--metrics has no effect without --http: HTTP is off"}));
 
     // TLS with PEM files of each kind makes 8883 the default port; nothing to warn of.
     const std::string ca = folder.write("ca.crt", PEM_CERTIFICATE);
@@ -202,4 +227,17 @@ TEST(ConfigFile, FillsWhatTheCommandLineLeavesOutAndWarnsOfWhatHasNoEffect)
     EXPECT_TRUE(tls.settings.discovery);
     EXPECT_EQ(tls.settings.httpToken, "secret");
     EXPECT_EQ(tls.warnings.size(), 1U); // the empty password file's
+
+    // The state directory: systemd's, else the usual one; one that cannot be written is said,
+    // and the daemon runs without keeping its state.
+    const std::array<const char*, 1> bare{"ledboardd"};
+    const ParsedSettings fromSystemd = parseSettings(1, bare.data(), "/nonexistent/ledboardd.conf",
+                                                     folder.path().c_str(), "/nonexistent");
+    EXPECT_EQ(fromSystemd.settings.stateDirectory, folder.path());
+    const ParsedSettings nowhere =
+        parseSettings(1, bare.data(), "/nonexistent/ledboardd.conf", nullptr, "/nonexistent");
+    EXPECT_EQ(nowhere.settings.stateDirectory, "");
+    EXPECT_EQ(nowhere.warnings, std::vector<std::string>{
+                                    "the boards' state is not kept across restarts: /nonexistent: "
+                                    "No such file or directory (give --state-dir DIR)"});
 }

@@ -1,5 +1,6 @@
 // What the daemon's settings are read with: topic prefixes, MQTT strings, the configuration
 // file's lines, PEM files, and broker and HTTP addresses.
+#include "address_text.hpp"
 #include "settings_text.hpp"
 
 #include <gtest/gtest.h>
@@ -96,8 +97,8 @@ TEST(ConfigText, ReadsKeyValueLinesWithCommentsAndQuotes)
 TEST(ConfigText, StopsAtTheFirstLineItCannotRead)
 {
     const std::vector<std::tuple<std::string_view, int, std::string_view>> cases{
-        {"a = 1\n[section]\nb = 2\n", 2,
-         "sections are not used: every setting is a key = value line"},
+        {"a = 1\n[Board]\nb = 2\n", 2, "a section is [name], in lower-case letters"},
+        {"[board\nb = 2\n", 1, "a section is [name], in lower-case letters"},
         {"a = 1\nflag\n", 2, "not a key = value line"},
         {" = 1\n", 1, "a value without a key"},
         {"a = \"open\n", 1, "a quote that is not closed"},
