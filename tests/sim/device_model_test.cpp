@@ -191,7 +191,9 @@ TEST(SimulatorSysfs, EveryTextAttributeEndsInANewlineAsTheKernelsDo)
     device.setPort({1, 4});
     const std::string record = sim::sysfsRecord(device);
     EXPECT_THAT(record, testing::StartsWith("P: /devices/pci0000:00/0000:00:1d.0/usb1/1-1/1-1.4\n"
-                                            "N: bus/usb/001/005="));
+                                            "E: SUBSYSTEM=usb\n"));
+    // No node: umockdev would write it under a temporary name that a rescan lists.
+    EXPECT_THAT(record, testing::Not(testing::HasSubstr("N: ")));
     for (const char* line :
          {"A: busnum=1\\n\n", "A: devnum=5\\n\n", "A: devpath=1.4\\n\n", "A: idVendor=1384\\n\n",
           "A: idProduct=8888\\n\n", "A: speed=1.5\\n\n", "A: bConfigurationValue=1\\n\n",
@@ -199,10 +201,14 @@ TEST(SimulatorSysfs, EveryTextAttributeEndsInANewlineAsTheKernelsDo)
           "A: serial=A\\\\B\\n\n", "E: DEVNAME=/dev/bus/usb/001/005\n", "A: dev=189:4\n"}) {
         EXPECT_THAT(record, testing::HasSubstr(line));
     }
-    // The node's content and the binary attribute are the same descriptors.
-    const std::string node = record.substr(record.find("N: bus/usb/001/005=") + 19);
+    // The binary attribute holds the descriptors the node holds.
     const std::string binary = record.substr(record.find("H: descriptors=") + 15);
-    EXPECT_EQ(node.substr(0, node.find('\n')), binary.substr(0, binary.find('\n')));
+    std::string expected;
+    for (const std::uint8_t byte : device.descriptors()) {
+        constexpr const char* DIGITS = "0123456789ABCDEF";
+        expected += {DIGITS[byte >> 4U], DIGITS[byte & 0xFU]};
+    }
+    EXPECT_EQ(binary.substr(0, binary.find('\n')), expected);
     EXPECT_EQ(binary.substr(0, 8), "12011001"); // an 18-byte device descriptor, USB 1.1
     EXPECT_EQ(sim::sysfsDevAttribute(device), "189:4\n");
 }
