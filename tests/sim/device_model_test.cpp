@@ -135,6 +135,13 @@ TEST(SimulatorOptions, RejectWhatTheyCannotBuild)
                                                {"--at", "100ms:wiggle"},
                                                {"--no-board", "--at", "1s:push"},
                                                {"--control", ""},
+                                               {"--boards", "0"},
+                                               {"--boards", "127"}, // with the root hub: 128
+                                               {"--boards", "2x"},
+                                               {"--boards"},
+                                               {"--no-board", "--boards", "2"},
+                                               {"--boards", "2", "--second-board"},
+                                               {"--boards", "2", "--at", "1:push@3"},
                                                {"--frobnicate"}}) {
         EXPECT_THROW(parse(bad), std::invalid_argument) << testing::PrintToString(bad);
     }
@@ -244,6 +251,39 @@ TEST(SimulatorOptions, ChangesAtTimesAndForTheBoardTheyName)
     EXPECT_EQ(sim::parseBoardChange("unplug,release@2", 2).board, 2);
     EXPECT_THROW(sim::parseBoardChange("unplug@0", 2), std::invalid_argument);
     EXPECT_THROW(sim::parseBoardChange("", 2), std::invalid_argument);
+}
+
+TEST(SimulatorOptions, BoardsAreNumberedAndNamedInTheirOrderBehindTheBoard)
+{
+    const auto described = [](const std::vector<std::string>& arguments) {
+        std::vector<std::string> names;
+        for (const auto& device : sim::layOut(parse(arguments))) {
+            names.push_back(device.name() + " " + device.sysfsName() + " " +
+                            device.plan().serialNumber.value_or("-") + " #" +
+                            std::to_string(device.plan().boardNumber));
+        }
+        return names;
+    };
+    EXPECT_THAT(described({"--boards", "3"}),
+                ElementsAre("001/001 usb1 - #0", "001/002 1-1 B001 #1", "001/003 1-2 B002 #2",
+                            "001/004 1-3 B003 #3"));
+    // Other devices keep their places around them; a board listed ahead is numbered after them;
+    // a serial given to the board stays; every board sits on the board's bus.
+    EXPECT_THAT(described({"--after", "0bda:8153", "--board", "serial=MINE,bus=2", "--before",
+                           "board,bus=2,serial=EARLY", "--boards", "2"}),
+                ElementsAre("001/001 usb1 - #0", "001/002 1-1 - #0", "002/001 usb2 - #0",
+                            "002/002 2-1 EARLY #3", "002/003 2-2 MINE #1", "002/004 2-3 B002 #2"));
+
+    // A full bus: the root hub and 126 boards take every address.
+    const auto full = sim::layOut(parse({"--boards", "126"}));
+    ASSERT_EQ(full.size(), 127U);
+    EXPECT_EQ(full.back().name(), "001/127");
+    EXPECT_EQ(full.back().plan().serialNumber, "B126");
+    EXPECT_EQ(full.back().plan().boardNumber, 126);
+    EXPECT_EQ(parse({"--boards", "126", "--at", "1s:unplug@126"}).timedChanges.at(0).change.board,
+              126);
+    EXPECT_THROW(sim::layOut(parse({"--boards", "126", "--after", "0bda:8153"})),
+                 std::invalid_argument);
 }
 
 TEST(SimulatorLayout, ADeviceThatStartsUnpluggedHasNoAddressButKeepsAPort)
