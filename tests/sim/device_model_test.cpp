@@ -274,12 +274,7 @@ TEST(SimulatorOptions, BoardsAreNumberedAndNamedInTheirOrderBehindTheBoard)
                 ElementsAre("001/001 usb1 - #0", "001/002 1-1 - #0", "002/001 usb2 - #0",
                             "002/002 2-1 EARLY #3", "002/003 2-2 MINE #1", "002/004 2-3 B002 #2"));
 
-    // A full bus: the root hub and 126 boards take every address.
-    const auto full = sim::layOut(parse({"--boards", "126"}));
-    ASSERT_EQ(full.size(), 127U);
-    EXPECT_EQ(full.back().name(), "001/127");
-    EXPECT_EQ(full.back().plan().serialNumber, "B126");
-    EXPECT_EQ(full.back().plan().boardNumber, 126);
+    // A full bus (the end-to-end tests list it): the last board can be named, nothing added.
     EXPECT_EQ(parse({"--boards", "126", "--at", "1s:unplug@126"}).timedChanges.at(0).change.board,
               126);
     EXPECT_THROW(sim::layOut(parse({"--boards", "126", "--after", "0bda:8153"})),
