@@ -34,7 +34,6 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -49,54 +48,43 @@ typedef int (*open_function)(const char* path, int flags, ...);
 typedef int (*checked_open_function)(const char* path, int flags);
 typedef int (*close_function)(int descriptor);
 
-static open_function next_open;
-static open_function next_open64;
-static checked_open_function next_checked_open;
-static checked_open_function next_checked_open64;
-static close_function next_close;
+/* Each function behind this library, found at its first call rather than in a constructor: the
+ * loader may run other libraries' constructors first, and they call open() too (setpriv died
+ * that way before its main()). Two threads may both look one up, and store the same address. */
+union next_function {
+    void* object; /* what dlsym() returns: ISO C has no cast from it to a function pointer */
+    open_function open;
+    checked_open_function checked_open;
+    close_function close;
+};
 
-static void* next(const char* name)
+static union next_function next(void** found, const char* name)
 {
-    void* function = dlsym(RTLD_NEXT, name);
-    if (function == NULL) {
-        fprintf(stderr, "ledboard-sim: %s not found behind the simulator's preload\n", name);
-        abort();
+    union next_function function;
+    function.object = __atomic_load_n(found, __ATOMIC_ACQUIRE);
+    if (function.object == NULL) {
+        function.object = dlsym(RTLD_NEXT, name);
+        if (function.object == NULL) {
+            fprintf(stderr, "ledboard-sim: %s not found behind the simulator's preload\n", name);
+            abort();
+        }
+        __atomic_store_n(found, function.object, __ATOMIC_RELEASE);
     }
     return function;
 }
 
-/* At the first call, not in a constructor: the loader may run other libraries' constructors
- * first, and they call open() too (setpriv died that way before its main()). The casts go via a
- * union: ISO C has no conversion from an object pointer, which dlsym() returns, to a function
- * pointer. */
-static pthread_once_t found = PTHREAD_ONCE_INIT;
-
-static void find_next_functions(void)
-{
-    union {
-        void* object;
-        open_function open;
-        checked_open_function checked_open;
-        close_function close;
-    } function;
-    function.object = next("open");
-    next_open = function.open;
-    function.object = next("open64");
-    next_open64 = function.open;
-    function.object = next("__open_2");
-    next_checked_open = function.checked_open;
-    function.object = next("__open64_2");
-    next_checked_open64 = function.checked_open;
-    function.object = next("close");
-    next_close = function.close;
-}
+static void* next_open;
+static void* next_open64;
+static void* next_checked_open;
+static void* next_checked_open64;
+static void* next_close;
 
 /* What ioctl_emulate_open() checks before it connects; `result` is what the open returned. */
 static int after_open(const char* path, int result)
 {
     if (result < 0 && path != NULL && strncmp(path, "/dev/", strlen("/dev/")) == 0) {
         const int error = errno;
-        next_close(-1);
+        next(&next_close, "close").close(-1);
         errno = error;
     }
     return result;
@@ -114,8 +102,7 @@ int open(const char* path, int flags, ...)
     va_start(arguments, flags);
     const mode_t mode = mode_argument(flags, arguments);
     va_end(arguments);
-    pthread_once(&found, find_next_functions);
-    return after_open(path, next_open(path, flags, mode));
+    return after_open(path, next(&next_open, "open").open(path, flags, mode));
 }
 
 int open64(const char* path, int flags, ...)
@@ -124,18 +111,15 @@ int open64(const char* path, int flags, ...)
     va_start(arguments, flags);
     const mode_t mode = mode_argument(flags, arguments);
     va_end(arguments);
-    pthread_once(&found, find_next_functions);
-    return after_open(path, next_open64(path, flags, mode));
+    return after_open(path, next(&next_open64, "open64").open(path, flags, mode));
 }
 
 int __open_2(const char* path, int flags)
 {
-    pthread_once(&found, find_next_functions);
-    return after_open(path, next_checked_open(path, flags));
+    return after_open(path, next(&next_checked_open, "__open_2").checked_open(path, flags));
 }
 
 int __open64_2(const char* path, int flags)
 {
-    pthread_once(&found, find_next_functions);
-    return after_open(path, next_checked_open64(path, flags));
+    return after_open(path, next(&next_checked_open64, "__open64_2").checked_open(path, flags));
 }
