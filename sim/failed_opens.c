@@ -3,9 +3,9 @@
  * program that rescans the bus while boards come and go, or that tries many vanished nodes.
  *
  * umockdev's preload (src/libumockdev-preload.c, read at its commit 0c47bb80) wraps open(),
- * open64(), __open_2() and
- * __open64_2() (the WRAP_OPEN and WRAP_OPEN2 wrappers). Each passes the descriptor the real
- * call returned to ioctl_emulate_open() without looking at it. For a path that starts with
+ * open64(), __open_2() and __open64_2() (the WRAP_OPEN and WRAP_OPEN2 wrappers). Each passes the
+ * descriptor the real call returned to ioctl_emulate_open() without looking at it. For a path that
+ * starts with
  * "/dev/", that function connects a new socket to $UMOCKDEV_DIR/ioctl/<path>, or to
  * ioctl/_default where there is none, and once connected files it in the map ioctl_wrapped_fds
  * with fd_map_add() under that descriptor: -1 for a failed open. Only close() of the descriptor
@@ -24,10 +24,10 @@
  * failed open of a /dev path this calls the next close() with -1: umockdev's takes out the entry
  * the failed open filed, if it filed one, and the real close() fails with EBADF, which is not
  * passed on. umockdev cannot be changed here, and removing a node's socket when its device is
- * unplugged (and ioctl/_default, which a failed open falls back to) does not work: an open that
- * succeeded just before the node went connects to the socket a few microseconds later, and when the
- * socket has gone too umockdev's preload ends the program ("Failed to connect to ioctl socket for
- * ...", status 1); that ended three of four runs of 1,000 replugs here. */
+ * unplugged (and ioctl/_default, which a failed open falls back to) does not work: an open
+ * that succeeded just before the node went connects to the socket a few microseconds later, and
+ * when the socket has gone too umockdev's preload ends the program ("Failed to connect to ioctl
+ * socket for ...", status 1); that ended three of four runs of 1,000 replugs here. */
 #define _GNU_SOURCE
 #undef _FORTIFY_SOURCE /* open() must stay a plain function to be replaced */
 

@@ -253,8 +253,8 @@ Config parseArguments(const std::vector<std::string>& arguments, bool& help)
         } else if (option == "--boards") {
             boards = parseNumber<int>(value(option), 10, "number of boards");
             if (boards < 1 || boards > MAX_BOARDS) {
-                fail("--boards takes 1 to 126 boards (a bus has 127 addresses, one of them its "
-                     "root hub's)");
+                fail("--boards takes 1 to " + std::to_string(MAX_BOARDS) +
+                     " boards (a bus has 127 addresses, one of them its root hub's)");
             }
         } else if (option == "--fault") {
             config.faults.push_back(parseFault(value(option)));
