@@ -77,7 +77,7 @@ void numberBoards(Config& config)
     std::vector<DevicePlan*> others;
     for (auto* list : {&config.before, &config.after}) {
         for (auto& device : *list) {
-            if (device.secondBoard) {
+            if (device.followsBoard) {
                 device.boardNumber = next++;
             } else if (device.board) {
                 others.push_back(&device);

@@ -66,7 +66,9 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& caller
             variables.push_back(variable);
         }
     }
-    variables.push_back("LD_PRELOAD=" + preload + LEDBOARD_SIM_PRELOAD);
+    // Ours ahead of umockdev's, whose open() it wraps (see failed_opens.c).
+    variables.push_back("LD_PRELOAD=" + preload + LEDBOARD_SIM_FAILED_OPENS + ":" +
+                        LEDBOARD_SIM_PRELOAD);
     variables.push_back("UMOCKDEV_DIR=" + testbedRoot);
     return variables;
 }

@@ -30,9 +30,9 @@ struct DevicePlan {
     // Where it is plugged in: the port of the root hub, then of each hub below it (sysfs names
     // the device "BUS-1.4" for {1, 4}). Empty: the next free port of the root hub.
     std::vector<int> port;
-    bool unplugged = false;   // off the bus until a change plugs it in
-    int boardNumber = 0;      // for a board: its number in changes (see BoardChange::board)
-    bool secondBoard = false; // the one --second-board added
+    bool unplugged = false;    // off the bus until a change plugs it in
+    int boardNumber = 0;       // for a board: its number in changes (see BoardChange::board)
+    bool followsBoard = false; // added by --second-board or --boards: numbered right after it
 };
 
 enum class FaultKind { Stall, Timeout, Short, Unplug, Denied, Hang };

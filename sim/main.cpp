@@ -112,6 +112,12 @@ int main(int argc, char* argv[])
                      LEDBOARD_SIM_PRELOAD);
         return EXIT_SIMULATOR_FAILED;
     }
+    if (access(LEDBOARD_SIM_FAILED_OPENS, R_OK) != 0) {
+        // The loader would only warn, and a long run would end in umockdev's abort.
+        std::fprintf(stderr, "ledboard-sim: its preload library %s is missing (build it again)\n",
+                     LEDBOARD_SIM_FAILED_OPENS);
+        return EXIT_SIMULATOR_FAILED;
+    }
 
     // Block the signals we wait for before umockdev starts its threads, which inherit the mask.
     sigset_t waited;

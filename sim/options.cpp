@@ -3,7 +3,9 @@
 #include "parsing.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
@@ -13,6 +15,8 @@ namespace sim {
 namespace {
 
 constexpr int MAX_BUS = 127;
+// USB addresses are 1 to 127 (USB 2.0, 9.4.6), and the root hub has one of them.
+constexpr int MAX_BOARDS = 126;
 constexpr int MAX_REPLY = 7;
 // A string descriptor's length byte counts 2 bytes of header and 2 per character (USB 2.0, 9.6.7).
 constexpr std::size_t MAX_STRING = 126;
@@ -168,6 +172,32 @@ RequestFault parseFault(std::string_view text)
     return fault;
 }
 
+// --boards N: board K of 1 to N has the serial number BKKK (B001, B002, ...), unless the
+// board was given one; boards 2 to N are added right behind the board, on its bus.
+void addBoards(Config& config, int count)
+{
+    if (!config.board) {
+        fail("--boards needs the first board");
+    }
+    const auto serial = [](int number) {
+        std::array<char, 16> text{}; // room for any int, though 126 is the most
+        std::snprintf(text.data(), text.size(), "B%03d", number);
+        return std::string(text.data());
+    };
+    if (!config.board->serialNumber) {
+        config.board->serialNumber = serial(1);
+    }
+    std::vector<DevicePlan> boards;
+    for (int number = 2; number <= count; ++number) {
+        DevicePlan board = defaultBoard();
+        board.bus = config.board->bus;
+        board.serialNumber = serial(number);
+        board.followsBoard = true;
+        boards.push_back(std::move(board));
+    }
+    config.after.insert(config.after.begin(), boards.begin(), boards.end());
+}
+
 } // namespace
 
 DevicePlan defaultBoard()
@@ -187,6 +217,7 @@ Config parseArguments(const std::vector<std::string>& arguments, bool& help)
     config.board = defaultBoard();
     help = false;
     bool secondBoard = false;
+    int boards = 0; // --boards
     std::vector<std::string> atTexts;
     std::size_t at = 0;
     const auto value = [&](const std::string& option) -> const std::string& {
@@ -219,6 +250,12 @@ Config parseArguments(const std::vector<std::string>& arguments, bool& help)
             config.board.reset();
         } else if (option == "--second-board") {
             secondBoard = true;
+        } else if (option == "--boards") {
+            boards = parseNumber<int>(value(option), 10, "number of boards");
+            if (boards < 1 || boards > MAX_BOARDS) {
+                fail("--boards takes 1 to " + std::to_string(MAX_BOARDS) +
+                     " boards (a bus has 127 addresses, one of them its root hub's)");
+            }
         } else if (option == "--fault") {
             config.faults.push_back(parseFault(value(option)));
         } else if (option == "--before") {
@@ -251,8 +288,15 @@ Config parseArguments(const std::vector<std::string>& arguments, bool& help)
         }
         DevicePlan second = defaultBoard();
         second.bus = config.board->bus;
-        second.secondBoard = true;
+        second.followsBoard = true;
         config.after.insert(config.after.begin(), second);
+    }
+    if (boards != 0) {
+        if (secondBoard) {
+            fail("--boards and --second-board do not go together (--boards 2 is the board and a "
+                 "second one)");
+        }
+        addBoards(config, boards);
     }
     numberBoards(config);
     for (const std::string& text : atTexts) {

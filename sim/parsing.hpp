@@ -35,8 +35,8 @@ unsigned parseJumpers(std::string_view mask);
 // --at WHEN:CHANGE[,CHANGE]...[@K] for a bus of `boards` boards, added to `config`.
 void parseAt(Config& config, std::string_view text, int boards);
 
-// Numbers the boards for changes: the board 1, the second board 2, then every other board in
-// the order the bus lists it.
+// Numbers the boards for changes: the board 1, then those --second-board or --boards added, in
+// order, then every other board in the order the bus lists it.
 void numberBoards(Config& config);
 
 } // namespace sim

@@ -80,7 +80,6 @@ std::string sysfsRecord(const SimulatedDevice& device)
                                (static_cast<unsigned>(descriptors.at(13)) << 8U);
     const std::string name = device.name();
     std::string text = "P: " + sysfsPath(device).substr(4) + "\n";
-    text += "N: bus/usb/" + name + "=" + hex(descriptors) + "\n";
     text += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n";
     text += "E: DEVNAME=" + device.nodePath() + "\n";
     text += "E: BUSNUM=" + name.substr(0, 3) + "\nE: DEVNUM=" + name.substr(4) + "\n";

@@ -1,5 +1,6 @@
-// A simulated device as umockdev records it: its sysfs directory with its attributes, its udev
-// properties, and its usbfs node, whose content libusb 0.1 reads as the device's descriptors.
+// A simulated device as umockdev records it: its sysfs directory with its attributes and its udev
+// properties. Its usbfs node, whose content libusb 0.1 reads as the device's descriptors, is the
+// testbed's to write (see Testbed::addDevice).
 #pragma once
 
 #include "device_model.hpp"

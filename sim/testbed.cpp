@@ -5,13 +5,16 @@
 #include "sysfs_record.hpp"
 #include "uevent.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
 namespace sim {
 
@@ -30,10 +33,75 @@ std::string rootDirectory(UMockdevTestbed* testbed)
     return root;
 }
 
+// The mode umockdev gives the node files it makes, which --help promises.
+constexpr mode_t NODE_MODE = 0644;
+constexpr mode_t DIRECTORY_MODE = 0755; // as umockdev makes the testbed's directories
+
+[[noreturn]] void failOn(const std::string& what, const std::string& path)
+{
+    throw std::runtime_error("cannot " + what + " " + path + ": " + std::strerror(errno));
+}
+
 void changeMode(const std::string& path, mode_t mode)
 {
     if (chmod(path.c_str(), mode) != 0) {
-        throw std::runtime_error("cannot change the mode of " + path + ": " + std::strerror(errno));
+        failOn("change the mode of", path);
+    }
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
+    ~Descriptor()
+    {
+        if (descriptor_ >= 0) {
+            close(descriptor_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return descriptor_; }
+    // Closes it now, for a caller that needs to know whether that worked.
+    int closeNow() { return close(std::exchange(descriptor_, -1)); }
+
+private:
+    int descriptor_;
+};
+
+// Puts a usbfs node under `root` whole: written elsewhere in the testbed, then renamed into its
+// bus's directory. umockdev writes the node files of its records with g_file_set_contents(),
+// under a temporary name in that directory, and a program rescanning meanwhile listed that name
+// as a device of its own (ledboard --list showed "000/000 unusable cannot be opened").
+void writeNode(const std::string& root, const SimulatedDevice& device, mode_t mode)
+{
+    const std::string node = root + device.nodePath();
+    const std::string directory = node.substr(0, node.rfind('/'));
+    if (g_mkdir_with_parents(directory.c_str(), DIRECTORY_MODE) != 0) {
+        failOn("create", directory);
+    }
+    const std::string draft = root + "/node-draft"; // one at a time: see Testbed::changing_
+    const std::vector<std::uint8_t> content = device.descriptors();
+    Descriptor file(open(draft.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (file.get() < 0) {
+        failOn("create", draft);
+    }
+    std::size_t written = 0;
+    while (written < content.size()) {
+        const ssize_t step = write(file.get(), content.data() + written, content.size() - written);
+        if (step < 0 && errno != EINTR) {
+            failOn("write", draft);
+        }
+        written += step > 0 ? static_cast<std::size_t>(step) : 0;
+    }
+    // The mode before the name: a program must never find the node with another one.
+    if (fchmod(file.get(), mode) != 0) {
+        failOn("change the mode of", draft);
+    }
+    if (file.closeNow() != 0) {
+        failOn("write", draft);
+    }
+    if (rename(draft.c_str(), node.c_str()) != 0) {
+        failOn("create", node);
     }
 }
 
@@ -134,9 +202,7 @@ void Testbed::addDevice(std::size_t index, const SimulatedDevice& device)
     }
     umockdev_testbed_set_attribute(testbed_.get(), sysfsPath(device).c_str(), "dev",
                                    sysfsDevAttribute(device).c_str());
-    if (const auto mode = device.plan().mode) {
-        changeMode(root_ + device.nodePath(), *mode);
-    }
+    writeNode(root_, device, device.plan().mode.value_or(NODE_MODE));
 }
 
 void Testbed::checkListingOrder() const

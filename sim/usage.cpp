@@ -16,6 +16,10 @@ Board:
                       --board stall-strings
   --no-board          leave the board off the bus
   --second-board      add a second board right after the first
+  --boards N          N boards (1 to 126) one after the other on the board's
+                      bus, numbered 1 to N for --at and --control; board K's
+                      serial number is BKKK (B001, B002, ...), the first one's
+                      unless --board gives it one
   --fault N:KIND      make the board's Nth vendor request (counted from 1)
                       fail. KIND is stall, timeout (fails at once), hang (no
                       answer: fails with ETIMEDOUT once the caller's timeout

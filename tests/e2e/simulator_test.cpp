@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -220,6 +222,88 @@ TEST(Simulator, ServesLibusb1AsWellAsLibusb0)
     EXPECT_THAT(later.out, testing::EndsWith("status: df af 18 02 5a c3 3c\n"));
     EXPECT_EQ(later.status, 0) << later.err;
     EXPECT_EQ(later.log.front(), "001/002 PLUG");
+}
+
+TEST(Simulator, AFullBusListsEveryBoardInBusOrderAndServesTheLast)
+{
+    // USB gives a bus 127 addresses (USB 2.0, 9.4.6); the root hub has the first, so 126 boards.
+    constexpr int BOARDS = 126;
+    const e2e::Run run = e2e::script({"--boards", std::to_string(BOARDS)}, R"sh(
+        ledboard --list; echo "list: $?"
+        ledboard --serial B126 5; echo "set: $?")sh");
+
+    std::string listed;
+    for (int board = 1; board <= BOARDS; ++board) {
+        std::array<char, 96> line{};
+        std::snprintf(line.data(), line.size(),
+                      "001/%03d\tusable\tledboard simulator\tUSB LED Board\tB%03d\t1-%d\n",
+                      board + 1, board, board);
+        listed += line.data();
+    }
+    EXPECT_EQ(run.out, listed + "list: 0\nLED  d  5\nPUSH d  0\nJUMP b  0\nset: 0\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+    // Found by its serial number among all the others, and no other board was written to.
+    EXPECT_THAT(e2e::vendorRequests(run),
+                testing::ElementsAre("001/127 request=1 value=0x0028 result=7",
+                                     "001/127 request=0 value=0x0000 result=7",
+                                     "001/127 request=0 value=0x0000 result=7"));
+}
+
+TEST(Simulator, AThousandReplugsUnderAProgramThatKeepsRescanning)
+{
+    // Each rescan opens every node it has listed, and the board's node comes and goes meanwhile:
+    // the failed opens once filled umockdev's map of descriptors in the rescanning process
+    // until it aborted (see sim/failed_opens.c). The changes are applied in the order they are
+    // written, so the jumpers show once every replug is done.
+    constexpr int REPLUGS = 1000;
+    const std::string control = controlPath("replugs");
+    const e2e::Run run =
+        e2e::script({"--control", control}, std::string("rescan=") + LIBUSB0_RESCAN +
+                                                "\nreplugs=" + std::to_string(REPLUGS) + R"sh(
+        out=$(mktemp)
+        $rescan > "$out" & rescanner=$!
+        n=0; until [ -s "$out" ]; do n=$((n+1)); [ $n -lt 500 ] || exit 9; sleep 0.01; done
+        for i in $(seq $replugs); do echo unplug; echo plug; done > )sh" +
+                                                control + R"sh(
+        echo jumpers=5 > )sh" + control + R"sh(
+        n=0; until ledboard --status 2>&- | grep -q 'JUMP b  5'; do
+            n=$((n+1)); [ $n -lt 1000 ] || exit 9; sleep 0.05
+        done
+        kill -TERM $rescanner; wait $rescanner; echo "rescanner: $?"; cat "$out"; rm "$out"
+        ledboard 3)sh");
+
+    std::smatch counts;
+    ASSERT_TRUE(
+        std::regex_match(run.out, counts,
+                         std::regex("rescanner: 0\nready\nrescans: (\\d+)\nchanges: (\\d+)\n"
+                                    "kept descriptors: 0\n"
+                                    "status: c7 aa 00 [0-9a-f]{2} 5a c3 3c\n"
+                                    "LED  d  3\nPUSH d  0\nJUMP b  5\n")))
+        << run.out << run.err;
+    // It saw the board go and come back while the replugs went on.
+    EXPECT_GE(std::stol(counts[2]), 2) << "rescans: " << counts[1];
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+
+    // Every unplug and plug, in turn; the addresses go round the bus's 126 past the root hub's.
+    int unplugs = 0;
+    int plugs = 0;
+    std::string last;
+    for (const auto& line : run.log) {
+        if (line.ends_with(" UNPLUG")) {
+            ASSERT_EQ(unplugs++, plugs) << line;
+        } else if (line.ends_with(" PLUG")) {
+            ASSERT_EQ(plugs++, unplugs - 1) << line;
+            last = line;
+        }
+    }
+    EXPECT_EQ(unplugs, REPLUGS);
+    EXPECT_EQ(plugs, REPLUGS);
+    constexpr int ADDRESSES = 126; // 2 to 127
+    EXPECT_EQ(last, "001/" + std::to_string(2 + REPLUGS % ADDRESSES) + " PLUG");
+    EXPECT_THAT(e2e::vendorRequests(run),
+                testing::Contains("001/120 request=1 value=0x0018 result=7"));
 }
 
 // Under ctest's valgrind run (which wraps the tool, and here the probe): the preload forwards

@@ -135,6 +135,13 @@ TEST(SimulatorOptions, RejectWhatTheyCannotBuild)
                                                {"--at", "100ms:wiggle"},
                                                {"--no-board", "--at", "1s:push"},
                                                {"--control", ""},
+                                               {"--boards", "0"},
+                                               {"--boards", "127"}, // with the root hub: 128
+                                               {"--boards", "2x"},
+                                               {"--boards"},
+                                               {"--no-board", "--boards", "2"},
+                                               {"--boards", "2", "--second-board"},
+                                               {"--boards", "2", "--at", "1:push@3"},
                                                {"--frobnicate"}}) {
         EXPECT_THROW(parse(bad), std::invalid_argument) << testing::PrintToString(bad);
     }
@@ -191,7 +198,9 @@ TEST(SimulatorSysfs, EveryTextAttributeEndsInANewlineAsTheKernelsDo)
     device.setPort({1, 4});
     const std::string record = sim::sysfsRecord(device);
     EXPECT_THAT(record, testing::StartsWith("P: /devices/pci0000:00/0000:00:1d.0/usb1/1-1/1-1.4\n"
-                                            "N: bus/usb/001/005="));
+                                            "E: SUBSYSTEM=usb\n"));
+    // No node: umockdev would write it under a temporary name that a rescan lists.
+    EXPECT_THAT(record, testing::Not(testing::HasSubstr("N: ")));
     for (const char* line :
          {"A: busnum=1\\n\n", "A: devnum=5\\n\n", "A: devpath=1.4\\n\n", "A: idVendor=1384\\n\n",
           "A: idProduct=8888\\n\n", "A: speed=1.5\\n\n", "A: bConfigurationValue=1\\n\n",
@@ -199,10 +208,14 @@ TEST(SimulatorSysfs, EveryTextAttributeEndsInANewlineAsTheKernelsDo)
           "A: serial=A\\\\B\\n\n", "E: DEVNAME=/dev/bus/usb/001/005\n", "A: dev=189:4\n"}) {
         EXPECT_THAT(record, testing::HasSubstr(line));
     }
-    // The node's content and the binary attribute are the same descriptors.
-    const std::string node = record.substr(record.find("N: bus/usb/001/005=") + 19);
+    // The binary attribute holds the descriptors the node holds.
     const std::string binary = record.substr(record.find("H: descriptors=") + 15);
-    EXPECT_EQ(node.substr(0, node.find('\n')), binary.substr(0, binary.find('\n')));
+    std::string expected;
+    for (const std::uint8_t byte : device.descriptors()) {
+        constexpr const char* DIGITS = "0123456789ABCDEF";
+        expected += {DIGITS[byte >> 4U], DIGITS[byte & 0xFU]};
+    }
+    EXPECT_EQ(binary.substr(0, binary.find('\n')), expected);
     EXPECT_EQ(binary.substr(0, 8), "12011001"); // an 18-byte device descriptor, USB 1.1
     EXPECT_EQ(sim::sysfsDevAttribute(device), "189:4\n");
 }
@@ -238,6 +251,34 @@ TEST(SimulatorOptions, ChangesAtTimesAndForTheBoardTheyName)
     EXPECT_EQ(sim::parseBoardChange("unplug,release@2", 2).board, 2);
     EXPECT_THROW(sim::parseBoardChange("unplug@0", 2), std::invalid_argument);
     EXPECT_THROW(sim::parseBoardChange("", 2), std::invalid_argument);
+}
+
+TEST(SimulatorOptions, BoardsAreNumberedAndNamedInTheirOrderBehindTheBoard)
+{
+    const auto described = [](const std::vector<std::string>& arguments) {
+        std::vector<std::string> names;
+        for (const auto& device : sim::layOut(parse(arguments))) {
+            names.push_back(device.name() + " " + device.sysfsName() + " " +
+                            device.plan().serialNumber.value_or("-") + " #" +
+                            std::to_string(device.plan().boardNumber));
+        }
+        return names;
+    };
+    EXPECT_THAT(described({"--boards", "3"}),
+                ElementsAre("001/001 usb1 - #0", "001/002 1-1 B001 #1", "001/003 1-2 B002 #2",
+                            "001/004 1-3 B003 #3"));
+    // Other devices keep their places around them; a board listed ahead is numbered after them;
+    // a serial given to the board stays; every board sits on the board's bus.
+    EXPECT_THAT(described({"--after", "0bda:8153", "--board", "serial=MINE,bus=2", "--before",
+                           "board,bus=2,serial=EARLY", "--boards", "2"}),
+                ElementsAre("001/001 usb1 - #0", "001/002 1-1 - #0", "002/001 usb2 - #0",
+                            "002/002 2-1 EARLY #3", "002/003 2-2 MINE #1", "002/004 2-3 B002 #2"));
+
+    // A full bus (the end-to-end tests list it): the last board can be named, nothing added.
+    EXPECT_EQ(parse({"--boards", "126", "--at", "1s:unplug@126"}).timedChanges.at(0).change.board,
+              126);
+    EXPECT_THROW(sim::layOut(parse({"--boards", "126", "--after", "0bda:8153"})),
+                 std::invalid_argument);
 }
 
 TEST(SimulatorLayout, ADeviceThatStartsUnpluggedHasNoAddressButKeepsAPort)
