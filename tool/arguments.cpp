@@ -95,7 +95,7 @@ std::optional<unsigned long> parseSecondsAsMs(std::string_view text, unsigned lo
     const bool hasPoint = point < text.size();
     const std::string_view fraction(text.data() + point + (hasPoint ? 1 : 0),
                                     text.size() - point - (hasPoint ? 1 : 0));
-    if (whole.empty() || !std::ranges::all_of(whole, isDigit) ||
+    if (!std::ranges::all_of(whole, isDigit) || (whole.empty() && !hasPoint) ||
         (hasPoint && (fraction.empty() || fraction.size() > MS_DIGITS ||
                       !std::ranges::all_of(fraction, isDigit)))) {
         return std::nullopt;

@@ -23,8 +23,8 @@ std::optional<BusAddress> parseLocation(std::string_view text) noexcept;
 // A decimal number from `low` to `high`, nothing else around it.
 std::optional<unsigned> parseBounded(std::string_view text, unsigned low, unsigned high) noexcept;
 
-// Seconds as a user writes them, "5", "0.25", "1.5", in milliseconds: decimal digits, then
-// optionally a '.' and one to three digits; no sign, no white space, no exponent. 0 means "do not
-// wait at all", which scripts want. Nothing when the text is not such a number or means more than
-// maxMs.
+// Seconds as a user writes them, "5", "0.25", ".5", "1.5", in milliseconds: decimal digits, then
+// optionally a '.' and one to three digits; or only the '.' and its digits (".5" is 0.5). No sign,
+// no white space, no exponent. 0 means "do not wait at all", which scripts want. Nothing when the
+// text is not such a number or means more than maxMs.
 std::optional<unsigned long> parseSecondsAsMs(std::string_view text, unsigned long maxMs) noexcept;

@@ -28,17 +28,20 @@ bool isChoiceWord(std::string_view word) noexcept
 
 constexpr const char* WHAT_TO_DO = "NUMBER, --status, --watch, --wait-press or --list";
 constexpr const char* SECONDS_RULE =
-    "seconds up to a week (604800), with at most three decimals, e.g. 10 or 2.5";
+    "seconds up to a week (604800), with at most three decimals, e.g. 10, 2.5 or .5";
 
-// A word that can only have been meant as a time limit: digits with at most one '.' in them.
+// A word that can only have been meant as a time limit: one that starts as a number does, with a
+// digit or with a '.' and a digit. So a bad limit ("1,5", "1e3") is named as --wait's, rather than
+// taken for the action and refused as one.
 bool looksLikeSeconds(std::string_view word) noexcept
 {
     if (!word.empty() && (word.front() == '-' || word.front() == '+')) {
         word.remove_prefix(1); // no time limit, but no doubt what it was meant as
     }
-    return word.find_first_not_of("0123456789.") == std::string_view::npos &&
-           word.find_first_of("0123456789") != std::string_view::npos && word.find('.') != 0 &&
-           word.find('.') == word.rfind('.');
+    if (!word.empty() && word.front() == '.') {
+        word.remove_prefix(1);
+    }
+    return !word.empty() && word.front() >= '0' && word.front() <= '9';
 }
 
 class Parser {

@@ -13,25 +13,24 @@ constexpr unsigned long MINUTE_MS = 60000;
 
 TEST(Seconds, DecimalWithUpToMilliseconds)
 {
-    const std::pair<const char*, unsigned long> valid[] = {{"0", 0},
-                                                           {"5", 5000},
-                                                           {"0.25", 250},
-                                                           {"1.5", 1500},
-                                                           {"0.001", 1},
-                                                           {"2.050", 2050},
-                                                           {"007", 7000},
-                                                           {"0.0", 0},
-                                                           {"0.000", 0},
-                                                           {"60", MINUTE_MS},
-                                                           {"59.999", 59999},
-                                                           {"60.0", MINUTE_MS},
-                                                           {"0000000000000000000000001", 1000}};
+    const std::pair<const char*, unsigned long> valid[] = {
+        {"0", 0},          {"5", 5000},         {"0.25", 250},
+        {".25", 250},      {"0.5", 500},        {".5", 500},
+        {".001", 1},       {".000", 0},         {"1.5", 1500},
+        {"0.001", 1},      {"2.050", 2050},     {"007", 7000},
+        {"0.0", 0},        {"0.000", 0},        {"60", MINUTE_MS},
+        {"59.999", 59999}, {"60.0", MINUTE_MS}, {"0000000000000000000000001", 1000}};
     for (const auto& [text, ms] : valid) {
         EXPECT_EQ(parseSecondsAsMs(text, MINUTE_MS), std::optional(ms)) << text;
     }
     for (const char* text : {"",
                              ".",
-                             ".5",
+                             "..5",
+                             ".5.",
+                             ".1234",
+                             "-.5",
+                             "+.5",
+                             ". 5",
                              "5.",
                              "1.2345",
                              "-1",

@@ -132,6 +132,52 @@ TEST(Options, ModifiersAndChoicesComeInAnyOrderBeforeTheAction)
     EXPECT_EQ(parse({"6"}).options.ignored, nullptr);
 }
 
+TEST(Options, DurationsInSecondsMayStartWithThePointAndABadOneNamesItsOption)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        unsigned long waitMs;
+        unsigned long pressMs;
+        const char* error; // what the message starts with; nullptr for a good command line
+    };
+    const unsigned long none = NO_TIME_LIMIT;
+    const Case cases[] = {
+        {{"--wait", ".5", "--status"}, 500, none, nullptr},
+        {{"--wait", "0.5", "--status"}, 500, none, nullptr},
+        {{"--wait", ".001", "--status"}, 1, none, nullptr},
+        {{"--wait", "10", "--status"}, 10000, none, nullptr},
+        {{"--wait", "604800", "--status"}, MAX_TIME_LIMIT_MS, none, nullptr},
+        {{"--wait", ".25", "--wait-press", ".75"}, 250, 750, nullptr},
+        {{"--wait-press", ".5"}, none, 500, nullptr},
+        {{"--wait-press", "0.5"}, none, 500, nullptr},
+        {{"--wait-press", "2.5"}, none, 2500, nullptr},
+        {{"--wait-press", "0"}, none, 0, nullptr},
+        {{"--wait", ".5.", "--status"}, none, none, "invalid time limit '.5.' for --wait: "},
+        {{"--wait", "1,5", "--status"}, none, none, "invalid time limit '1,5' for --wait: "},
+        {{"--wait", "1e3", "5"}, none, none, "invalid time limit '1e3' for --wait: "},
+        {{"--wait", "-.5", "--status"}, none, none, "invalid time limit '-.5' for --wait: "},
+        {{"--wait", ".1234", "--status"}, none, none, "invalid time limit '.1234' for --wait: "},
+        {{"--wait", "604800.001", "--list"}, none, none, "invalid time limit '604800.001' for "},
+        {{"--wait-press", "."}, none, none, "invalid time limit '.' for --wait-press: "},
+        {{"--wait-press", "5."}, none, none, "invalid time limit '5.' for --wait-press: "},
+        {{"--wait-press", ".5s"}, none, none, "invalid time limit '.5s' for --wait-press: "},
+        {{"--wait-press", "604801"}, none, none, "invalid time limit '604801' for --wait-press"},
+        // The last word after --wait is the action, as documented, and no number here.
+        {{"--wait", ".5"}, none, none, "expected NUMBER, --status, --watch, --wait-press or "},
+    };
+    for (const auto& [arguments, waitMs, pressMs, error] : cases) {
+        const ParsedCommandLine parsed = parse(arguments);
+        const std::string shown = testing::PrintToString(arguments);
+        if (error != nullptr) {
+            EXPECT_THAT(parsed.error.data(), testing::StartsWith(error)) << shown;
+            continue;
+        }
+        EXPECT_TRUE(parsed.ok()) << shown << ": " << parsed.error.data();
+        EXPECT_EQ(parsed.options.waitMs, waitMs) << shown;
+        EXPECT_EQ(parsed.options.pressMs, pressMs) << shown;
+    }
+}
+
 TEST(Options, NewBadCombinationsAreUsageErrors)
 {
     const std::vector<std::string> cases[] = {{"--json"},
