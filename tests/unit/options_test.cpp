@@ -23,20 +23,57 @@ ParsedCommandLine parse(std::vector<std::string> arguments)
     return parseCommandLine(argv);
 }
 
-TEST(Options, AnythingButAnExactOptionIsTheNumber)
+TEST(Options, AnythingButAnExactOptionOrAMistypedOneIsTheNumber)
 {
     const std::pair<std::vector<std::string>, int> cases[] = {
-        {{"5"}, 5},           {{"-5"}, -5},        {{"-v"}, 0},       {{"abc"}, 0},
-        {{"--list5"}, 0},     {{" --list"}, 0},    {{"--Status"}, 0}, {{"--device=1/2"}, 0},
-        {{"5", "--list"}, 5}, {{"7", "x", "y"}, 7}};
+        {{"5"}, 5},   {{"-5"}, -5},         {{"-v"}, 0},          {{"-j"}, 0},
+        {{"abc"}, 0}, {{"5abc"}, 5},        {{" --list"}, 0},     {{"-"}, 0},
+        {{"--"}, 0},  {{"--", "5"}, 0},     {{"--5"}, 0},         {{"---status"}, 0},
+        {{".5"}, 0},  {{"5", "--list"}, 5}, {{"7", "x", "y"}, 7}, {{"5", "--stauts"}, 5}};
     for (const auto& [arguments, number] : cases) {
         const ParsedCommandLine parsed = parse(arguments);
-        ASSERT_TRUE(parsed.ok()) << arguments[0];
-        EXPECT_EQ(parsed.options.action, Action::SetLeds) << arguments[0];
-        EXPECT_EQ(parsed.options.choice, Choice::FirstBoard) << arguments[0];
-        EXPECT_EQ(parsed.options.number, number) << arguments[0];
+        const std::string shown = testing::PrintToString(arguments);
+        ASSERT_TRUE(parsed.ok()) << shown;
+        EXPECT_EQ(parsed.options.action, Action::SetLeds) << shown;
+        EXPECT_TRUE(parsed.options.plain) << shown;
+        EXPECT_EQ(parsed.options.choice, Choice::FirstBoard) << shown;
+        EXPECT_EQ(parsed.options.number, number) << shown;
     }
     EXPECT_EQ(parse({}).options.action, Action::NeedData);
+}
+
+TEST(Options, AMistypedOptionIsAUsageErrorThatNamesTheNearestOption)
+{
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--stauts"}, "unknown option --stauts; did you mean --status?"},
+        {{"--lsit"}, "unknown option --lsit; did you mean --list?"},
+        {{"--Status"}, "unknown option --Status; did you mean --status?"},
+        {{"--HELP"}, "unknown option --HELP; did you mean --help?"},
+        {{"--list5"}, "unknown option --list5; did you mean --list?"},
+        {{"--waitpress", "5"}, "unknown option --waitpress; did you mean --wait-press?"},
+        {{"--foo"}, "unknown option --foo"},
+        {{"--verbose", "5"}, "unknown option --verbose"},
+        {{"--x"}, "unknown option --x"},
+        // No option takes its value after '='.
+        {{"--watch=100"}, "unknown option --watch=100; did you mean --watch 100?"},
+        {{"--device=1/2", "5"}, "unknown option --device=1/2; did you mean --device 1/2?"},
+        {{"--wach=20"}, "unknown option --wach=20; did you mean --watch 20?"},
+        {{"--watch="}, "unknown option --watch=; did you mean --watch?"},
+        {{"--json=yes", "--list"}, "unknown option --json=yes; did you mean --json?"},
+        {{"--version=1"}, "unknown option --version=1; did you mean --version?"},
+        {{"--stauts=1"}, "unknown option --stauts=1; did you mean --status?"},
+        // Where the action goes, after other options.
+        {{"--json", "--lsit"}, "unknown option --lsit; did you mean --list?"},
+        {{"--wait", "5", "--stauts"}, "unknown option --stauts; did you mean --status?"},
+        {{"--serial", "A17", "--wath"}, "unknown option --wath; did you mean --watch?"},
+        {{"--device", "1/2", "--Status"}, "unknown option --Status; did you mean --status?"},
+        {{"--json", "--wait-press=.5"},
+         "unknown option --wait-press=.5; did you mean --wait-press .5?"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        const ParsedCommandLine parsed = parse(arguments);
+        EXPECT_STREQ(parsed.error.data(), message) << testing::PrintToString(arguments);
+    }
 }
 
 TEST(Options, ChoicesAndActions)
