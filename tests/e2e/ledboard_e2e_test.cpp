@@ -308,7 +308,6 @@ TEST(CommandLine, AMistypedOptionNamesTheNearestOneAndTouchesNoDevice)
         {{"--lsit"}, "unknown option --lsit; did you mean --list?"},
         {{"--Status"}, "unknown option --Status; did you mean --status?"},
         {{"--watch=100"}, "unknown option --watch=100; did you mean --watch 100?"},
-        {{"--device=1/2", "5"}, "unknown option --device=1/2; did you mean --device 1/2?"},
         {{"--colour", "5"}, "unknown option --colour"},
         {{"--json", "--lsit"}, "unknown option --lsit; did you mean --list?"},
         {{"--wait", ".5", "--stauts"}, "unknown option --stauts; did you mean --status?"},
