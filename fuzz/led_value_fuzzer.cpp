@@ -3,9 +3,9 @@
 //
 // For every input the LED value keeps bits 0..2 and the high byte clear; for every input whose
 // number fits an int it equals atoi's value times 8, modulo 256. The input split at its NULs is
-// also a command line: one whose first argument is not exactly an option must parse as that LED
-// number, as it always has, and a parsed choice or interval must be in range. Sanitizers report
-// the rest.
+// also a command line: one whose first argument is "--" and a letter but not exactly an option is
+// refused; one whose first argument is otherwise not an option must parse as that LED number, as
+// it always has; and a parsed choice or interval must be in range. Sanitizers report the rest.
 #include "arguments.hpp"
 #include "ledboard_device.hpp"
 #include "options.hpp"
@@ -49,6 +49,15 @@ bool isOption(const std::string& text)
     return false;
 }
 
+// "--" and a letter, not exactly an option: refused, never read as the number 0.
+bool isMistypedOption(const std::string& text)
+{
+    if (text.size() < 3 || !text.starts_with("--") || isOption(text)) {
+        return false;
+    }
+    return (text[2] >= 'a' && text[2] <= 'z') || (text[2] >= 'A' && text[2] <= 'Z');
+}
+
 void checkCommandLine(const std::string& input)
 {
     std::vector<std::string> line{"ledboard"};
@@ -63,6 +72,12 @@ void checkCommandLine(const std::string& input)
     }
     const ParsedCommandLine parsed = parseCommandLine(argv);
     const Options& options = parsed.options;
+    if (isMistypedOption(line[1])) {
+        if (parsed.ok()) {
+            failLine("a mistyped option accepted", line);
+        }
+        return;
+    }
     if (!isOption(line[1])) {
         if (!parsed.ok() || options.action != Action::SetLeds || !options.plain || options.json ||
             options.wait || options.choice != Choice::FirstBoard ||

@@ -298,8 +298,9 @@ bool referencePortPath(const std::string& text)
     return true;
 }
 
-// Seconds read plainly: digits, then maybe a point and one to three digits, in milliseconds in
-// a type too wide to wrap; nothing when it is not that or exceeds maxMs.
+// Seconds read plainly: digits, then maybe a point and one to three digits, or the point and its
+// digits alone, in milliseconds in a type too wide to wrap; nothing when it is not that or exceeds
+// maxMs.
 std::optional<unsigned long> referenceSeconds(const std::string& text, unsigned long maxMs)
 {
     const auto point = text.find('.');
@@ -308,7 +309,8 @@ std::optional<unsigned long> referenceSeconds(const std::string& text, unsigned 
     const auto digitsOnly = [](const std::string& s) {
         return s.find_first_not_of("0123456789") == std::string::npos;
     };
-    if (whole.empty() || !digitsOnly(whole) || !digitsOnly(fraction) ||
+    if (!digitsOnly(whole) || !digitsOnly(fraction) ||
+        (whole.empty() && point == std::string::npos) ||
         (point != std::string::npos && (fraction.empty() || fraction.size() > 3))) {
         return std::nullopt;
     }

@@ -5,20 +5,52 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <span>
 #include <string_view>
 
 namespace {
 
-// The words that make a command line one of options rather than the plain `ledboard NUMBER`.
-constexpr std::string_view OPTION_WORDS[] = {
-    "--help", "-h",     "--version", "--list",   "--device", "--serial",
-    "--path", "--json", "--wait",    "--status", "--watch",  "--wait-press",
-};
+constexpr std::string_view LONG_PREFIX = "--";
+
+// The long options, without their "--". With "-h", they are the words that make a command line
+// one of options rather than the plain `ledboard NUMBER`. Their order settles a tie between two
+// equally near a mistyped word: the actions, the likelier to be mistyped, first.
+constexpr std::string_view LONG_OPTIONS[] = {"status", "watch", "wait-press", "list",
+                                             "json",   "wait",  "device",     "serial",
+                                             "path",   "help",  "version"};
+// Those that take a value: always as the next word, never after '='.
+constexpr std::string_view VALUE_OPTIONS[] = {"watch",  "wait-press", "wait",
+                                              "device", "serial",     "path"};
+
+bool contains(std::span<const std::string_view> names, std::string_view name) noexcept
+{
+    return std::ranges::find(names, name) != names.end();
+}
+
+// The word without its leading "--"; only for a word that has it.
+std::string_view longName(std::string_view word) noexcept
+{
+    word.remove_prefix(LONG_PREFIX.size());
+    return word;
+}
 
 bool isOptionWord(std::string_view word) noexcept
 {
-    return std::ranges::any_of(OPTION_WORDS,
-                               [word](std::string_view option) { return word == option; });
+    return word == "-h" ||
+           (word.starts_with(LONG_PREFIX) && contains(LONG_OPTIONS, longName(word)));
+}
+
+// "--" and a letter, yet no option: a misspelt one, one in another case, or one with its value
+// after '='. Never the LED number: that would set the LEDs to 0 for a slip of the fingers. "-j",
+// "--" and "--5" are not such words: as the first word they stay numbers, as documented.
+bool isMistypedOption(std::string_view word) noexcept
+{
+    if (!word.starts_with(LONG_PREFIX) || word.size() == LONG_PREFIX.size()) {
+        return false;
+    }
+    const char letter = word[LONG_PREFIX.size()];
+    return ((letter >= 'a' && letter <= 'z') || (letter >= 'A' && letter <= 'Z')) &&
+           !isOptionWord(word);
 }
 
 bool isChoiceWord(std::string_view word) noexcept
@@ -28,17 +60,20 @@ bool isChoiceWord(std::string_view word) noexcept
 
 constexpr const char* WHAT_TO_DO = "NUMBER, --status, --watch, --wait-press or --list";
 constexpr const char* SECONDS_RULE =
-    "seconds up to a week (604800), with at most three decimals, e.g. 10 or 2.5";
+    "seconds up to a week (604800), with at most three decimals, e.g. 10, 2.5 or .5";
 
-// A word that can only have been meant as a time limit: digits with at most one '.' in them.
+// A word that can only have been meant as a time limit: one that starts as a number does, with a
+// digit or with a '.' and a digit. So a bad limit ("1,5", "1e3") is named as --wait's, rather than
+// taken for the action and refused as one.
 bool looksLikeSeconds(std::string_view word) noexcept
 {
     if (!word.empty() && (word.front() == '-' || word.front() == '+')) {
         word.remove_prefix(1); // no time limit, but no doubt what it was meant as
     }
-    return word.find_first_not_of("0123456789.") == std::string_view::npos &&
-           word.find_first_of("0123456789") != std::string_view::npos && word.find('.') != 0 &&
-           word.find('.') == word.rfind('.');
+    if (!word.empty() && word.front() == '.') {
+        word.remove_prefix(1);
+    }
+    return !word.empty() && word.front() >= '0' && word.front() <= '9';
 }
 
 class Parser {
@@ -59,6 +94,9 @@ public:
         }
         if (first == "--version") {
             return result(Action::Version);
+        }
+        if (isMistypedOption(first)) {
+            return unknownOption(first);
         }
         if (!isOptionWord(first)) {
             Options& options = parsed_.options;
@@ -195,6 +233,9 @@ private:
             return fail("%s comes on its own: ledboard %s", word.data(), word.data());
         }
         // Here a mistyped option must not pass for the number 0 and clear the LEDs.
+        if (isMistypedOption(word)) {
+            return unknownOption(word);
+        }
         if (!isPlainNumber(word)) {
             if (word.starts_with("-") && !isOptionWord(word)) {
                 return fail("unknown option '%s'; expected %s", word.data(), WHAT_TO_DO);
@@ -203,6 +244,30 @@ private:
         }
         options.number = parseLedNumber(word);
         return finished(Action::SetLeds, word);
+    }
+
+    // A mistyped option (isMistypedOption), named with the option it is nearest to, if any: with
+    // its value as the next word when it was given after '='.
+    ParsedCommandLine unknownOption(std::string_view word) noexcept
+    {
+        std::string_view name = longName(word);
+        const char* value = "";
+        if (const auto equals = name.find('='); equals != std::string_view::npos) {
+            value = name.data() + equals + 1; // the rest of the argument, NUL-terminated
+            name = std::string_view(name.data(), equals);
+        }
+        const std::size_t nearest = nearestName(name, LONG_OPTIONS);
+        if (nearest == std::size(LONG_OPTIONS)) {
+            return fail("unknown option %s", word.data());
+        }
+        const std::string_view meant = LONG_OPTIONS[nearest];
+        const int meantLength = static_cast<int>(meant.size());
+        if (*value != '\0' && contains(VALUE_OPTIONS, meant)) {
+            return fail("unknown option %s; did you mean --%.*s %s?", word.data(), meantLength,
+                        meant.data(), value);
+        }
+        return fail("unknown option %s; did you mean --%.*s?", word.data(), meantLength,
+                    meant.data());
     }
 
     // An action that takes nothing more.

@@ -24,7 +24,8 @@ Set the LEDs of the USB LED board (ID 1384:8888) and print what it reports.
 The low five bits of NUMBER are sent to the board as its LED value. NUMBER is
 read like atoi(3): leading white space, an optional sign, then decimal digits;
 anything else ends it, and text without digits counts as 0. After an option it
-must be decimal digits with an optional sign.
+must be decimal digits with an optional sign. A word of -- and a letter is never
+NUMBER: one that is not an option below (--stauts, --watch=100) is an error.
 
 Output:
   LED  d  N   the LED state the board reports, 0 to 7: three of the five bits

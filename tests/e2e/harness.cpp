@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -81,10 +83,16 @@ std::string simulatorPath()
     return LEDBOARD_SIM;
 }
 
-Run underSimulator(const std::vector<std::string>& simOptions,
-                   const std::vector<std::string>& command, const std::vector<std::string>& outside)
+namespace {
+
+// Starts [OUTSIDE...] ledboard-sim SIM-OPTIONS --log LOG -- COMMAND..., its standard input on
+// /dev/null, its standard output on the descriptor `out` or, when that is -1, in the scratch file
+// "out", its standard error in "err". Returns the first program's pid, or 0 once it has reported
+// why it cannot start it.
+pid_t start(const ScratchDirectory& scratch, const std::vector<std::string>& simOptions,
+            const std::vector<std::string>& command, const std::vector<std::string>& outside,
+            int out, bool ownGroup)
 {
-    const ScratchDirectory scratch;
     std::vector<std::string> arguments = outside;
     arguments.push_back(simulatorPath());
     arguments.insert(arguments.end(), simOptions.begin(), simOptions.end());
@@ -100,24 +108,93 @@ Run underSimulator(const std::vector<std::string>& simOptions,
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, scratch.file("out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out >= 0) {
+        posix_spawn_file_actions_adddup2(&files, out, STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, scratch.file("out").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
     posix_spawn_file_actions_addopen(&files, STDERR_FILENO, scratch.file("err").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (ownGroup) {
+        posix_spawnattr_setpgroup(&attributes, 0);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    }
     pid_t child = 0;
-    const int spawned = posix_spawnp(&child, argv[0], &files, nullptr, argv.data(), environ);
+    const int spawned = posix_spawnp(&child, argv[0], &files, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&files);
-    Run run;
     if (spawned != 0) {
         ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
-        return run;
+        return 0;
     }
+    return child;
+}
+
+// Waits for the run that start() began, and collects its exit status, its standard error and the
+// simulator's log.
+void finish(pid_t child, const ScratchDirectory& scratch, Run& run)
+{
     int waitStatus = 0;
     waitpid(child, &waitStatus, 0);
     run.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
-    run.out = readFile(scratch.file("out"));
     run.err = readFile(scratch.file("err"));
     run.log = lines(readFile(scratch.file("log")));
+}
+
+} // namespace
+
+Run underSimulator(const std::vector<std::string>& simOptions,
+                   const std::vector<std::string>& command, const std::vector<std::string>& outside)
+{
+    const ScratchDirectory scratch;
+    Run run;
+    const pid_t child = start(scratch, simOptions, command, outside, -1, false);
+    if (child == 0) {
+        return run;
+    }
+    finish(child, scratch, run);
+    run.out = readFile(scratch.file("out"));
+    return run;
+}
+
+Run underSimulatorAtFirstLine(const std::vector<std::string>& simOptions,
+                              const std::vector<std::string>& command,
+                              const std::function<void(pid_t group)>& atFirstLine)
+{
+    const ScratchDirectory scratch;
+    Run run;
+    std::array<int, 2> ends{};
+    if (pipe2(ends.data(), O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "cannot make a pipe: " << std::strerror(errno);
+        return run;
+    }
+    const pid_t child = start(scratch, simOptions, command, {}, ends[1], true);
+    close(ends[1]); // so that the read ends when the command's output does
+    if (child == 0) {
+        close(ends[0]);
+        return run;
+    }
+    bool lineSeen = false;
+    std::array<char, 4096> chunk{};
+    for (;;) {
+        const ssize_t got = read(ends[0], chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        run.out.append(chunk.data(), static_cast<std::size_t>(got));
+        if (!lineSeen && run.out.find('\n') != std::string::npos) {
+            lineSeen = true;
+            atFirstLine(child); // the simulator leads its group: its pid is the group's id
+        }
+    }
+    close(ends[0]);
+    finish(child, scratch, run);
     return run;
 }
 

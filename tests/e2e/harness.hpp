@@ -2,6 +2,9 @@
 // simulator's log of the requests the simulated devices received.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,15 @@ struct Run {
 Run underSimulator(const std::vector<std::string>& simOptions,
                    const std::vector<std::string>& command,
                    const std::vector<std::string>& outside = {});
+
+// As underSimulator, for a command that runs until it is told to stop: the simulator leads a
+// process group of its own, and the command's standard output is read as it comes. Once its first
+// line is there, `atFirstLine` is called with the group's id (not at all when the output ends
+// without one); then the run is waited for. A signal to the group reaches the command twice:
+// directly, and passed on by the simulator.
+Run underSimulatorAtFirstLine(const std::vector<std::string>& simOptions,
+                              const std::vector<std::string>& command,
+                              const std::function<void(pid_t group)>& atFirstLine);
 
 // ledboard-sim SIM-OPTIONS -- ledboard ARGUMENTS...
 Run ledboard(const std::vector<std::string>& simOptions, const std::vector<std::string>& arguments);

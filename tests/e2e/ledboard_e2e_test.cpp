@@ -301,6 +301,29 @@ TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure)
     }
 }
 
+TEST(CommandLine, AMistypedOptionNamesTheNearestOneAndTouchesNoDevice)
+{
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--stauts"}, "unknown option --stauts; did you mean --status?"},
+        {{"--lsit"}, "unknown option --lsit; did you mean --list?"},
+        {{"--Status"}, "unknown option --Status; did you mean --status?"},
+        {{"--watch=100"}, "unknown option --watch=100; did you mean --watch 100?"},
+        {{"--colour", "5"}, "unknown option --colour"},
+        {{"--json", "--lsit"}, "unknown option --lsit; did you mean --list?"},
+        {{"--wait", ".5", "--stauts"}, "unknown option --stauts; did you mean --status?"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        const e2e::Run run = ledboard({}, arguments);
+        const std::string shown = testing::PrintToString(arguments);
+        EXPECT_EQ(run.status, 2) << shown;
+        EXPECT_EQ(run.out, "") << shown;
+        EXPECT_EQ(run.err, std::string("ledboard: ") + message +
+                               "\nTry 'ledboard --help' for more information.\n");
+        // No USB access at all, so no LED request and no lookup either.
+        EXPECT_THAT(run.log, IsEmpty()) << shown;
+    }
+}
+
 TEST(CommandLine, HelpAndVersionTouchNoDevice)
 {
     for (const char* option : {"--help", "-h", "--version"}) {

@@ -240,14 +240,28 @@ TEST(NoSilentChoices, ThePlainCommandLineSaysWhatItDidWithoutAWord)
                            "ledboard: used the board at 001/002\n");
     EXPECT_EQ(ignored.status, 0);
 
-    for (const char* word : {"-v", "-", "--Status"}) {
+    const auto sentZero = ElementsAre("001/002 request=1 value=0x0000 result=7",
+                                      "001/002 request=0 value=0x0000 result=7",
+                                      "001/002 request=0 value=0x0000 result=7");
+    // A dash and letters, or "--" without one (which does not end the options here), is a number.
+    for (const char* word : {"-v", "-", "-j", "--"}) {
         const e2e::Run zero = ledboard({}, {word});
         EXPECT_EQ(zero.out, "LED  d  0\nPUSH d  0\nJUMP b  0\n") << word;
         EXPECT_EQ(zero.err, std::string("ledboard: '") + word +
                                 "' is not an option: read as the LED number 0 (see "
                                 "ledboard --help)\n")
             << word;
+        EXPECT_THAT(vendorRequests(zero), sentZero) << word;
     }
+    const e2e::Run afterDashes = ledboard({}, {"--", "5"});
+    EXPECT_EQ(afterDashes.out, "LED  d  0\nPUSH d  0\nJUMP b  0\n");
+    EXPECT_EQ(afterDashes.err, "ledboard: '--' is not an option: read as the LED number 0 (see "
+                               "ledboard --help)\n"
+                               "ledboard: ignored what follows the LED number ('5'): options go "
+                               "first (see ledboard --help)\n"
+                               "ledboard: used the board at 001/002\n");
+    EXPECT_EQ(afterDashes.status, 0);
+    EXPECT_THAT(vendorRequests(afterDashes), sentZero);
 
     const e2e::Run passed = ledboard({"--board", "eperm", "--second-board"}, {"5"});
     EXPECT_EQ(passed.out, "LED  d  5\nPUSH d  0\nJUMP b  0\n");

@@ -208,8 +208,18 @@ TEST(CommandLine, HelpAndVersionAreOnlyExactFirstArguments)
                                      : HasSubstr("Usage: ledboard NUMBER"));
         EXPECT_THAT(fake::state().calls, IsEmpty()) << option;
     }
+    // A word of "--" and a letter that is no option is refused before any USB access.
+    for (const char* argument : {"--HELP", "--version=1"}) {
+        fake::reset({{{board()}}});
+        const Outcome outcome = run({argument});
+        EXPECT_EQ(outcome.status, 2) << argument;
+        EXPECT_EQ(outcome.out, "") << argument;
+        EXPECT_THAT(outcome.err, testing::StartsWith(std::string("ledboard: unknown option ") +
+                                                     argument + "; did you mean --"));
+        EXPECT_THAT(fake::state().calls, IsEmpty()) << argument;
+    }
     // Anything else is a number, as atoi reads it: these all send LED value 0.
-    for (const char* argument : {"-help", "--HELP", " --help", "--version=1", "-v", "--"}) {
+    for (const char* argument : {"-help", " --help", "-v", "--"}) {
         fake::reset({{{board()}}});
         const Outcome outcome = run({argument});
         EXPECT_EQ(outcome.out, "LED  d  5\nPUSH d  1\nJUMP b  0\n") << argument;

@@ -23,20 +23,48 @@ ParsedCommandLine parse(std::vector<std::string> arguments)
     return parseCommandLine(argv);
 }
 
-TEST(Options, AnythingButAnExactOptionIsTheNumber)
+TEST(Options, AnythingButAnExactOptionOrAMistypedOneIsTheNumber)
 {
     const std::pair<std::vector<std::string>, int> cases[] = {
-        {{"5"}, 5},           {{"-5"}, -5},        {{"-v"}, 0},       {{"abc"}, 0},
-        {{"--list5"}, 0},     {{" --list"}, 0},    {{"--Status"}, 0}, {{"--device=1/2"}, 0},
-        {{"5", "--list"}, 5}, {{"7", "x", "y"}, 7}};
+        {{"5"}, 5},   {{"-5"}, -5},         {{"-v"}, 0},          {{"-j"}, 0},
+        {{"abc"}, 0}, {{"5abc"}, 5},        {{" --list"}, 0},     {{"-"}, 0},
+        {{"--"}, 0},  {{"--", "5"}, 0},     {{"--5"}, 0},         {{"---status"}, 0},
+        {{".5"}, 0},  {{"5", "--list"}, 5}, {{"7", "x", "y"}, 7}, {{"5", "--stauts"}, 5}};
     for (const auto& [arguments, number] : cases) {
         const ParsedCommandLine parsed = parse(arguments);
-        ASSERT_TRUE(parsed.ok()) << arguments[0];
-        EXPECT_EQ(parsed.options.action, Action::SetLeds) << arguments[0];
-        EXPECT_EQ(parsed.options.choice, Choice::FirstBoard) << arguments[0];
-        EXPECT_EQ(parsed.options.number, number) << arguments[0];
+        const std::string shown = testing::PrintToString(arguments);
+        ASSERT_TRUE(parsed.ok()) << shown;
+        EXPECT_EQ(parsed.options.action, Action::SetLeds) << shown;
+        EXPECT_TRUE(parsed.options.plain) << shown;
+        EXPECT_EQ(parsed.options.choice, Choice::FirstBoard) << shown;
+        EXPECT_EQ(parsed.options.number, number) << shown;
     }
     EXPECT_EQ(parse({}).options.action, Action::NeedData);
+}
+
+TEST(Options, AMistypedOptionIsAUsageErrorThatNamesTheNearestOption)
+{
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--stauts"}, "unknown option --stauts; did you mean --status?"},
+        {{"--lsit"}, "unknown option --lsit; did you mean --list?"},
+        {{"--Status"}, "unknown option --Status; did you mean --status?"},
+        {{"--list5"}, "unknown option --list5; did you mean --list?"},
+        {{"--foo"}, "unknown option --foo"},
+        // No option takes its value after '='.
+        {{"--watch=100"}, "unknown option --watch=100; did you mean --watch 100?"},
+        {{"--wach=20"}, "unknown option --wach=20; did you mean --watch 20?"},
+        {{"--watch="}, "unknown option --watch=; did you mean --watch?"},
+        {{"--json=yes", "--list"}, "unknown option --json=yes; did you mean --json?"},
+        // Where the action goes, after other options.
+        {{"--json", "--lsit"}, "unknown option --lsit; did you mean --list?"},
+        {{"--wait", "5", "--stauts"}, "unknown option --stauts; did you mean --status?"},
+        {{"--json", "--wait-press=.5"},
+         "unknown option --wait-press=.5; did you mean --wait-press .5?"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        const ParsedCommandLine parsed = parse(arguments);
+        EXPECT_STREQ(parsed.error.data(), message) << testing::PrintToString(arguments);
+    }
 }
 
 TEST(Options, ChoicesAndActions)
@@ -130,6 +158,46 @@ TEST(Options, ModifiersAndChoicesComeInAnyOrderBeforeTheAction)
     EXPECT_TRUE(plain.options.plain);
     EXPECT_STREQ(plain.options.ignored, "--serial");
     EXPECT_EQ(parse({"6"}).options.ignored, nullptr);
+}
+
+TEST(Options, DurationsInSecondsMayStartWithThePointAndABadOneNamesItsOption)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        unsigned long waitMs;
+        unsigned long pressMs;
+        const char* error; // what the message starts with; nullptr for a good command line
+    };
+    const unsigned long none = NO_TIME_LIMIT;
+    const Case cases[] = {
+        {{"--wait", ".5", "--status"}, 500, none, nullptr},
+        {{"--wait", "0.5", "--status"}, 500, none, nullptr},
+        {{"--wait", "604800", "--status"}, MAX_TIME_LIMIT_MS, none, nullptr},
+        {{"--wait", ".25", "--wait-press", ".75"}, 250, 750, nullptr},
+        {{"--wait-press", ".5"}, none, 500, nullptr},
+        {{"--wait-press", "2.5"}, none, 2500, nullptr},
+        {{"--wait", ".5.", "--status"}, none, none, "invalid time limit '.5.' for --wait: "},
+        {{"--wait", "1,5", "--status"}, none, none, "invalid time limit '1,5' for --wait: "},
+        {{"--wait", "1e3", "5"}, none, none, "invalid time limit '1e3' for --wait: "},
+        {{"--wait", "-.5", "--status"}, none, none, "invalid time limit '-.5' for --wait: "},
+        {{"--wait", "604800.001", "--list"}, none, none, "invalid time limit '604800.001' for "},
+        {{"--wait-press", "."}, none, none, "invalid time limit '.' for --wait-press: "},
+        {{"--wait-press", ".5s"}, none, none, "invalid time limit '.5s' for --wait-press: "},
+        {{"--wait-press", "604801"}, none, none, "invalid time limit '604801' for --wait-press"},
+        // The last word after --wait is the action, as documented, and no number here.
+        {{"--wait", ".5"}, none, none, "expected NUMBER, --status, --watch, --wait-press or "},
+    };
+    for (const auto& [arguments, waitMs, pressMs, error] : cases) {
+        const ParsedCommandLine parsed = parse(arguments);
+        const std::string shown = testing::PrintToString(arguments);
+        if (error != nullptr) {
+            EXPECT_THAT(parsed.error.data(), testing::StartsWith(error)) << shown;
+            continue;
+        }
+        EXPECT_TRUE(parsed.ok()) << shown << ": " << parsed.error.data();
+        EXPECT_EQ(parsed.options.waitMs, waitMs) << shown;
+        EXPECT_EQ(parsed.options.pressMs, pressMs) << shown;
+    }
 }
 
 TEST(Options, NewBadCombinationsAreUsageErrors)
