@@ -10,6 +10,7 @@
 #include "scanner.hpp"
 #include "settings.hpp"
 #include "state_store.hpp"
+#include "timers.hpp"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -28,6 +29,8 @@ constexpr std::chrono::milliseconds SETTLE_LIMIT{2000};
 // From a stop signal to exit: the offline messages' acknowledgements, then the boards' threads.
 constexpr std::chrono::milliseconds ACKNOWLEDGE_LIMIT{400};
 constexpr std::chrono::milliseconds THREADS_LIMIT{400};
+// Reads missed in a row before a board counts as not answering: one can be a glitch, three are not.
+constexpr unsigned MISSES_ALLOWED = 3;
 // The event streams end at once; a slow client's write may not.
 constexpr std::chrono::milliseconds HTTP_LIMIT{150};
 
@@ -75,13 +78,21 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::string host = hostName();
-    Hub hub(HubOptions{.interval = settings.interval});
+    std::vector<BoardNaming> names;
+    for (const BoardName& named : settings.names) {
+        names.push_back({.serial = named.serial, .port = named.port, .name = named.name});
+    }
+    Hub hub(HubOptions{.interval = settings.interval,
+                       .missesAllowed = MISSES_ALLOWED,
+                       .names = std::move(names),
+                       .timeReads = settings.metrics});
+    Timers timers;
     StateStore store(hub, settings.stateDirectory);
     hub.restore(store.load());
     hub.setStateSink(&store);
     store.start();
 
-    const Topics topics(settings.prefix, host);
+    const Topics topics(settings.prefix, host, settings.discoveryPrefix);
     std::optional<MqttClient> client;
     std::optional<MqttBridge> bridge;
     // The bridge is made before the client that calls it, and the client before the bridge
@@ -113,12 +124,14 @@ int main(int argc, char** argv)
             .willPayload = OFFLINE,
         },
         relay);
-    bridge.emplace(hub, *client,
-                   BridgeOptions{.prefix = settings.prefix,
-                                 .hostName = host,
-                                 .discovery = settings.discovery,
-                                 .discoveryPrefix = settings.discoveryPrefix,
-                                 .version = LEDBOARD_VERSION});
+    bridge.emplace(
+        hub, *client, timers,
+        BridgeOptions{.prefix = settings.prefix,
+                      .hostName = host,
+                      .discovery = settings.discovery,
+                      .discoveryPrefix = settings.discoveryPrefix,
+                      .version = LEDBOARD_VERSION,
+                      .brokerName = settings.host + ":" + std::to_string(settings.port)});
     relay.bridge = &*bridge;
 
     std::optional<HttpServer> http;
@@ -139,6 +152,7 @@ int main(int argc, char** argv)
     if (!scanner.waitUntilSettled(SETTLE_LIMIT)) {
         logLine(LogLevel::Warning, "a board has not answered yet; connecting without it");
     }
+    hub.markStarted();
     if (!client->start()) {
         return EXIT_FAILURE_OTHER;
     }

@@ -1,7 +1,13 @@
 #include "board_worker.hpp"
 
+#include "hub_row.hpp"
 #include "log.hpp"
 
+#include <poll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <array>
 #include <cstring>
 #include <utility>
 
@@ -13,6 +19,31 @@ const char* errorText(int result)
 {
     const char* text = result < 0 ? strerrordesc_np(-result) : nullptr;
     return text != nullptr ? text : "short reply";
+}
+
+// A descriptor closed when it goes.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Empties an eventfd or a timerfd that poll found readable.
+void drain(int fd)
+{
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = read(fd, &count, sizeof count);
 }
 
 } // namespace
@@ -45,21 +76,42 @@ DeviceHandle BoardWorker::join()
     return std::move(handle_);
 }
 
-std::optional<BoardStatus> BoardWorker::exchange(const Hub::Turn& turn, bool& unplugged)
+std::optional<BoardStatus> BoardWorker::exchange(Hub::Slot* slot, const Hub::Turn& turn,
+                                                 bool& unplugged)
 {
     StatusReply reply;
     // A read alone changes nothing on the board, and another program's exchange between its
     // requests cannot make it wrong: only a command is made under the lock the tool takes too.
     const int* command = turn.write ? &*turn.write : nullptr;
+    const bool timed = slot != nullptr && hub_.timesReads();
+    const auto started = timed ? Clock::now() : Clock::time_point{};
     const ExchangeResult result =
         usbExchange(handle_.get(), command != nullptr ? lock_.get() : nullptr, command, reply);
+    if (slot != nullptr) {
+        slot->reads.fetch_add(1, std::memory_order_relaxed);
+        if (timed) {
+            const auto took = Clock::now() - started;
+            const double seconds = std::chrono::duration<double>(took).count();
+            std::size_t bucket = 0;
+            while (bucket < BoardCounters::LATENCY_BOUNDS.size() &&
+                   seconds > BoardCounters::LATENCY_BOUNDS.at(bucket)) {
+                ++bucket;
+            }
+            slot->latency.at(bucket).fetch_add(1, std::memory_order_relaxed);
+            slot->latencyNanoseconds.fetch_add(
+                static_cast<std::uint64_t>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(took).count()),
+                std::memory_order_relaxed);
+        }
+    }
     const int failed = result.commandFailed() ? result.sent : result.received;
     unplugged = isUnplugged(failed);
     if (result.statusArrived()) {
-        if (std::exchange(failing_, false)) {
-            logf(LogLevel::Info, "%s: answering again", info_.id.c_str());
-        }
+        failing_ = false;
         return decodeStatus(reply);
+    }
+    if (slot != nullptr) {
+        slot->failures.fetch_add(1, std::memory_order_relaxed);
     }
     if (!unplugged && !std::exchange(failing_, true)) {
         logf(LogLevel::Warning, "%s: %s failed: %s", info_.id.c_str(),
@@ -71,33 +123,74 @@ std::optional<BoardStatus> BoardWorker::exchange(const Hub::Turn& turn, bool& un
 void BoardWorker::run()
 {
     bool unplugged = false;
-    const std::optional<BoardStatus> first = exchange(Hub::Turn{}, unplugged);
+    const std::optional<BoardStatus> first = exchange(nullptr, Hub::Turn{}, unplugged);
     std::shared_ptr<Hub::Slot> slot;
     if (!unplugged) {
         slot = hub_.arrive(info_, first);
     }
     settled_ = true;
-    auto readAt = Clock::now() + interval_;
-    while (slot) {
-        const Hub::Turn turn = hub_.waitForTurn(*slot, readAt);
-        if (turn.stop) {
-            break;
+    if (slot) {
+        serve(*slot);
+    }
+    ended_ = true;
+}
+
+// Reads every interval from a timer that keeps to it whatever each read takes; a turn the hub
+// asks for (a command) is taken at once.
+void BoardWorker::serve(Hub::Slot& slot)
+{
+    const Descriptor timer(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(interval_);
+    const auto nanoseconds =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(interval_ - seconds);
+    itimerspec every{};
+    every.it_interval.tv_sec = seconds.count();
+    every.it_interval.tv_nsec = nanoseconds.count();
+    every.it_value = every.it_interval;
+    timerfd_settime(timer.get(), 0, &every, nullptr);
+
+    std::optional<BoardStatus> reported; // what the hub last heard
+    bool everyRead = true;
+    bool unplugged = false;
+    bool failed = false;
+    for (;;) {
+        std::array<pollfd, 2> wait{{{timer.get(), POLLIN, 0}, {slot.wakeFd(), POLLIN, 0}}};
+        // After a failed exchange even a turn the hub asks for waits for the next read's time:
+        // a board that fails at once is not asked again and again.
+        if (failed || !slot.attention.load(std::memory_order_acquire)) {
+            poll(wait.data(), wait.size(), -1);
+            if ((wait[1].revents & POLLIN) != 0) {
+                drain(slot.wakeFd());
+            }
+            if ((wait[0].revents & POLLIN) != 0) {
+                drain(timer.get());
+            }
         }
-        // Reads keep to the interval; a command goes out at once and counts as a read when due.
-        const auto now = Clock::now();
-        if (!turn.write || now >= readAt) {
-            readAt = std::max(readAt + interval_, now);
+        Hub::Turn turn;
+        if (slot.attention.exchange(false, std::memory_order_acq_rel)) {
+            turn = hub_.takeTurn(slot);
+            if (turn.stop) {
+                break;
+            }
+            if (!turn.write && (wait[0].revents & POLLIN) == 0) {
+                continue; // woken for nothing to send: the read waits for its time
+            }
         }
-        const std::optional<BoardStatus> status = exchange(turn, unplugged);
+        const std::optional<BoardStatus> status = exchange(&slot, turn, unplugged);
         if (unplugged) {
             break;
         }
-        hub_.report(*slot, turn, status);
+        failed = !status;
+        // Nothing new: the hub is not told, and no lock is taken.
+        if (!everyRead && !turn.write && status && status == reported) {
+            continue;
+        }
+        everyRead = hub_.report(slot, turn, status);
+        if (status) {
+            reported = status;
+        }
     }
-    if (slot) {
-        hub_.leave(*slot, unplugged);
-    }
-    ended_ = true;
+    hub_.leave(slot, unplugged);
 }
 
 } // namespace ledboardd

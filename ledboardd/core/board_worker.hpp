@@ -1,6 +1,7 @@
 // One board's loop, in a thread of its own, so that a board that hangs (its requests wait for the
-// 5 s USB timeout) holds up no other: wait for a command or the next read, make the exchange
-// through device/, tell the hub what came back. It holds no state of the board beyond its handle.
+// 5 s USB timeout) holds up no other: wait for the next read or a turn the hub asks for, make the
+// exchange through device/, tell the hub what came back when it is news. It holds no state of the
+// board beyond its handle and the status it last reported.
 #pragma once
 
 #include "hub.hpp"
@@ -34,7 +35,8 @@ public:
 
 private:
     void run();
-    std::optional<BoardStatus> exchange(const Hub::Turn& turn, bool& unplugged);
+    void serve(Hub::Slot& slot);
+    std::optional<BoardStatus> exchange(Hub::Slot* slot, const Hub::Turn& turn, bool& unplugged);
 
     Hub& hub_;
     BoardInfo info_;

@@ -1,5 +1,8 @@
+// The hub as the front ends see it: reading rows, asking for LED values, retiring boards, and the
+// delivery of changes. The workers' side is in hub_workers.cpp.
 #include "hub.hpp"
 
+#include "hub_row.hpp"
 #include "log.hpp"
 
 #include <algorithm>
@@ -20,33 +23,7 @@ thread_local bool deliveringHere = false;
 
 } // namespace
 
-class Hub::Slot {
-public:
-    explicit Slot(std::string id) : id_(std::move(id)) {}
-    const std::string& id() const { return id_; }
-
-private:
-    friend class Hub;
-    std::string id_;
-    std::condition_variable wake;
-    bool stop = false;
-    bool gone = false; // its node left the bus
-    unsigned misses = 0;
-    std::optional<Clock::time_point> busySince; // an exchange is under way
-};
-
-struct Hub::Row {
-    Board board;
-    std::shared_ptr<Slot> slot; // while the board is here
-    std::uint64_t asked = 0;    // the command number of board.desired
-    std::uint64_t sent = 0;     // the last command that went out
-    // Requests whose outcome is not known yet, by command number.
-    std::vector<std::pair<std::uint64_t, SetDone>> waiting;
-
-    bool commandDue() const { return board.desired && !board.applied; }
-};
-
-Hub::Hub(HubOptions options) : options_(options) {}
+Hub::Hub(HubOptions options) : options_(std::move(options)) {}
 
 Hub::~Hub()
 {
@@ -64,6 +41,37 @@ void Hub::setStateSink(StateSink* sink)
     sink_ = sink;
 }
 
+std::string Hub::nameOf(const BoardInfo& info) const
+{
+    for (const BoardNaming& naming : options_.names) {
+        if (info.serial.empty() ? !naming.port.empty() && naming.port == info.path
+                                : naming.serial == info.serial) {
+            return naming.name;
+        }
+    }
+    return {};
+}
+
+Hub::Row& Hub::newRow(const std::string& id)
+{
+    if (!rows_.contains(id) && rows_.size() >= MAX_ROWS) {
+        // Forget a board that is away, one with nothing kept for it first.
+        auto away = std::ranges::find_if(rows_, [](const auto& entry) {
+            return !entry.second.slot && !entry.second.board.desired;
+        });
+        if (away == rows_.end()) {
+            away =
+                std::ranges::find_if(rows_, [](const auto& entry) { return !entry.second.slot; });
+        }
+        if (away != rows_.end()) {
+            rows_.erase(away);
+        }
+    }
+    Row& row = rows_[id];
+    row.counted.id = id;
+    return row;
+}
+
 void Hub::restore(const std::vector<SavedBoard>& boards)
 {
     const std::lock_guard lock(mutex_);
@@ -71,12 +79,46 @@ void Hub::restore(const std::vector<SavedBoard>& boards)
         if (rows_.size() >= MAX_ROWS || saved.info.id.empty()) {
             break;
         }
-        Row& row = rows_[saved.info.id];
+        Row& row = newRow(saved.info.id);
         row.board.info = saved.info;
+        row.board.name = nameOf(saved.info);
         row.board.desired = saved.desired;
         row.board.applied = !saved.desired;
+        row.board.discoveryWithdrawn = saved.discoveryWithdrawn;
         row.asked = saved.desired ? nextCommand_++ : 0;
     }
+}
+
+void Hub::markStarted()
+{
+    const std::lock_guard lock(mutex_);
+    started_ = true;
+}
+
+void Hub::setFrontEnd(const std::string& name, bool up, std::string problem)
+{
+    const std::lock_guard lock(mutex_);
+    FrontEndStatus& status = frontEnds_[name];
+    status.up = up;
+    status.problem = std::move(problem);
+}
+
+void Hub::addToFrontEnd(const std::string& name, const std::string& metric, double delta)
+{
+    const std::lock_guard lock(mutex_);
+    frontEnds_[name].values[metric] += delta;
+}
+
+void Hub::setFrontEndValue(const std::string& name, const std::string& metric, double value)
+{
+    const std::lock_guard lock(mutex_);
+    frontEnds_[name].values[metric] = value;
+}
+
+std::map<std::string, FrontEndStatus> Hub::frontEnds() const
+{
+    const std::lock_guard lock(mutex_);
+    return frontEnds_;
 }
 
 std::vector<Board> Hub::boards() const
@@ -93,11 +135,8 @@ std::vector<Board> Hub::boards() const
 std::optional<Board> Hub::board(const std::string& id) const
 {
     const std::lock_guard lock(mutex_);
-    const auto found = rows_.find(id);
-    if (found == rows_.end()) {
-        return std::nullopt;
-    }
-    return found->second.board;
+    const Row* row = rowOf(id);
+    return row == nullptr ? std::nullopt : std::optional<Board>{row->board};
 }
 
 std::vector<SavedBoard> Hub::snapshot() const
@@ -106,7 +145,7 @@ std::vector<SavedBoard> Hub::snapshot() const
     std::vector<SavedBoard> saved;
     saved.reserve(rows_.size());
     for (const auto& [id, row] : rows_) {
-        saved.push_back({row.board.info, row.board.desired});
+        saved.push_back({row.board.info, row.board.desired, row.board.discoveryWithdrawn});
     }
     return saved;
 }
@@ -117,43 +156,119 @@ Hub::Row* Hub::rowOf(const std::string& id)
     return found == rows_.end() ? nullptr : &found->second;
 }
 
+const Hub::Row* Hub::rowOf(const std::string& id) const
+{
+    const auto found = rows_.find(id);
+    return found == rows_.end() ? nullptr : &found->second;
+}
+
 void Hub::setLed(const std::string& id, int value, SetDone done)
 {
     {
-        std::unique_lock lock(mutex_);
-        Row* row = rowOf(id);
-        if (stopping_ || row == nullptr) {
-            const SetOutcome outcome = stopping_ ? SetOutcome::Stopping : SetOutcome::Unknown;
-            std::optional<Board> board;
-            if (row != nullptr) {
-                board = row->board;
-            }
-            if (done) {
-                postTask([done = std::move(done), outcome, board = std::move(board)] {
-                    done({outcome, board});
-                });
-            }
+        const std::lock_guard lock(mutex_);
+        if (Row* row = stopping_ ? nullptr : rowOf(id)) {
+            ask(*row, value, std::move(done));
         } else {
-            row->board.desired = value;
-            row->board.applied = false;
-            row->asked = nextCommand_++;
-            if (row->slot) {
-                if (done) {
-                    row->waiting.emplace_back(row->asked, std::move(done));
-                }
-                row->slot->wake.notify_all();
-            } else {
-                logf(LogLevel::Info, "%s: not here; LED %d will be set when it comes back",
-                     id.c_str(), value);
-                post(Change::Kind::Desired, *row);
-                if (done) {
-                    postTask([done = std::move(done), board = row->board] {
-                        done({SetOutcome::Kept, board});
-                    });
-                }
-            }
+            refuseNow(id, std::move(done));
+        }
+    }
+    deliver();
+}
+
+void Hub::setLedBit(const std::string& id, int led, bool on, SetDone done)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        if (Row* row = stopping_ ? nullptr : rowOf(id)) {
+            const Board& board = row->board;
+            const int base =
+                board.desired.value_or(board.status ? static_cast<int>(board.status->led) : 0);
+            const int bit = 1 << (led - 1);
+            ask(*row, on ? base | bit : base & ~bit, std::move(done));
+        } else {
+            refuseNow(id, std::move(done));
+        }
+    }
+    deliver();
+}
+
+// A request for a board never seen, or while stopping, ends at once. With mutex_ held.
+void Hub::refuseNow(const std::string& id, SetDone done)
+{
+    if (!done) {
+        return;
+    }
+    const Row* row = rowOf(id);
+    std::optional<Board> board;
+    if (row != nullptr) {
+        board = row->board;
+    }
+    const SetOutcome outcome = stopping_ ? SetOutcome::Stopping : SetOutcome::Unknown;
+    postTask([done = std::move(done), outcome, board = std::move(board)] {
+        done({outcome, board});
+    });
+}
+
+// With mutex_ held, for a row that exists.
+void Hub::ask(Row& row, int value, SetDone done)
+{
+    row.board.desired = value;
+    row.board.applied = false;
+    row.asked = nextCommand_++;
+    if (row.slot) {
+        if (done) {
+            row.waiting.emplace_back(row.asked, std::move(done));
+        }
+        row.slot->attention = true;
+        row.slot->wake();
+    } else {
+        logf(LogLevel::Info, "%s: not here; LED %d will be set when it comes back",
+             row.board.info.id.c_str(), value);
+        post(Change::Kind::Desired, row);
+        if (done) {
+            postTask([done = std::move(done), board = row.board] {
+                done({SetOutcome::Kept, board});
+            });
+        }
+    }
+    lastingChanged();
+}
+
+RetireOutcome Hub::retire(const std::string& id)
+{
+    RetireOutcome outcome = RetireOutcome::Unknown;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto found = rows_.find(id);
+        if (found != rows_.end()) {
+            outcome = found->second.slot ? RetireOutcome::Present : RetireOutcome::Retired;
+        }
+        if (outcome == RetireOutcome::Retired) {
+            logf(LogLevel::Info, "%s: retired", id.c_str());
+            post(Change::Kind::Retired, found->second);
+            rows_.erase(found);
             lastingChanged();
         }
+    }
+    deliver();
+    return outcome;
+}
+
+void Hub::withdrawDiscovery(const std::string& id)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        Row* row = rowOf(id);
+        if (row == nullptr || row->board.discoveryWithdrawn) {
+            return;
+        }
+        logf(LogLevel::Info,
+             "%s: deleted in Home Assistant; not announced again until it is "
+             "plugged in anew",
+             id.c_str());
+        row->board.discoveryWithdrawn = true;
+        post(Change::Kind::Discovery, *row);
+        lastingChanged();
     }
     deliver();
 }
@@ -165,8 +280,9 @@ void Hub::stop()
         stopping_ = true;
         for (auto& [id, row] : rows_) {
             if (row.slot) {
-                row.slot->stop = true;
-                row.slot->wake.notify_all();
+                row.slot->stop_ = true;
+                row.slot->attention = true;
+                row.slot->wake();
             }
             finish(row, std::numeric_limits<std::uint64_t>::max(), SetOutcome::Stopping);
         }
@@ -174,171 +290,9 @@ void Hub::stop()
     deliver();
 }
 
-std::shared_ptr<Hub::Slot> Hub::arrive(const BoardInfo& info,
-                                       const std::optional<BoardStatus>& status)
-{
-    auto slot = std::make_shared<Slot>(info.id);
-    {
-        const std::lock_guard lock(mutex_);
-        if (!rows_.contains(info.id) && rows_.size() >= MAX_ROWS) {
-            const auto away = std::ranges::find_if(rows_, [](const auto& entry) {
-                return !entry.second.slot && !entry.second.board.desired;
-            });
-            rows_.erase(away != rows_.end() ? away
-                                            : std::ranges::find_if(rows_, [](const auto& entry) {
-                                                  return !entry.second.slot;
-                                              }));
-        }
-        Row& row = rows_[info.id];
-        const bool known = row.board.info == info;
-        row.board.info = info;
-        row.board.present = true;
-        row.board.answering = status.has_value();
-        if (status) {
-            row.board.status = status;
-        }
-        if (row.board.desired) {
-            row.board.applied = false; // a board that was away, or replugged, starts at 0
-            logf(LogLevel::Info, "%s: setting LED %d again, as last asked", info.id.c_str(),
-                 *row.board.desired);
-        }
-        slot->stop = stopping_;
-        slot->misses = status ? 0 : 1;
-        row.slot = slot;
-        post(Change::Kind::Arrived, row);
-        if (!known) {
-            lastingChanged();
-        }
-    }
-    deliver();
-    return slot;
-}
-
-Hub::Turn Hub::waitForTurn(Slot& slot, Clock::time_point readAt)
-{
-    std::unique_lock lock(mutex_);
-    slot.busySince.reset();
-    Row* row = rowOf(slot.id_);
-    if (row == nullptr || row->slot.get() != &slot) {
-        return {.stop = true, .write = std::nullopt, .command = 0};
-    }
-    // After a missed read a command waits for the next read's turn, so that a board that fails
-    // at once is not asked again and again.
-    slot.wake.wait_until(lock, readAt, [&] {
-        return slot.stop || stopping_ || (row->commandDue() && slot.misses == 0);
-    });
-    if (slot.stop || stopping_) {
-        return {.stop = true, .write = std::nullopt, .command = 0};
-    }
-    slot.busySince = Clock::now();
-    if (row->commandDue()) {
-        return {.stop = false, .write = row->board.desired, .command = row->asked};
-    }
-    return {};
-}
-
-void Hub::report(Slot& slot, const Turn& turn, const std::optional<BoardStatus>& status)
-{
-    {
-        const std::lock_guard lock(mutex_);
-        slot.busySince.reset();
-        Row* row = rowOf(slot.id_);
-        if (row == nullptr || row->slot.get() != &slot) {
-            return;
-        }
-        Board& board = row->board;
-        if (!status) {
-            // A command whose status did not come back is sent again.
-            if (++slot.misses >= options_.missesAllowed && board.answering) {
-                board.answering = false;
-                logf(LogLevel::Warning, "%s: not answering (%u reads missed)",
-                     board.info.id.c_str(), slot.misses);
-                post(Change::Kind::Availability, *row);
-            }
-        } else {
-            slot.misses = 0;
-            if (!board.answering) {
-                board.answering = true;
-                post(Change::Kind::Availability, *row);
-            }
-            const std::optional<BoardStatus> before = std::exchange(board.status, status);
-            if (before && before->push != status->push) {
-                post(Change::Kind::Button, *row, status->push != 0);
-            }
-            if (turn.write) {
-                row->sent = turn.command;
-                board.applied = board.applied || row->asked == turn.command;
-                logf(LogLevel::Debug, "%s: LED %d set", board.info.id.c_str(), *turn.write);
-            }
-            // One change for the read: its new state, or that a command went out and changed
-            // nothing the board reports.
-            if (before != status) {
-                post(Change::Kind::State, *row, false, turn.write ? turn.command : 0);
-            } else if (turn.write) {
-                post(Change::Kind::Applied, *row, false, turn.command);
-            }
-            if (turn.write) {
-                finish(*row, turn.command, SetOutcome::Applied);
-            }
-        }
-    }
-    deliver();
-}
-
-void Hub::leave(Slot& slot, bool unplugged)
-{
-    {
-        const std::lock_guard lock(mutex_);
-        Row* row = rowOf(slot.id_);
-        if (row == nullptr || row->slot.get() != &slot) {
-            return;
-        }
-        if (unplugged || slot.gone) {
-            logf(LogLevel::Info, "%s: unplugged", slot.id_.c_str());
-        }
-        row->slot.reset();
-        row->board.present = false;
-        row->board.answering = false;
-        post(Change::Kind::Left, *row);
-        finish(*row, std::numeric_limits<std::uint64_t>::max(), SetOutcome::Left);
-    }
-    deliver();
-}
-
-void Hub::dismiss(const std::string& id)
-{
-    const std::lock_guard lock(mutex_);
-    Row* row = rowOf(id);
-    if (row != nullptr && row->slot) {
-        row->slot->gone = true;
-        row->slot->stop = true;
-        row->slot->wake.notify_all();
-    }
-}
-
-void Hub::checkStalled(Clock::time_point now)
-{
-    {
-        const std::lock_guard lock(mutex_);
-        const auto limit = options_.interval * options_.missesAllowed;
-        for (auto& [id, row] : rows_) {
-            const Slot* slot = row.slot.get();
-            if (slot != nullptr && slot->busySince && now - *slot->busySince >= limit &&
-                row.board.answering) {
-                row.board.answering = false;
-                logf(LogLevel::Warning, "%s: not answering (a read has taken %lld ms)", id.c_str(),
-                     static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                now - *slot->busySince)
-                                                .count()));
-                post(Change::Kind::Availability, row);
-            }
-        }
-    }
-    deliver();
-}
-
 // Ends the waiting requests up to command `upTo`: that one with `outcome`, the older ones as
-// replaced by a newer value (the latest wins). With mutex_ held.
+// replaced by a newer value (the latest wins); all of them with `outcome` for the largest `upTo`.
+// With mutex_ held.
 void Hub::finish(Row& row, std::uint64_t upTo, SetOutcome outcome)
 {
     const bool all = upTo == std::numeric_limits<std::uint64_t>::max();

@@ -1,15 +1,16 @@
 // The core of the daemon: the one table of boards, here or away, and the one lock over it. Each row
-// holds what is known of a board (its strings, its last status, whether it answers), the LED value
-// it was last asked for and whether that value has reached it. The front ends read rows and ask for
-// LED values through this object only; the board workers (board_worker.hpp) report what they read.
-// A change reaches the listeners after the table changed, outside the lock, in the order the table
-// changed.
+// holds what is known of a board (its strings and name, its last status, whether it answers), the
+// LED value it was last asked for and whether that value has reached it. The front ends read rows
+// and ask for LED values through this object only; the board workers (board_worker.hpp) report
+// what they read. A change reaches the listeners after the table changed, outside the lock, in the
+// order the table changed.
 #pragma once
 
 #include "ledboard_device.hpp"
 
+#include <array>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -35,14 +36,25 @@ struct BoardInfo {
     bool operator==(const BoardInfo&) const = default;
 };
 
+// A name for a board, by its serial number, or by its port for a board without one.
+struct BoardNaming {
+    std::string serial;
+    std::string port;
+    std::string name;
+};
+
 // One row of the table, as a copy for a front end.
 struct Board {
     BoardInfo info;
+    std::string name;       // from the configuration; empty when it has none
     bool present = false;   // plugged in, and served
     bool answering = false; // its last reads answered (three misses in a row make it false)
     std::optional<BoardStatus> status; // the last one it reported, kept while it is away
     std::optional<int> desired;        // the LED number it was last asked for, 0 to 31
     bool applied = true;               // `desired` has been sent to it since it was asked for
+    // Home Assistant's user deleted the board's device: no discovery config until it is plugged
+    // in anew.
+    bool discoveryWithdrawn = false;
 
     bool available() const { return present && answering; }
     // The LED number asked for and not yet sent: the board is away, or has not answered since.
@@ -52,13 +64,15 @@ struct Board {
 // What changed, with the row as it stands after the change.
 struct Change {
     enum class Kind {
-        Arrived,      // plugged in and answered its first read
+        Arrived,      // plugged in and answered its first read (or failed it)
         Left,         // unplugged, or the daemon stops serving it
         Availability, // started or stopped answering (answering)
         State,        // its status changed (after LED command `command`, when not 0)
         Button,       // its button went down or up (pressed); comes before that read's State
         Desired,      // its desired value changed while it is away
         Applied,      // LED command `command` went out and changed nothing the board reports
+        Retired,      // forgotten: the row is gone (`board` is the last of it)
+        Discovery,    // discoveryWithdrawn changed
     };
     Kind kind;
     Board board;
@@ -81,6 +95,8 @@ struct SetResult {
     std::optional<Board> board; // as it stands, but for Unknown
 };
 
+enum class RetireOutcome { Retired, Present, Unknown };
+
 // Where the table's lasting part goes (state_store.hpp), told when it changed.
 class StateSink {
 public:
@@ -98,14 +114,40 @@ protected:
 struct SavedBoard {
     BoardInfo info;
     std::optional<int> desired;
+    bool discoveryWithdrawn = false;
 
     bool operator==(const SavedBoard&) const = default;
+};
+
+// What /metrics shows of a board.
+struct BoardCounters {
+    std::string id;
+    std::uint64_t reads = 0;    // exchanges made
+    std::uint64_t failures = 0; // exchanges that brought no status
+    std::uint64_t presses = 0;
+    std::uint64_t applied = 0; // LED commands sent
+    // Exchanges by how long they took, counted into the first bound they are within (the last
+    // bucket is everything slower); only with HubOptions::timeReads.
+    static constexpr std::array<double, 8> LATENCY_BOUNDS{0.001, 0.002, 0.005, 0.01,
+                                                          0.02,  0.05,  0.1,   1.0};
+    std::array<std::uint64_t, LATENCY_BOUNDS.size() + 1> latency{};
+    double latencySum = 0;
+};
+
+// What a front end says of itself, for the health check and the metrics.
+struct FrontEndStatus {
+    bool up = true;
+    std::string problem;                  // why it is not up, for the health check
+    std::map<std::string, double> values; // metric name (without the program's prefix) -> value
 };
 
 struct HubOptions {
     std::chrono::milliseconds interval{50};
     // Reads missed in a row before a board counts as not answering.
     unsigned missesAllowed = 3;
+    std::vector<BoardNaming> names;
+    // Whether each exchange is timed, for the read latency histogram (two clock reads a read).
+    bool timeReads = false;
 };
 
 class Hub {
@@ -123,56 +165,84 @@ public:
     void setStateSink(StateSink* sink);
     // Boards known from before a restart: away until they are plugged in.
     void restore(const std::vector<SavedBoard>& boards);
+    // The first look at the bus is done: a board that arrives from now on is plugged in anew.
+    void markStarted();
+
+    // A front end's own state: whether it is up (or why not), and its counters and gauges.
+    void setFrontEnd(const std::string& name, bool up, std::string problem = {});
+    void addToFrontEnd(const std::string& name, const std::string& metric, double delta);
+    void setFrontEndValue(const std::string& name, const std::string& metric, double value);
+    std::map<std::string, FrontEndStatus> frontEnds() const;
 
     // Every row, by id; one row.
     std::vector<Board> boards() const;
     std::optional<Board> board(const std::string& id) const;
     // The lasting part of every row, for the state store.
     std::vector<SavedBoard> snapshot() const;
+    std::vector<BoardCounters> counters() const;
+    // Ids of boards here that have not been read within `limit` (health).
+    std::vector<std::string> unread(std::chrono::milliseconds limit) const;
 
     // Asks for LED number `value` (0 to 31) on board `id`. Never waits on the board: `done`, when
     // given, is called once with the outcome, from this call for an away or unknown board, else
     // later from the board's worker (outside the lock, after the listeners heard of it). Only the
     // latest value is kept.
     void setLed(const std::string& id, int value, SetDone done = {});
+    // LED `led` (1 to 3) on or off: one bit of the desired value (of the last status when nothing
+    // was asked yet), the rest as it was.
+    void setLedBit(const std::string& id, int led, bool on, SetDone done = {});
+    // Forgets a board that is away: its row and its kept value.
+    RetireOutcome retire(const std::string& id);
+    // Home Assistant's user deleted the board's device (see Board::discoveryWithdrawn).
+    void withdrawDiscovery(const std::string& id);
 
-    // Stops every board worker's wait and ends every waiting `done` with Stopping.
+    // Stops every board worker and ends every waiting `done` with Stopping.
     void stop();
 
     // --- For the board workers (board_worker.hpp) and the scanner (scanner.hpp) ---
 
-    // A worker's place in the table while its board is here.
+    // A worker's place in the table while its board is here (hub_row.hpp).
     class Slot;
     // The board answered its first read with `status` (or failed it: nullopt): it is here.
     std::shared_ptr<Slot> arrive(const BoardInfo& info, const std::optional<BoardStatus>& status);
 
-    // What a worker does next: an LED number to send (with its command number) or a read.
+    // What a worker does at its next exchange.
     struct Turn {
         bool stop = false;
-        std::optional<int> write;
+        std::optional<int> write; // an LED number to send first
         std::uint64_t command = 0;
     };
-    // Waits until `readAt`, or until a command or a stop comes sooner.
-    Turn waitForTurn(Slot& slot, Clock::time_point readAt);
-    // The exchange of a turn: its status, or the request's negative errno (or 0 for a short reply).
-    void report(Slot& slot, const Turn& turn, const std::optional<BoardStatus>& status);
+    bool timesReads() const { return options_.timeReads; }
+    // Taken when the slot asks for attention (see Slot), else the turn is a plain read.
+    Turn takeTurn(Slot& slot);
+    // The exchange of a turn: its status, or nothing when it brought none. Returns whether the
+    // hub wants every read reported from now on (it judges each, e.g. while the button is down),
+    // rather than only those whose status differs from the last reported.
+    bool report(Slot& slot, const Turn& turn, const std::optional<BoardStatus>& status);
     // The worker ends, its board `unplugged` or the daemon stopping: its row stays, away.
     void leave(Slot& slot, bool unplugged);
     // Asks the worker serving board `id` to end: its node is gone from the bus.
     void dismiss(const std::string& id);
-    // Marks not answering every board whose exchange has taken `missesAllowed` intervals (a board
-    // that hangs holds its request for the 5 s USB timeout). Called now and then by the scanner.
+    // Marks not answering every board whose reads have not moved on for `missesAllowed`
+    // intervals (a board that hangs holds its request for the 5 s USB timeout), and notes when
+    // each was last read. Called now and then by the scanner.
     void checkStalled(Clock::time_point now);
 
 private:
     struct Row;
 
     Row* rowOf(const std::string& id);
+    const Row* rowOf(const std::string& id) const;
+    Row& newRow(const std::string& id);
+    std::string nameOf(const BoardInfo& info) const;
+    void ask(Row& row, int value, SetDone done);
+    void refuseNow(const std::string& id, SetDone done);
     // Queues a change for the listeners (with mutex_ held).
     void post(Change::Kind kind, const Row& row, bool pressed = false, std::uint64_t command = 0);
     void postTask(std::function<void()> task);
     void finish(Row& row, std::uint64_t upTo, SetOutcome outcome);
     void lastingChanged();
+    void noMoreAnswers(Row& row, const char* why);
     // Runs what was posted, in order, outside mutex_.
     void deliver();
 
@@ -182,8 +252,10 @@ private:
 
     mutable std::mutex mutex_;
     std::map<std::string, Row> rows_;
+    std::map<std::string, FrontEndStatus> frontEnds_;
     std::uint64_t nextCommand_ = 1;
     bool stopping_ = false;
+    bool started_ = false;
     // Posted and not yet delivered; delivered by whichever thread finds delivery free.
     std::deque<std::function<void()>> posted_;
     std::mutex delivering_;

@@ -1,10 +1,14 @@
 #include "mqtt_bridge.hpp"
 
+#include "board_id.hpp"
 #include "discovery.hpp"
 #include "led_command.hpp"
+#include "led_switch.hpp"
 #include "log.hpp"
 
 #include <algorithm>
+#include <random>
+#include <utility>
 #include <vector>
 
 namespace ledboardd {
@@ -14,6 +18,12 @@ namespace {
 // Refused commands said per second at most; well above what a person or a script that got a
 // payload wrong sends, far below a flood.
 constexpr int REFUSALS_SAID_PER_SECOND = 50;
+
+// Home Assistant's "online" is answered after a random delay up to this, so that the bridges of a
+// site do not all answer it in the same instant (its documentation asks for a short delay).
+constexpr int ASSISTANT_DELAY_MAX_MS = 3000;
+
+constexpr const char* FRONT_END = "mqtt";
 
 DiscoveredBoard describedBoard(const Board& board)
 {
@@ -25,12 +35,15 @@ DiscoveredBoard describedBoard(const Board& board)
 
 } // namespace
 
-MqttBridge::MqttBridge(Hub& hub, MqttTransport& transport, BridgeOptions options)
-    : hub_(hub), transport_(transport), options_(std::move(options)),
-      topics_(options_.prefix, options_.hostName),
-      refusals_("set commands refused", REFUSALS_SAID_PER_SECOND)
+MqttBridge::MqttBridge(Hub& hub, MqttTransport& transport, Timers& timers, BridgeOptions options)
+    : hub_(hub), transport_(transport), timers_(timers), options_(std::move(options)),
+      topics_(options_.prefix, options_.hostName, options_.discoveryPrefix),
+      refusals_("commands refused", REFUSALS_SAID_PER_SECOND)
 {
     hub_.addListener([this](const Change& change) { changed(change); });
+    hub_.setFrontEnd(FRONT_END, false, "not connected to the MQTT broker yet");
+    hub_.setFrontEndValue(FRONT_END, "mqtt_connected", 0);
+    hub_.addToFrontEnd(FRONT_END, "mqtt_reconnects_total", 0);
 }
 
 std::optional<int> MqttBridge::send(const std::string& topic, std::string_view payload, bool retain)
@@ -44,12 +57,17 @@ std::optional<int> MqttBridge::send(const std::string& topic, std::string_view p
 
 void MqttBridge::connected()
 {
-    for (const std::string& subscription : topics_.subscriptions()) {
+    for (const std::string& subscription : topics_.subscriptions(options_.discovery)) {
         transport_.subscribe(subscription);
     }
+    hub_.setFrontEnd(FRONT_END, true);
+    hub_.setFrontEndValue(FRONT_END, "mqtt_connected", 1);
     const std::lock_guard lock(mutex_);
     if (closing_) {
         return;
+    }
+    if (std::exchange(everConnected_, true)) {
+        hub_.addToFrontEnd(FRONT_END, "mqtt_reconnects_total", 1);
     }
     connected_ = true;
     fromBefore_ = unacknowledged_;
@@ -63,6 +81,9 @@ void MqttBridge::connected()
 
 void MqttBridge::disconnected()
 {
+    hub_.setFrontEnd(FRONT_END, false,
+                     "not connected to the MQTT broker at " + options_.brokerName);
+    hub_.setFrontEndValue(FRONT_END, "mqtt_connected", 0);
     const std::lock_guard lock(mutex_);
     connected_ = false;
 }
@@ -78,7 +99,7 @@ void MqttBridge::replay(bool discovery)
 void MqttBridge::publishBoard(const Board& board, bool discovery)
 {
     const std::string& id = board.info.id;
-    if (discovery && options_.discovery) {
+    if (discovery && options_.discovery && !board.discoveryWithdrawn) {
         // The configs first: Home Assistant then finds the state and availability retained.
         const DiscoveryContext context{.discoveryPrefix = options_.discoveryPrefix,
                                        .prefix = options_.prefix,
@@ -106,7 +127,7 @@ void MqttBridge::publishState(const Board& board)
         stateBehind_.insert(id);
         return;
     }
-    if (const auto messageId = send(topics_.board(id, "state"), stateJson(*board.status), true)) {
+    if (const auto messageId = send(topics_.board(id, "state"), stateJson(board), true)) {
         stateInFlight_[id] = *messageId;
     }
 }
@@ -150,6 +171,15 @@ void MqttBridge::changed(const Change& change)
     case Change::Kind::Button:
         send(topics_.board(id, "button"), change.pressed ? "pressed" : "released", false);
         break;
+    case Change::Kind::Retired:
+        clearBoard(board);
+        publishBoardList();
+        break;
+    case Change::Kind::Discovery:
+        if (!board.discoveryWithdrawn) {
+            publishBoard(board, true);
+        }
+        break;
     case Change::Kind::Desired:
         break;
     }
@@ -182,43 +212,153 @@ void MqttBridge::published(int messageId)
 
 void MqttBridge::message(const std::string& topic, std::string_view payload, bool retain)
 {
-    const std::optional<std::string> id = topics_.commandTarget(topic);
-    if (!id) {
+    const Inbound inbound = topics_.inbound(topic);
+    switch (inbound.kind) {
+    case Inbound::Kind::Other:
         return;
+    case Inbound::Kind::AssistantState:
+        assistantState(payload);
+        return;
+    case Inbound::Kind::DeviceConfig:
+        // An empty config is Home Assistant's deletion of the device (or our own retiring).
+        if (payload.empty()) {
+            for (const Board& board : hub_.boards()) {
+                if (discoveryNodeId(options_.prefix, board.info.id) == inbound.id) {
+                    hub_.withdrawDiscovery(board.info.id);
+                }
+            }
+        }
+        return;
+    case Inbound::Kind::Retire:
+    case Inbound::Kind::Set:
+    case Inbound::Kind::LedSet:
+        break;
     }
+    const std::string& id = inbound.id;
     if (payload.empty()) {
-        // Clearing a retained `set` (mosquitto_pub -r -n) reaches the subscribers as an empty
+        // Clearing a retained command (mosquitto_pub -r -n) reaches the subscribers as an empty
         // message: nothing to do, and nothing wrong.
-        logf(LogLevel::Debug, "%s: an empty set ignored", id->c_str());
+        logf(LogLevel::Debug, "%s: an empty command ignored", topic.c_str());
         return;
     }
     if (retain) {
         // Left on the broker, it would be applied again at every reconnect, over newer values.
-        refuse(*id,
-               "a retained set is not a command; clear it with mosquitto_pub -r -n -t " + topic);
+        const bool retiring = inbound.kind == Inbound::Kind::Retire;
+        refuse(retiring ? std::string{BRIDGE_ID} : id,
+               std::string{"a retained "} + (retiring ? "retire" : "set") +
+                   " is not a command; clear it with mosquitto_pub -r -n -t " + topic,
+               retiring ? "retire" : "set");
         return;
+    }
+    command(inbound, payload, topic);
+}
+
+void MqttBridge::command(const Inbound& inbound, std::string_view payload,
+                         const std::string& /*topic*/)
+{
+    const std::string& id = inbound.id;
+    const auto unknown = [this, id](const SetResult& result) {
+        if (result.outcome == SetOutcome::Unknown) {
+            refuse(id, "no board with this id has been seen");
+        }
+    };
+    if (inbound.kind == Inbound::Kind::Retire) {
+        retire(payload);
+        return;
+    }
+    if (inbound.kind == Inbound::Kind::LedSet) {
+        const LedSwitch change = parseLedSwitch(payload);
+        switch (change.kind) {
+        case LedSwitch::Kind::On:
+        case LedSwitch::Kind::Off:
+            hub_.setLedBit(id, inbound.led, change.kind == LedSwitch::Kind::On, unknown);
+            return;
+        case LedSwitch::Kind::Blink:
+        case LedSwitch::Kind::NoEffect:
+        case LedSwitch::Kind::Refused:
+            refuse(id, change.refusal != nullptr ? change.refusal : "effects are not run yet");
+            return;
+        }
     }
     const LedCommand command = parseLedRequest(payload);
     if (command.refusal != nullptr) {
-        refuse(*id, command.refusal);
+        refuse(id, command.refusal);
         return;
     }
-    hub_.setLed(*id, command.value, [this, id = *id](const SetResult& result) {
-        if (result.outcome == SetOutcome::Unknown) {
-            refuse(id, "no board with this id has been seen");
+    hub_.setLed(id, command.value, unknown);
+}
+
+// Home Assistant came (back) online and lost what it knew: the configs again, after a short
+// random delay.
+void MqttBridge::assistantState(std::string_view payload)
+{
+    if (payload != ONLINE || !options_.discovery) {
+        return;
+    }
+    static thread_local std::minstd_rand draw{std::random_device{}()};
+    const std::chrono::milliseconds delay{
+        std::uniform_int_distribution<int>{0, ASSISTANT_DELAY_MAX_MS}(draw)};
+    timers_.after(delay, [this] {
+        const std::lock_guard lock(mutex_);
+        if (connected_ && !closing_) {
+            for (const Board& board : hub_.boards()) {
+                publishBoard(board, true);
+            }
         }
     });
 }
 
-void MqttBridge::refuse(const std::string& id, const std::string& why)
+void MqttBridge::retire(std::string_view payload)
+{
+    std::string_view id = payload;
+    while (!id.empty() && (id.back() == '\n' || id.back() == '\r' || id.back() == ' ')) {
+        id.remove_suffix(1);
+    }
+    const std::string board{id};
+    if (!isBoardId(board)) {
+        refuse(std::string{BRIDGE_ID}, "not a board id", "retire");
+        return;
+    }
+    switch (hub_.retire(board)) {
+    case RetireOutcome::Retired:
+        return;
+    case RetireOutcome::Present:
+        refuse(board, "the board is here; unplug it first", "retire");
+        return;
+    case RetireOutcome::Unknown:
+        refuse(board, "no board with this id has been seen", "retire");
+        return;
+    }
+}
+
+// A retired board's retained messages and discovery configs go: a new subscriber finds nothing of
+// it. With mutex_ held.
+void MqttBridge::clearBoard(const Board& board)
+{
+    const std::string& id = board.info.id;
+    send(topics_.board(id, "state"), "", true);
+    send(topics_.board(id, "availability"), "", true);
+    if (options_.discovery) {
+        const DiscoveryContext context{.discoveryPrefix = options_.discoveryPrefix,
+                                       .prefix = options_.prefix,
+                                       .bridgeAvailability = topics_.bridgeAvailability(),
+                                       .version = options_.version};
+        for (const DiscoveryMessage& config : discoveryMessages(context, describedBoard(board))) {
+            send(config.topic, "", true);
+        }
+    }
+}
+
+void MqttBridge::refuse(const std::string& id, const std::string& why, const char* what)
 {
     if (!refusals_.sayNow()) {
         return;
     }
-    logf(LogLevel::Warning, "%s: set refused: %s", id.c_str(), why.c_str());
+    logf(LogLevel::Warning, "%s: %s refused: %s", id.c_str(), what, why.c_str());
+    hub_.addToFrontEnd(FRONT_END, "commands_refused_total", 1);
     const std::lock_guard lock(mutex_);
     if (connected_ && !closing_) {
-        send(topics_.board(id, "error"), "set refused: " + why, false);
+        send(topics_.board(id, "error"), std::string{what} + " refused: " + why, false);
     }
 }
 

@@ -12,6 +12,7 @@
 #include "mqtt_topics.hpp"
 #include "mqtt_transport.hpp"
 #include "repeats.hpp"
+#include "timers.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -27,13 +28,14 @@ struct BridgeOptions {
     std::string hostName;
     bool discovery = true;
     std::string discoveryPrefix = "homeassistant";
-    std::string version; // this program's, for the discovery configs' `origin`
+    std::string version;    // this program's, for the discovery configs' `origin`
+    std::string brokerName; // "HOST:PORT", for the health check's reason
 };
 
 class MqttBridge final : public MqttEvents {
 public:
-    // Listens to the hub from here on.
-    MqttBridge(Hub& hub, MqttTransport& transport, BridgeOptions options);
+    // Listens to the hub from here on. `timers` delays the answer to Home Assistant's "online".
+    MqttBridge(Hub& hub, MqttTransport& transport, Timers& timers, BridgeOptions options);
 
     void connected() override;
     void disconnected() override;
@@ -53,16 +55,23 @@ private:
     void publishState(const Board& board);
     void publishBoardList();
     void replay(bool discovery);
-    void refuse(const std::string& id, const std::string& why);
+    void clearBoard(const Board& board);
+    // Says why a command was refused on the board's error topic ("set refused: …").
+    void refuse(const std::string& id, const std::string& why, const char* what = "set");
+    void command(const Inbound& inbound, std::string_view payload, const std::string& topic);
+    void assistantState(std::string_view payload);
+    void retire(std::string_view payload);
 
     Hub& hub_;
     MqttTransport& transport_;
+    Timers& timers_;
     BridgeOptions options_;
     Topics topics_;
     RepeatLimiter refusals_;
 
     std::mutex mutex_;
     bool connected_ = false;
+    bool everConnected_ = false;
     bool closing_ = false;
     // Every publication the broker has not acknowledged yet, and of those the ones made before
     // the last connect: the client may send those again after the fresh ones, and once they are

@@ -1,6 +1,7 @@
 #include "mqtt_topics.hpp"
 
 #include "board_id.hpp"
+#include "led_switch.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -29,10 +30,13 @@ std::string topicLevel(std::string_view text)
     return level.empty() ? std::string{"_"} : level;
 }
 
-Topics::Topics(std::string prefix, std::string_view hostName)
-    : prefix_(std::move(prefix)), bridgeAvailability_(prefix_ + "/" + std::string{BRIDGE_ID} + "/" +
-                                                      topicLevel(hostName) + "/availability"),
-      bridgeBoards_(prefix_ + "/" + std::string{BRIDGE_ID} + "/" + topicLevel(hostName) + "/boards")
+Topics::Topics(std::string prefix, std::string_view hostName, std::string discoveryPrefix)
+    : prefix_(std::move(prefix)), discoveryPrefix_(std::move(discoveryPrefix)),
+      bridgeAvailability_(prefix_ + "/" + std::string{BRIDGE_ID} + "/" + topicLevel(hostName) +
+                          "/availability"),
+      bridgeBoards_(prefix_ + "/" + std::string{BRIDGE_ID} + "/" + topicLevel(hostName) +
+                    "/boards"),
+      bridgeRetire_(prefix_ + "/" + std::string{BRIDGE_ID} + "/" + topicLevel(hostName) + "/retire")
 {
 }
 
@@ -41,36 +45,87 @@ std::string Topics::board(const std::string& id, const char* leaf) const
     return prefix_ + "/" + id + "/" + leaf;
 }
 
-std::vector<std::string> Topics::subscriptions() const
+std::vector<std::string> Topics::subscriptions(bool discovery) const
 {
-    return {prefix_ + "/+" + std::string{COMMAND_LEAF}};
+    std::vector<std::string> topics{prefix_ + "/+" + std::string{COMMAND_LEAF},
+                                    prefix_ + "/+/led/+" + std::string{COMMAND_LEAF},
+                                    bridgeRetire_};
+    if (discovery) {
+        topics.push_back(discoveryPrefix_ + "/status");
+        topics.push_back(discoveryPrefix_ + "/device/+/config");
+    }
+    return topics;
 }
 
-std::optional<std::string> Topics::commandTarget(std::string_view topic) const
+namespace {
+
+// The levels of `topic` below `prefix`, or nothing when it is not below it.
+std::optional<std::vector<std::string_view>> levelsBelow(std::string_view topic,
+                                                         std::string_view prefix)
 {
-    if (!topic.starts_with(prefix_) || topic.size() <= prefix_.size() ||
-        topic[prefix_.size()] != '/' || !topic.ends_with(COMMAND_LEAF)) {
+    if (prefix.empty() || !topic.starts_with(prefix) || topic.size() <= prefix.size() + 1 ||
+        topic[prefix.size()] != '/') {
         return std::nullopt;
     }
-    const std::size_t start = prefix_.size() + 1;
-    if (topic.size() < start + COMMAND_LEAF.size()) {
-        return std::nullopt;
+    std::vector<std::string_view> levels;
+    std::string_view rest = topic.substr(prefix.size() + 1);
+    for (;;) {
+        const std::size_t slash = rest.find('/');
+        levels.push_back(rest.substr(0, slash));
+        if (slash == std::string_view::npos) {
+            return levels;
+        }
+        rest.remove_prefix(slash + 1);
     }
-    const std::string_view id = topic.substr(start, topic.size() - start - COMMAND_LEAF.size());
-    if (id.empty() || id.find('/') != std::string_view::npos) {
-        return std::nullopt;
-    }
-    return std::string{id};
 }
 
-std::string stateJson(const BoardStatus& status)
+} // namespace
+
+Inbound Topics::inbound(std::string_view topic) const
 {
-    // ordered_json keeps the keys in the order the tool prints them.
+    if (topic == bridgeRetire_) {
+        return {Inbound::Kind::Retire, {}, 0};
+    }
+    if (const auto levels = levelsBelow(topic, prefix_)) {
+        const auto& at = *levels;
+        const bool named = !at.empty() && !at[0].empty();
+        if (named && at.size() == 2 && at[1] == "set") {
+            return {Inbound::Kind::Set, std::string{at[0]}, 0};
+        }
+        if (named && at.size() == 4 && at[1] == "led" && at[3] == "set") {
+            const int led = parseLedIndex(at[2]);
+            return led == 0 ? Inbound{} : Inbound{Inbound::Kind::LedSet, std::string{at[0]}, led};
+        }
+    }
+    if (topic.size() == discoveryPrefix_.size() + std::string_view{"/status"}.size() &&
+        topic.starts_with(discoveryPrefix_) && topic.ends_with("/status") &&
+        !discoveryPrefix_.empty()) {
+        return {Inbound::Kind::AssistantState, {}, 0};
+    }
+    if (const auto levels = levelsBelow(topic, discoveryPrefix_)) {
+        const auto& at = *levels;
+        if (at.size() == 3 && at[0] == "device" && !at[1].empty() && at[2] == "config") {
+            return {Inbound::Kind::DeviceConfig, std::string{at[1]}, 0};
+        }
+    }
+    return {};
+}
+
+std::string stateJson(const Board& board)
+{
+    // ordered_json keeps the keys in the order the tool prints them, the lamps beside `led`.
+    const BoardStatus status = board.status.value_or(BoardStatus{0, 0, 0});
     nlohmann::ordered_json state;
     state["led"] = status.led;
+    for (int led = 1; led <= LED_COUNT; ++led) {
+        state["led" + std::to_string(led)] = (status.led & (1U << (led - 1))) != 0;
+    }
     state["push"] = status.push;
     state["jump"] = status.jump;
-    return state.dump();
+    state["name"] =
+        board.name.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(board.name);
+    // A name from the configuration is UTF-8 (checked when read); replaced, not thrown on.
+    return state.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string boardListJson(const std::vector<std::string>& ids)

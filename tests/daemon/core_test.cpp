@@ -2,6 +2,7 @@
 // table driven as the board workers drive it.
 #include "board_id.hpp"
 #include "hub.hpp"
+#include "hub_row.hpp"
 #include "led_command.hpp"
 #include "state_store.hpp"
 
@@ -170,7 +171,7 @@ private:
 // One turn of a worker that is due at once, answered with `status` (nothing: a missed read).
 Hub::Turn turnOf(Hub& hub, Hub::Slot& slot, std::optional<BoardStatus> status)
 {
-    const Hub::Turn turn = hub.waitForTurn(slot, Clock::now());
+    const Hub::Turn turn = hub.takeTurn(slot);
     if (turn.write && status) {
         status->led = reportedLed(*turn.write);
     }
@@ -248,7 +249,10 @@ TEST(Hub, TheLatestValueWinsAndEveryRequestEnds)
 // turn (a board that fails at once is not asked again and again) and goes out once it answers.
 TEST(Hub, MissedReadsMakeABoardUnavailableUntilItAnswers)
 {
-    Hub hub(HubOptions{.interval = std::chrono::milliseconds{50}, .missesAllowed = 3});
+    Hub hub(HubOptions{.interval = std::chrono::milliseconds{50},
+                       .missesAllowed = 3,
+                       .names = {},
+                       .timeReads = false});
     Recorder changes(hub);
     const auto slot = hub.arrive(infoOf("A17"), ZERO);
     hub.setLed("A17", 5);
@@ -266,18 +270,22 @@ TEST(Hub, MissedReadsMakeABoardUnavailableUntilItAnswers)
 }
 
 // A read that hangs (a board holds its request for the 5 s USB timeout) counts as missed reads
-// while it lasts.
+// while it lasts: the worker's count of reads stops moving on.
 TEST(Hub, AReadThatHangsMakesTheBoardUnavailable)
 {
     const auto interval = std::chrono::milliseconds{50};
-    Hub hub(HubOptions{.interval = interval, .missesAllowed = 3});
+    Hub hub(HubOptions{.interval = interval, .missesAllowed = 3, .names = {}, .timeReads = false});
+    const auto start = Clock::now();
     const auto slot = hub.arrive(infoOf("A17"), ZERO);
-    const Hub::Turn turn = hub.waitForTurn(*slot, Clock::now()); // the exchange starts
-    hub.checkStalled(Clock::now() + interval * 2);
+    slot->reads = 1;
+    hub.checkStalled(start + interval * 2); // moved on: read just now
     EXPECT_TRUE(hub.board("A17")->available());
-    hub.checkStalled(Clock::now() + interval * 4);
+    hub.checkStalled(start + interval * 4); // not since two intervals ago
+    EXPECT_TRUE(hub.board("A17")->available());
+    EXPECT_EQ(hub.unread(interval * 3), std::vector<std::string>{});
+    hub.checkStalled(start + interval * 5);
     EXPECT_FALSE(hub.board("A17")->available());
-    hub.report(*slot, turn, ZERO); // it answers at last
+    hub.report(*slot, Hub::Turn{}, ZERO); // it answers at last
     EXPECT_TRUE(hub.board("A17")->available());
     hub.leave(*slot, true);
 }

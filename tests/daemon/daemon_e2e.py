@@ -32,6 +32,14 @@ LED_REQUEST = re.compile(r"^(\d{3}/\d{3}) CONTROL type=0xc0 request=1 value=0x([
 STATUS_READ = re.compile(r"^\d{3}/\d{3} CONTROL type=0xc0 request=0 ", re.M)
 
 
+def state(led, push=0, jump=0, name=None):
+    """A board's state message as the daemon publishes it: the LED state, each lamp on its own,
+    the button, the jumpers and the board's name."""
+    lamps = {f"led{n}": bool(led & (1 << (n - 1))) for n in (1, 2, 3)}
+    return json.dumps({"led": led, **lamps, "push": push, "jump": jump, "name": name},
+                      separators=(",", ":"))
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -230,13 +238,13 @@ class DaemonTest(DaemonCase):
     def test_press_set_and_state(self):
         daemon = self.start()
         online = self.watcher.wait_for(self.topic("availability"), "online")
-        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        self.watcher.wait_for(self.topic("state"), state(0, 0, 0))
         mark = self.watcher.count()
         daemon.change("push")
-        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":1,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(0, 1, 0), mark)
         daemon.change("release")
         released = self.watcher.wait_for(self.topic("button"), "released", mark)
-        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(0, 0, 0), mark)
         self.assertEqual(self.watcher.on(self.topic("button"), online), ["pressed", "released"])
         # Reads that change nothing publish nothing.
         quiet = self.watcher.count()
@@ -245,11 +253,11 @@ class DaemonTest(DaemonCase):
 
         mark = self.watcher.count()
         self.watcher.publish(self.topic("set"), " 7\n")
-        self.watcher.wait_for(self.topic("state"), '{"led":7,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(7, 0, 0), mark)
         self.assertEqual(daemon.led_requests(), [("001/002", 7)])
         # A number above 7 still reaches the board whole; the board shows its low three bits.
         self.watcher.publish(self.topic("set"), "13")
-        self.watcher.wait_for(self.topic("state"), '{"led":5,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(5, 0, 0), mark)
         self.assertEqual(daemon.led_requests(), [("001/002", 7), ("001/002", 13)])
         self.assertLess(released, self.watcher.count())
 
@@ -257,7 +265,7 @@ class DaemonTest(DaemonCase):
         daemon = self.start()
         self.watcher.wait_for(self.topic("availability"), "online")
         self.watcher.publish(self.topic("set"), "5")
-        mark = self.watcher.wait_for(self.topic("state"), '{"led":5,"push":0,"jump":0}')
+        mark = self.watcher.wait_for(self.topic("state"), state(5, 0, 0))
 
         unplugged = time.monotonic()
         daemon.change("unplug")
@@ -274,7 +282,7 @@ class DaemonTest(DaemonCase):
         mark = self.watcher.count()
         daemon.change("plug")
         self.watcher.wait_for(self.topic("availability"), "online", mark)
-        self.watcher.wait_for(self.topic("state"), '{"led":6,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(6, 0, 0), mark)
         # The board came back at a new address with its LEDs off; the value was set again.
         self.assertEqual(daemon.led_requests(), [("001/002", 5), ("001/003", 6)])
         self.assertIn("A17: setting LED 6 again", daemon.log_text())
@@ -298,7 +306,7 @@ class DaemonTest(DaemonCase):
 
     def test_nasty_payloads_are_refused_and_never_reach_the_board(self):
         daemon = self.start()
-        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        self.watcher.wait_for(self.topic("state"), state(0, 0, 0))
         mark = self.watcher.count()
         # (An empty payload is what clearing a retained set sends: ignored, not refused.)
         nasty = [b" ", b"32", b"-1", b"+5", b"5.0", b"0x5", b"5 5", b"1e1", b"0032",
@@ -309,13 +317,13 @@ class DaemonTest(DaemonCase):
             self.watcher.publish(self.topic("set"), payload)
         # A good one last: once its state is in, every refusal before it has been handled.
         self.watcher.publish(self.topic("set"), "\t2 ")
-        self.watcher.wait_for(self.topic("state"), '{"led":2,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(2, 0, 0), mark)
         errors = self.watcher.on(self.topic("error"), mark)
         self.assertEqual(len(errors), len(nasty), errors)
         self.assertTrue(all(e.startswith("set refused: ") for e in errors), errors)
         self.assertEqual(daemon.led_requests(), [("001/002", 2)])
         self.assertEqual(self.watcher.on(self.topic("state"), mark),
-                         ['{"led":2,"push":0,"jump":0}'])
+                         [state(2, 0, 0)])
         self.assertEqual(daemon.process.poll(), None)
 
     def test_a_killed_daemon_leaves_its_last_will(self):
@@ -337,12 +345,12 @@ class DaemonTest(DaemonCase):
         for board in (f"{host}-1-1.4", "A17", "A17-1-3"):
             self.watcher.wait_for(self.topic("availability", board), "online")
             # Published right after it: the mark below must come after every arrival's state.
-            self.watcher.wait_for(self.topic("state", board), '{"led":0,"push":0,"jump":0}')
+            self.watcher.wait_for(self.topic("state", board), state(0, 0, 0))
         self.assertIn("two boards with serial number A17", daemon.log_text())
         # Each is its own board: a set reaches that one only.
         mark = self.watcher.count()
         self.watcher.publish(self.topic("set", "A17-1-3"), "4")
-        self.watcher.wait_for(self.topic("state", "A17-1-3"), '{"led":4,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state", "A17-1-3"), state(4, 0, 0), mark)
         self.assertEqual([r[1] for r in daemon.led_requests()], [4])
         self.assertEqual(self.watcher.on(self.topic("state", "A17"), mark), [])
 
@@ -358,7 +366,7 @@ class BrokerRestart(DaemonCase):
 
     def test_reconnects_and_publishes_its_retained_messages_again(self):
         daemon = self.start()
-        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        self.watcher.wait_for(self.topic("state"), state(0, 0, 0))
         self.broker.terminate()
         self.broker.wait()
         daemon.change("push")  # while no broker: the state it publishes later has it
@@ -367,13 +375,13 @@ class BrokerRestart(DaemonCase):
         mark = self.watcher.count()
         self.broker, _ = start_broker(self.broker_folder, self.port)
         self.watcher.wait_for(self.topic("availability"), "online", mark)
-        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":1,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(0, 1, 0), mark)
         self.watcher.wait_for(f"{self.prefix}/bridge/{socket.gethostname()}/availability",
                               "online", mark)
         self.assertIn("lost the MQTT broker", daemon.log_text())
         # And commands work again.
         self.watcher.publish(self.topic("set"), "3")
-        self.watcher.wait_for(self.topic("state"), '{"led":3,"push":1,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(3, 1, 0), mark)
 
 
 class Configuration(unittest.TestCase):
@@ -499,7 +507,7 @@ class Discovery(DaemonCase):
         number = configs[f"{self.discovery}/number/{node}/leds/config"]
         mark = self.watcher.count()
         self.watcher.publish(number["command_topic"], "6")
-        self.watcher.wait_for(self.topic("state"), '{"led":6,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(6, 0, 0), mark)
         self.assertEqual(daemon.led_requests(), [("001/002", 6)])
 
         # Unplugged: the configs stay (no empty payload removes them), availability says offline.
@@ -525,12 +533,12 @@ class Discovery(DaemonCase):
         self.watcher = Watcher(self.port, self.prefix)
         self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
         self.start(extra=("--discovery-prefix", self.discovery, "--no-discovery"))
-        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        self.watcher.wait_for(self.topic("state"), state(0, 0, 0))
         time.sleep(0.3)
         self.assertEqual([m for m in self.watcher.messages if "/config" in m[0]], [])
 
 
-ZERO = '{"led":0,"push":0,"jump":0}'
+ZERO = state(0)
 
 
 class BoardsOfAPreviousRun(DaemonCase):
@@ -593,7 +601,7 @@ class ReservedId(DaemonCase):
                               f'["{served}"]')
         mark = self.watcher.count()
         self.watcher.publish(self.topic("set", served), "3")
-        self.watcher.wait_for(self.topic("state", served), '{"led":3,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state", served), state(3, 0, 0), mark)
         self.assertEqual([m for m in self.watcher.messages if m[0].startswith(
             f"{self.prefix}/bridge/") and m[0].count("/") == 2], [])
 
@@ -631,7 +639,7 @@ class NothingLost(DaemonCase):
         self.broker, _ = start_broker(self.broker_folder, self.port)
         self.watcher.wait_for(self.topic("availability"), "online", mark)
         self.watcher.publish(self.topic("set"), "2")
-        self.watcher.wait_for(self.topic("state"), '{"led":2,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(2, 0, 0), mark)
         self.barrier()
         self.assertNotIn("offline", self.watcher.on(self.topic("availability"), mark))
         self.assertEqual(self.retained(self.topic("availability")), "online")
@@ -658,7 +666,7 @@ class NothingLost(DaemonCase):
         again = self.start(board="serial=A17,unplugged", state=daemon.state)
         self.wait_for_log(again, "serving the boards")
         again.change("plug")
-        self.watcher.wait_for(self.topic("state"), '{"led":6,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(6, 0, 0), mark)
         self.assertEqual([value for _, value in again.led_requests()], [6])
 
     def test_a_set_sent_while_the_daemon_is_down_is_applied_when_it_is_back(self):
@@ -671,7 +679,7 @@ class NothingLost(DaemonCase):
         self.watcher.publish(self.topic("set"), "4")
         self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
         again = self.start(state=daemon.state)
-        self.watcher.wait_for(self.topic("state"), '{"led":4,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(4, 0, 0), mark)
         self.assertEqual([value for _, value in again.led_requests()], [4])
 
     def test_a_retained_set_is_never_applied_again_and_clearing_it_is_no_error(self):
@@ -681,9 +689,9 @@ class NothingLost(DaemonCase):
         # MQTT 3.1.1 does not tell a subscriber that a live message was retained: it is applied
         # once, as it arrives. Sent again by the broker (a restart, a new subscription), it is not.
         self.watcher.client.publish(self.topic("set"), "5", qos=1, retain=True).wait_for_publish()
-        self.watcher.wait_for(self.topic("state"), '{"led":5,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(5, 0, 0), mark)
         self.watcher.publish(self.topic("set"), "2")
-        self.watcher.wait_for(self.topic("state"), '{"led":2,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(2, 0, 0), mark)
         self.assertEqual(daemon.stop()[0], 0)
 
         mark = self.watcher.count()
@@ -707,7 +715,7 @@ class NothingLost(DaemonCase):
         self.watcher.publish(self.topic("set"), "3")
         daemon.change("answer")
         self.watcher.wait_for(self.topic("availability"), "online", mark)
-        self.watcher.wait_for(self.topic("state"), '{"led":3,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state"), state(3, 0, 0), mark)
         self.assertIn("A17: not answering", daemon.log_text())
 
     def test_distinct_serials_are_distinct_boards(self):
@@ -717,7 +725,7 @@ class NothingLost(DaemonCase):
             self.watcher.wait_for(self.topic("state", served), ZERO)
         mark = self.watcher.count()
         self.watcher.publish(self.topic("set", "a_b"), "1")
-        self.watcher.wait_for(self.topic("state", "a_b"), '{"led":1,"push":0,"jump":0}', mark)
+        self.watcher.wait_for(self.topic("state", "a_b"), state(1, 0, 0), mark)
         self.assertEqual(daemon.led_requests(), [("001/003", 1)])
 
 
@@ -789,7 +797,7 @@ class Tls(DaemonCase):
 
     def test_connects_with_the_ca_and_with_a_client_certificate(self):
         self.start_tls(self.tls_port, "--cafile", self.cert("ca.crt"))
-        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        self.watcher.wait_for(self.topic("state"), state(0, 0, 0))
         self.watcher.wait_for(self.bridge, "online")
         # A second daemon through the listener that wants a client certificate.
         self.prefix += "c"
@@ -798,7 +806,7 @@ class Tls(DaemonCase):
         self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
         self.start_tls(self.client_port, "--cafile", self.cert("ca.crt"), "--cert",
                        self.cert("client.crt"), "--key", self.cert("client.key"))
-        self.watcher.wait_for(self.topic("state"), '{"led":0,"push":0,"jump":0}')
+        self.watcher.wait_for(self.topic("state"), state(0, 0, 0))
 
     def test_a_wrong_ca_or_a_missing_client_certificate_fails_logged_without_a_crash(self):
         for port, options in ((self.tls_port, ("--cafile", self.cert("wrong-ca.crt"))),

@@ -16,10 +16,9 @@ import paho.mqtt.client as mqtt
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import daemon_e2e as harness  # noqa: E402  (the folder is on the path only from here)
-from daemon_e2e import INTERVAL_MS, DaemonCase  # noqa: E402
+from daemon_e2e import INTERVAL_MS, DaemonCase, state  # noqa: E402
 
 MIB = 1024 * 1024
-STATE = '{{"led":{},"push":{},"jump":0}}'
 
 
 def daemon_pid(daemon):
@@ -55,7 +54,7 @@ class HungBoard(DaemonCase):
     def test_a_hung_board_holds_up_nobody_else_and_is_served_again_when_it_answers(self):
         daemon = self.start(devices=("--after", "board,serial=B22"))
         for board in ("A17", "B22"):
-            self.watcher.wait_for(self.topic("state", board), STATE.format(0, 0))
+            self.watcher.wait_for(self.topic("state", board), state(0, 0))
         daemon.change("hang")
         # The daemon's next read of A17 now waits for its 5 s timeout. Meanwhile B22 is served:
         # a set reaches the board and its state within a second, and its button is read.
@@ -63,7 +62,7 @@ class HungBoard(DaemonCase):
         hung = Timed()
         mark = self.watcher.count()
         self.watcher.publish(self.topic("set", "B22"), "6")
-        self.watcher.wait_for(self.topic("state", "B22"), STATE.format(6, 0), mark)
+        self.watcher.wait_for(self.topic("state", "B22"), state(6, 0), mark)
         self.assertLess(hung(), 1.0)
         self.assertIn(("001/003", 6), daemon.led_requests())
         for _ in range(2):  # the second time past the first read's 5 s timeout
@@ -83,7 +82,7 @@ class HungBoard(DaemonCase):
 
         mark = self.watcher.count()
         daemon.change("answer")
-        self.watcher.wait_for(self.topic("state"), STATE.format(4, 0), mark)
+        self.watcher.wait_for(self.topic("state"), state(4, 0), mark)
         self.assertIn(("001/002", 4), daemon.led_requests())
         daemon.change("push")
         self.watcher.wait_for(self.topic("button"), "pressed", mark)
@@ -95,7 +94,7 @@ class HungBoard(DaemonCase):
 
     def test_stopping_while_a_board_hangs_takes_no_timeout(self):
         daemon = self.start()
-        self.watcher.wait_for(self.topic("state"), STATE.format(0, 0))
+        self.watcher.wait_for(self.topic("state"), state(0, 0))
         daemon.change("hang")
         time.sleep(3 * INTERVAL_MS / 1000)
         status, took = daemon.stop()
@@ -119,7 +118,7 @@ class Flood(DaemonCase):
 
     def test_a_flood_of_commands_keeps_memory_bounded_and_the_latest_wins(self):
         daemon = self.start()
-        self.watcher.wait_for(self.topic("state"), STATE.format(0, 0))
+        self.watcher.wait_for(self.topic("state"), state(0, 0))
         pid = daemon_pid(daemon)
         before = rss_bytes(pid)
         # AddressSanitizer keeps freed memory in quarantine (up to 256 MiB), so a sanitized
@@ -170,7 +169,7 @@ class Flood(DaemonCase):
         self.assertLess(took, self.PROMPT if plain else self.PROMPT_SANITIZED)
         # The latest wins: the last LED request is the last value, and the state says so.
         settled = Timed()
-        self.watcher.wait_for(self.topic("state"), STATE.format(last & 7, 1), mark)
+        self.watcher.wait_for(self.topic("state"), state(last & 7, 1), mark)
         while daemon.led_requests()[-1][1] != last and settled() < harness.WAIT:
             time.sleep(0.05)
         self.assertEqual(daemon.led_requests()[-1], ("001/002", last))
@@ -189,7 +188,7 @@ class ToolBeside(DaemonCase):
 
     def test_ledboard_runs_beside_the_daemon(self):
         daemon = self.start()
-        self.watcher.wait_for(self.topic("state"), STATE.format(0, 0))
+        self.watcher.wait_for(self.topic("state"), state(0, 0))
         # The daemon's own view of the simulated bus: the same testbed and preload.
         with open(f"/proc/{daemon_pid(daemon)}/environ", "rb") as file:
             inherited = dict(entry.decode().split("=", 1) for entry in file.read().split(b"\0")
@@ -203,7 +202,7 @@ class ToolBeside(DaemonCase):
             published = Timed()
             self.assertEqual((ran.returncode, ran.stdout, ran.stderr),
                              (0, f"LED  d  {value}\nPUSH d  0\nJUMP b  0\n", ""))
-            self.watcher.wait_for(self.topic("state"), STATE.format(value, 0), mark)
+            self.watcher.wait_for(self.topic("state"), state(value, 0), mark)
             self.assertLess(published(), INTERVAL_MS / 1000 + 0.5)
             status = self.run_tool(environment, "--status")
             self.assertEqual((status.returncode, status.stdout, status.stderr),
@@ -230,7 +229,7 @@ class BrokerStopped(DaemonCase):
 
     def test_presses_while_the_broker_is_away_are_not_sent_twice(self):
         daemon = self.start()
-        start = self.watcher.wait_for(self.topic("state"), STATE.format(0, 0))
+        start = self.watcher.wait_for(self.topic("state"), state(0, 0))
         self.press(daemon, start)
         # Pressed right as the broker goes: whatever was in flight must not arrive twice.
         daemon.change("push")
@@ -250,7 +249,7 @@ class BrokerStopped(DaemonCase):
         self.broker, _ = harness.start_broker(self.broker_folder, self.port)
         self.watcher.wait_for(self.topic("availability"), "online", mark)
         # The watcher is back too once the retained state reaches it: held down.
-        self.watcher.wait_for(self.topic("state"), STATE.format(0, 1), mark)
+        self.watcher.wait_for(self.topic("state"), state(0, 1), mark)
         after = self.watcher.count()
         daemon.change("release")
         self.watcher.wait_for(self.topic("button"), "released", after)
@@ -264,9 +263,9 @@ class BrokerStopped(DaemonCase):
                          ["released", "pressed", "released"])
         # What the broker keeps is the board as it is now.
         states = self.watcher.on(self.topic("state"), after)
-        self.assertEqual(states[-1], STATE.format(0, 0), states)
+        self.assertEqual(states[-1], state(0, 0), states)
         retained = RetainedReader(self.port, self.topic("state"))
-        self.assertEqual(retained.payload, STATE.format(0, 0))
+        self.assertEqual(retained.payload, state(0, 0))
 
 
 class RetainedReader:

@@ -3,12 +3,14 @@
 #include "hub.hpp"
 #include "mqtt_bridge.hpp"
 #include "mqtt_topics.hpp"
+#include "timers.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace ledboardd;
@@ -27,16 +29,37 @@ TEST(TopicLevel, ReplacesWhatMqttGivesAMeaningAndKeepsTheRest)
     EXPECT_EQ(topicLevel(std::string(300, 'x')).size(), MAX_TOPIC_LEVEL);
 }
 
-TEST(Topics, ACommandTopicNamesOneBoardUnderThePrefix)
+TEST(Topics, EachInboundTopicNamesWhatItIsFor)
 {
-    const Topics topics("home/leds", "myhost");
-    EXPECT_EQ(topics.commandTarget("home/leds/A17/set"), "A17");
-    EXPECT_EQ(topics.commandTarget("home/leds/a~2Fb/set"), "a~2Fb");
-    for (const char* other : {"home/leds/set", "home/leds//set", "home/leds/A/B/set",
-                              "home/ledsX/A17/set", "home/leds/A17/state", "other/A17/set"}) {
-        EXPECT_EQ(topics.commandTarget(other), std::nullopt) << other;
+    const Topics topics("home/leds", "myhost", "ha");
+    using Kind = Inbound::Kind;
+    const std::vector<std::tuple<std::string, Kind, std::string, int>> cases{
+        {"home/leds/A17/set", Kind::Set, "A17", 0},
+        {"home/leds/a~2Fb/set", Kind::Set, "a~2Fb", 0},
+        {"home/leds/A17/led/3/set", Kind::LedSet, "A17", 3},
+        {"home/leds/A17/led/4/set", Kind::Other, "", 0},
+        {"home/leds/A17/led/0/set", Kind::Other, "", 0},
+        {"home/leds/bridge/myhost/retire", Kind::Retire, "", 0},
+        {"home/leds/bridge/other/retire", Kind::Other, "", 0},
+        {"ha/status", Kind::AssistantState, "", 0},
+        {"ha/device/home_2fleds__A17/config", Kind::DeviceConfig, "home_2fleds__A17", 0},
+        {"ha/sensor/x/y/config", Kind::Other, "", 0},
+        {"home/leds/set", Kind::Other, "", 0},
+        {"home/leds//set", Kind::Other, "", 0},
+        {"home/leds/A/B/set", Kind::Other, "", 0},
+        {"home/ledsX/A17/set", Kind::Other, "", 0},
+        {"home/leds/A17/state", Kind::Other, "", 0},
+        {"other/A17/set", Kind::Other, "", 0},
+    };
+    for (const auto& [topic, kind, id, led] : cases) {
+        const Inbound inbound = topics.inbound(topic);
+        EXPECT_EQ(inbound.kind, kind) << topic;
+        EXPECT_EQ(inbound.id, id) << topic;
+        EXPECT_EQ(inbound.led, led) << topic;
     }
     EXPECT_EQ(topics.bridgeAvailability(), "home/leds/bridge/myhost/availability");
+    EXPECT_THAT(topics.subscriptions(false), ElementsAre("home/leds/+/set", "home/leds/+/led/+/set",
+                                                         "home/leds/bridge/myhost/retire"));
 }
 
 namespace {
@@ -63,14 +86,19 @@ public:
 };
 
 struct Bridged {
-    Hub hub{HubOptions{}};
+    Hub hub{HubOptions{.interval = std::chrono::milliseconds{50},
+                       .missesAllowed = 3,
+                       .names = {{.serial = "A17", .port = "", .name = "Desk"}},
+                       .timeReads = false}};
     FakeClient client;
-    MqttBridge bridge{hub, client,
+    Timers timers;
+    MqttBridge bridge{hub, client, timers,
                       BridgeOptions{.prefix = "p",
                                     .hostName = "h",
                                     .discovery = false,
                                     .discoveryPrefix = "homeassistant",
-                                    .version = "1"}};
+                                    .version = "1",
+                                    .brokerName = "broker:1883"}};
 
     std::shared_ptr<Hub::Slot> plugIn(const std::string& id)
     {
@@ -80,7 +108,7 @@ struct Bridged {
     // One worker turn that answers with `status` (the LEDs it was sent, if any).
     void read(Hub::Slot& slot, BoardStatus status = ZERO)
     {
-        const Hub::Turn turn = hub.waitForTurn(slot, Clock::now());
+        const Hub::Turn turn = hub.takeTurn(slot);
         if (turn.write) {
             status.led = reportedLed(*turn.write);
         }
@@ -109,13 +137,13 @@ TEST(Bridge, AConnectPublishesTheWholeTruthInOrder)
     EXPECT_THAT(b.client.take(), IsEmpty()); // nothing goes out before a connection
 
     b.bridge.connected();
-    EXPECT_THAT(b.client.subscribed, ElementsAre("p/+/set"));
-    EXPECT_THAT(b.client.take(),
-                ElementsAre("p/bridge/h/availability online (retained)",
-                            "p/A17/availability online (retained)",
-                            R"(p/A17/state {"led":0,"push":0,"jump":0} (retained))",
-                            "p/B2/availability offline (retained)",
-                            R"(p/bridge/h/boards ["A17"] (retained))"));
+    EXPECT_THAT(b.client.subscribed, ElementsAre("p/+/set", "p/+/led/+/set", "p/bridge/h/retire"));
+    EXPECT_THAT(
+        b.client.take(),
+        ElementsAre(
+            "p/bridge/h/availability online (retained)", "p/A17/availability online (retained)",
+            R"(p/A17/state {"led":0,"led1":false,"led2":false,"led3":false,"push":0,"jump":0,"name":"Desk"} (retained))",
+            "p/B2/availability offline (retained)", R"(p/bridge/h/boards ["A17"] (retained))"));
     b.hub.leave(*slot, true);
 }
 
@@ -140,10 +168,12 @@ TEST(Bridge, OfflineNeverLandsAfterAFreshOnline)
     EXPECT_THAT(sent[1], "p/A17/availability online (retained)");
     // The old `offline` lands now, after the fresh `online`, and the truth follows it.
     b.ackAll();
-    EXPECT_THAT(b.client.take(),
-                ElementsAre("p/A17/availability online (retained)",
-                            R"(p/A17/state {"led":0,"push":0,"jump":0} (retained))",
-                            R"(p/bridge/h/boards ["A17"] (retained))"));
+    EXPECT_THAT(
+        b.client.take(),
+        ElementsAre(
+            "p/A17/availability online (retained)",
+            R"(p/A17/state {"led":0,"led1":false,"led2":false,"led3":false,"push":0,"jump":0,"name":"Desk"} (retained))",
+            R"(p/bridge/h/boards ["A17"] (retained))"));
     b.hub.leave(*slot, true);
 }
 
@@ -167,14 +197,57 @@ TEST(Bridge, SetCommandsAreAppliedConfirmedOrRefusedWithAReason)
     b.bridge.message("p/A17/set", "x", false);
     b.bridge.message("p/ZZ/set", "1", false);
     b.bridge.message("p/A17/state", "1", false); // not a command topic
-    EXPECT_THAT(b.client.take(),
-                ElementsAre(R"(p/A17/state {"led":5,"push":0,"jump":0} (retained))",
-                            R"(p/A17/state {"led":5,"push":0,"jump":0} (retained))",
-                            "p/A17/error set refused: a retained set is not a command; clear it "
-                            "with mosquitto_pub -r -n -t p/A17/set",
-                            "p/A17/error set refused: not a decimal number",
-                            "p/ZZ/error set refused: no board with this id has been seen"));
+    EXPECT_THAT(
+        b.client.take(),
+        ElementsAre(
+            R"(p/A17/state {"led":5,"led1":true,"led2":false,"led3":true,"push":0,"jump":0,"name":"Desk"} (retained))",
+            R"(p/A17/state {"led":5,"led1":true,"led2":false,"led3":true,"push":0,"jump":0,"name":"Desk"} (retained))",
+            "p/A17/error set refused: a retained set is not a command; clear it "
+            "with mosquitto_pub -r -n -t p/A17/set",
+            "p/A17/error set refused: not a decimal number",
+            "p/ZZ/error set refused: no board with this id has been seen"));
     EXPECT_EQ(b.hub.board("A17")->desired, 13);
     EXPECT_FALSE(b.hub.board("ZZ"));
     b.hub.leave(*slot, true);
+}
+
+// One LED at a time changes one bit of what was asked (bits 3 and 4 kept); a board is retired only
+// while it is away, and then nothing of it is left retained.
+TEST(Bridge, OneLedAtATimeAndRetiringAnAwayBoard)
+{
+    Bridged b;
+    const auto slot = b.plugIn("A17");
+    b.bridge.connected();
+    b.ackAll();
+    b.client.take();
+
+    b.bridge.message("p/A17/set", "13", false); // 0b01101
+    b.read(*slot);
+    b.bridge.message("p/A17/led/2/set", "ON", false);
+    b.read(*slot);
+    EXPECT_EQ(b.hub.board("A17")->desired, 15);
+    b.bridge.message("p/A17/led/1/set", "off", false);
+    b.read(*slot);
+    EXPECT_EQ(b.hub.board("A17")->desired, 14);
+    b.bridge.message("p/A17/led/3/set", "dim", false);
+    b.bridge.message("p/bridge/h/retire", "A17", false);
+    EXPECT_THAT(
+        b.client.take(),
+        ElementsAre(
+            R"(p/A17/state {"led":5,"led1":true,"led2":false,"led3":true,"push":0,"jump":0,"name":"Desk"} (retained))",
+            R"(p/A17/state {"led":7,"led1":true,"led2":true,"led3":true,"push":0,"jump":0,"name":"Desk"} (retained))",
+            R"(p/A17/state {"led":6,"led1":false,"led2":true,"led3":true,"push":0,"jump":0,"name":"Desk"} (retained))",
+            "p/A17/error set refused: not ON, OFF, true, false, blink or none",
+            "p/A17/error retire refused: the board is here; unplug it first"));
+
+    b.hub.leave(*slot, true);
+    b.client.take();
+    b.bridge.message("p/bridge/h/retire", "A17\n", false);
+    EXPECT_THAT(b.client.take(),
+                ElementsAre("p/A17/state  (retained)", "p/A17/availability  (retained)",
+                            "p/bridge/h/boards [] (retained)"));
+    EXPECT_FALSE(b.hub.board("A17"));
+    b.bridge.message("p/bridge/h/retire", "A17", false);
+    EXPECT_THAT(b.client.take(),
+                ElementsAre("p/A17/error retire refused: no board with this id has been seen"));
 }

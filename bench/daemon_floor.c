@@ -1,0 +1,78 @@
+/*
+ * The floor for ledboardd's reads: the daemon's libusb 0.1 calls for one board and nothing else.
+ * It opens the first board (the same string reads the daemon makes to accept it), then reads its
+ * status every INTERVAL milliseconds until SIGTERM or SIGINT. Anything the daemon costs per read
+ * beyond this program is its own overhead (bench/daemon-instructions).
+ *
+ *   ledboard-bench-daemon-floor INTERVAL
+ */
+#define _POSIX_C_SOURCE 200809L
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <usb.h>
+
+static volatile sig_atomic_t stopping = 0;
+
+static void stop(int signal)
+{
+    (void)signal;
+    stopping = 1;
+}
+
+int main(int argc, char* argv[])
+{
+    const long interval = argc > 1 ? strtol(argv[1], NULL, 10) : 50;
+    struct sigaction action = {0};
+    action.sa_handler = stop;
+    sigaction(SIGTERM, &action, NULL);
+    sigaction(SIGINT, &action, NULL);
+
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    usb_dev_handle* board = NULL;
+    char text[256];
+    for (struct usb_bus* bus = usb_get_busses(); bus != NULL && board == NULL; bus = bus->next) {
+        for (struct usb_device* device = bus->devices; device != NULL; device = device->next) {
+            if (device->descriptor.idVendor != 0x1384 || device->descriptor.idProduct != 0x8888) {
+                continue;
+            }
+            usb_dev_handle* handle = usb_open(device);
+            if (handle != NULL &&
+                usb_get_string_simple(handle, device->descriptor.iProduct, text, sizeof text) > 0 &&
+                usb_get_string_simple(handle, device->descriptor.iManufacturer, text, sizeof text) >
+                    0) {
+                usb_get_string_simple(handle, device->descriptor.iSerialNumber, text, sizeof text);
+                board = handle;
+                break;
+            }
+            if (handle != NULL) {
+                usb_close(handle);
+            }
+        }
+    }
+    if (board == NULL) {
+        fputs("floor: no board\n", stderr);
+        return 1;
+    }
+    struct timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    unsigned long reads = 0;
+    while (!stopping) {
+        unsigned char reply[7] = {0};
+        if (usb_control_msg(board, 0xC0, 0, 0, 0, (char*)reply, 7, 5000) >= 2) {
+            ++reads;
+        }
+        next.tv_nsec += interval * 1000000L;
+        while (next.tv_nsec >= 1000000000L) {
+            next.tv_nsec -= 1000000000L;
+            ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, NULL);
+    }
+    printf("%lu reads\n", reads);
+    usb_close(board);
+    return 0;
+}
