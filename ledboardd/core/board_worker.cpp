@@ -4,10 +4,9 @@
 #include "log.hpp"
 
 #include <poll.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -21,25 +20,7 @@ const char* errorText(int result)
     return text != nullptr ? text : "short reply";
 }
 
-// A descriptor closed when it goes.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor()
-    {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-// Empties an eventfd or a timerfd that poll found readable.
+// Empties an eventfd that poll found readable.
 void drain(int fd)
 {
     std::uint64_t count = 0;
@@ -135,35 +116,40 @@ void BoardWorker::run()
     ended_ = true;
 }
 
-// Reads every interval from a timer that keeps to it whatever each read takes; a turn the hub
-// asks for (a command) is taken at once.
+// Reads keep to the interval whatever each read takes; a turn the hub asks for (a command) is
+// taken at once. The wait is a ppoll on the slot's eventfd until the next read's time: no read()
+// of a timer at each read, which under a preloaded library (the simulator's) costs more than the
+// read of the board itself.
 void BoardWorker::serve(Hub::Slot& slot)
 {
-    const Descriptor timer(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(interval_);
-    const auto nanoseconds =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(interval_ - seconds);
-    itimerspec every{};
-    every.it_interval.tv_sec = seconds.count();
-    every.it_interval.tv_nsec = nanoseconds.count();
-    every.it_value = every.it_interval;
-    timerfd_settime(timer.get(), 0, &every, nullptr);
-
+    const auto interval = std::chrono::duration_cast<std::chrono::nanoseconds>(interval_);
+    auto readAt = Clock::now() + interval;
     std::optional<BoardStatus> reported; // what the hub last heard
     bool everyRead = true;
     bool unplugged = false;
     bool failed = false;
     for (;;) {
-        std::array<pollfd, 2> wait{{{timer.get(), POLLIN, 0}, {slot.wakeFd(), POLLIN, 0}}};
         // After a failed exchange even a turn the hub asks for waits for the next read's time:
         // a board that fails at once is not asked again and again.
+        bool due = false;
         if (failed || !slot.attention.load(std::memory_order_acquire)) {
-            poll(wait.data(), wait.size(), -1);
-            if ((wait[1].revents & POLLIN) != 0) {
-                drain(slot.wakeFd());
+            auto now = Clock::now();
+            const auto left = readAt - now;
+            if (left > std::chrono::nanoseconds::zero()) {
+                pollfd wake{slot.wakeFd(), POLLIN, 0};
+                const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+                const timespec timeout{seconds.count(), (left - seconds).count()};
+                if (ppoll(&wake, 1, &timeout, nullptr) > 0) {
+                    drain(slot.wakeFd());
+                    now = Clock::now(); // woken early: is the read due as well?
+                } else {
+                    now = readAt; // the wait ran out: it is (the clock is not read twice a read)
+                }
             }
-            if ((wait[0].revents & POLLIN) != 0) {
-                drain(timer.get());
+            if (now >= readAt) {
+                due = true;
+                // The next read one interval on; after a read that overran, at once.
+                readAt = std::max(readAt + interval, now);
             }
         }
         Hub::Turn turn;
@@ -172,9 +158,11 @@ void BoardWorker::serve(Hub::Slot& slot)
             if (turn.stop) {
                 break;
             }
-            if (!turn.write && (wait[0].revents & POLLIN) == 0) {
+            if (!turn.write && !due) {
                 continue; // woken for nothing to send: the read waits for its time
             }
+        } else if (!due) {
+            continue;
         }
         const std::optional<BoardStatus> status = exchange(&slot, turn, unplugged);
         if (unplugged) {

@@ -25,8 +25,9 @@ namespace {
 std::mutex usbMutex;
 
 // How often the scanner's thread wakes with nothing on the bus changing: to notice a board whose
-// read has hung (Hub::checkStalled) and to close the boards whose worker ended.
-constexpr std::chrono::milliseconds TICK{250};
+// read has hung (Hub::checkStalled) and to close the boards whose worker ended. A hung board is
+// offline within about this much more than its three intervals.
+constexpr std::chrono::milliseconds TICK{1000};
 // A rescan even when the nodes look unchanged: for a change the watch cannot see.
 constexpr std::chrono::seconds SAFETY_RESCAN{30};
 
