@@ -435,7 +435,7 @@ ReferenceCommand referenceLedCommand(std::string_view payload)
     if (digits.size() > 2) {
         return {};
     }
-    const int value = std::atoi(std::string(digits).c_str());
+    const int value = std::stoi(std::string(digits));
     return {.value = value <= ledboardd::MAX_LED_NUMBER ? value : -1};
 }
 
