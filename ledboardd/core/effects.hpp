@@ -25,9 +25,9 @@ struct Effect {
     int offValue; // Blink: the number in the off phase; For: the number once it is over
     std::chrono::milliseconds on{}; // Blink: the phases (a For leaves them 0)
     std::chrono::milliseconds off{};
-    SystemClock::time_point start{}; // Blink: the phase origin (an on phase starts here); For: when
-                                     // it began
-    SystemClock::time_point end{};   // For: when it ends (a Blink leaves it at the epoch)
+    // Blink: the phase origin (an on phase starts here); For: when it began.
+    SystemClock::time_point start{};
+    SystemClock::time_point end{}; // For: when it ends (a Blink leaves it at the epoch)
 
     bool operator==(const Effect&) const = default;
 };
@@ -40,7 +40,8 @@ struct EffectStep {
 
 // What `effect` shows at `now`. A blink's phases are half open: at exactly `start` + `on` the off
 // phase has begun; a For is over from exactly `end`. A blink with a phase that is not positive
-// (which effectRefusal refuses) shows a steady number rather than dividing by zero.
+// (which effectRefusal refuses) shows a steady number rather than dividing by zero. Its times are
+// to be within the years parseEffectState takes, so that their differences cannot overflow.
 EffectStep effectAt(const Effect& effect, SystemClock::time_point now);
 
 // The bounds of a blink phase and of a For: each blink phase at least MIN_READS_A_PHASE reads (a
@@ -61,14 +62,13 @@ nlohmann::ordered_json effectJson(const Effect& effect);
 
 // The effect as the state file keeps it, times to the millisecond since the epoch (the fraction
 // of a millisecond dropped): {"kind":"blink","on":5,"off":0,"on_ms":500,"off_ms":500,
-// "start_ms":N} or {"kind":"for","on":5,"off":3,"start_ms":N,"end_ms":N}. Keys it does not know
-// are ignored.
+// "start_ms":N} or {"kind":"for","on":5,"off":3,"start_ms":N,"end_ms":N}.
 nlohmann::ordered_json effectStateJson(const Effect& effect);
 
 // An effect read back from the state file, or none when it is not one: a kind it does not know,
 // an LED number out of range, a blink phase outside 1 ms to a day, a For outside 1 s to a day, or
 // a time outside 1970 to 2200. The bounds that depend on the read interval, which may have changed
-// since the file was written, are effectRefusal's.
+// since the file was written, are effectRefusal's. Keys it does not know are ignored.
 std::optional<Effect> parseEffectState(const nlohmann::json& json);
 
 } // namespace ledboardd
