@@ -38,6 +38,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -351,41 +352,93 @@ void checkArgument(const std::string& text)
 
 } // namespace
 
+// A whole number from 0 to `most` read plainly from the JSON it writes back: digits only.
+std::optional<long long> referenceWhole(const nlohmann::json& number, long long most)
+{
+    constexpr std::size_t LONGEST = 18; // fits a long long
+    if (!number.is_number_integer()) {
+        return std::nullopt;
+    }
+    const std::string text = number.dump();
+    if (text.size() > LONGEST || text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const long long value = std::stoll(text);
+    return value <= most ? std::optional(value) : std::nullopt;
+}
+
+struct ReferenceCommand {
+    int value = -1;
+    std::optional<std::pair<long long, long long>> blinkMs;
+    std::optional<long long> forSeconds;
+};
+
 // The LED request grammar read plainly: at most MAX_LED_REQUEST bytes; white space, decimal digits,
 // white space, the number (leading zeros aside, at most two digits) at most 31; or a JSON object
-// whose one key is "led", a whole number from 0 to 31.
-int referenceLedCommand(std::string_view payload)
+// whose key "led" is a whole number from 0 to 31, beside which it holds nothing or one of "blink",
+// an object of the two keys "on_ms" and "off_ms" each 0 to a day in milliseconds, and "for_s", 0 to
+// a day in seconds. Refused: value -1 and no effect.
+ReferenceCommand referenceLedCommand(std::string_view payload)
 {
+    constexpr long long DAY_S = 86400;
+    constexpr long long DAY_MS = DAY_S * 1000;
     if (payload.size() > ledboardd::MAX_LED_REQUEST) {
-        return -1;
+        return {};
     }
     const std::string_view space = " \t\r\n";
     const std::size_t first = payload.find_first_not_of(space);
     if (first == std::string_view::npos) {
-        return -1;
+        return {};
     }
     const std::size_t last = payload.find_last_not_of(space);
     std::string_view digits = payload.substr(first, last - first + 1);
     if (digits.front() == '{') {
         const auto json = nlohmann::json::parse(digits, nullptr, false);
-        if (json.is_discarded() || !json.is_object() || json.size() != 1 || !json.contains("led") ||
+        if (json.is_discarded() || !json.is_object() || !json.contains("led") ||
             !json["led"].is_number_integer()) {
-            return -1;
+            return {};
+        }
+        const std::size_t effects = json.count("blink") + json.count("for_s");
+        if (effects > 1 || json.size() != 1 + effects) {
+            return {};
         }
         const auto value = json["led"].get<long long>();
-        return value >= 0 && value <= ledboardd::MAX_LED_NUMBER ? static_cast<int>(value) : -1;
+        if (value < 0 || value > ledboardd::MAX_LED_NUMBER) {
+            return {};
+        }
+        ReferenceCommand command{.value = static_cast<int>(value)};
+        if (json.contains("blink")) {
+            const auto& blink = json["blink"];
+            if (!blink.is_object() || blink.size() != 2 || !blink.contains("on_ms") ||
+                !blink.contains("off_ms")) {
+                return {};
+            }
+            const auto on = referenceWhole(blink["on_ms"], DAY_MS);
+            const auto off = referenceWhole(blink["off_ms"], DAY_MS);
+            if (!on || !off) {
+                return {};
+            }
+            command.blinkMs = std::pair(*on, *off);
+        }
+        if (json.contains("for_s")) {
+            command.forSeconds = referenceWhole(json["for_s"], DAY_S);
+            if (!command.forSeconds) {
+                return {};
+            }
+        }
+        return command;
     }
     if (digits.find_first_not_of("0123456789") != std::string_view::npos) {
-        return -1;
+        return {};
     }
     while (digits.size() > 1 && digits.front() == '0') {
         digits.remove_prefix(1);
     }
     if (digits.size() > 2) {
-        return -1;
+        return {};
     }
-    const int value = std::atoi(std::string(digits).c_str());
-    return value <= ledboardd::MAX_LED_NUMBER ? value : -1;
+    const int value = std::stoi(std::string(digits));
+    return {.value = value <= ledboardd::MAX_LED_NUMBER ? value : -1};
 }
 
 // escapeIdText's output read back: kept characters as they are, '~' and two upper-case hex digits
@@ -454,8 +507,17 @@ bool isTopicSafe(char c)
 void checkDaemonParsing(std::string_view input)
 {
     const ledboardd::LedCommand command = ledboardd::parseLedRequest(input);
-    if (command.value != referenceLedCommand(input) ||
-        (command.value < 0) != (command.refusal != nullptr)) {
+    const ReferenceCommand reference = referenceLedCommand(input);
+    std::optional<std::pair<long long, long long>> blinkMs;
+    if (command.blink) {
+        blinkMs = {command.blink->on.count(), command.blink->off.count()};
+    }
+    std::optional<long long> forSeconds;
+    if (command.forSeconds) {
+        forSeconds = command.forSeconds->count();
+    }
+    if (command.value != reference.value || blinkMs != reference.blinkMs ||
+        forSeconds != reference.forSeconds || (command.value < 0) != (command.refusal != nullptr)) {
         fail("parseLedRequest differs from the grammar", input);
     }
     const std::string level = ledboardd::topicLevel(input);

@@ -42,6 +42,47 @@ LedCommand readNumber(std::string_view number) noexcept
     return value > MAX_LED_NUMBER ? LedCommand{-1, OUT_OF_RANGE} : LedCommand{value, nullptr};
 }
 
+// A duration in the object: its key, the most it may be, and what is wrong with it when it is not.
+struct DurationKey {
+    const char* key;
+    long long most;
+    const char* notWhole;
+    const char* negative;
+    const char* overADay;
+};
+constexpr long long MS_A_SECOND = 1000;
+constexpr DurationKey ON_MS{"on_ms", MAX_EFFECT_REQUEST.count() * MS_A_SECOND,
+                            "\"on_ms\" is not a whole number", "\"on_ms\" is negative",
+                            "\"on_ms\" is over a day"};
+constexpr DurationKey OFF_MS{"off_ms", MAX_EFFECT_REQUEST.count() * MS_A_SECOND,
+                             "\"off_ms\" is not a whole number", "\"off_ms\" is negative",
+                             "\"off_ms\" is over a day"};
+constexpr DurationKey FOR_S{"for_s", MAX_EFFECT_REQUEST.count(), "\"for_s\" is not a whole number",
+                            "\"for_s\" is negative", "\"for_s\" is over a day"};
+
+// The duration under `what.key` (which `object` holds) into `count`, or why it is not one.
+const char* readDuration(const nlohmann::json& object, const DurationKey& what,
+                         long long& count) noexcept
+{
+    const auto& number = object[what.key];
+    if (!number.is_number_integer()) {
+        return what.notWhole;
+    }
+    // Read as unsigned when the parser kept it so: it may be beyond any long long.
+    if (number.is_number_unsigned()) {
+        if (number.get<unsigned long long>() > static_cast<unsigned long long>(what.most)) {
+            return what.overADay;
+        }
+        count = number.get<long long>();
+        return nullptr;
+    }
+    count = number.get<long long>();
+    if (count < 0) {
+        return what.negative;
+    }
+    return count > what.most ? what.overADay : nullptr;
+}
+
 LedCommand readObject(std::string_view text) noexcept
 {
     // Without exceptions: text that is not JSON gives a discarded value.
@@ -49,8 +90,16 @@ LedCommand readObject(std::string_view text) noexcept
     if (json.is_discarded() || !json.is_object()) {
         return {-1, "not JSON"};
     }
-    if (json.size() != 1 || !json.contains("led")) {
+    if (!json.contains("led")) {
         return {-1, "expected {\"led\":N}"};
+    }
+    for (const auto& entry : json.items()) {
+        if (entry.key() != "led" && entry.key() != "blink" && entry.key() != "for_s") {
+            return {-1, R"(unknown key (only "led", "blink" and "for_s"))"};
+        }
+    }
+    if (json.contains("blink") && json.contains("for_s")) {
+        return {-1, R"(both "blink" and "for_s")"};
     }
     const auto& led = json["led"];
     if (!led.is_number_integer()) {
@@ -60,7 +109,31 @@ LedCommand readObject(std::string_view text) noexcept
     if (value < 0 || value > MAX_LED_NUMBER) {
         return {-1, OUT_OF_RANGE};
     }
-    return {static_cast<int>(value), nullptr};
+    LedCommand command{static_cast<int>(value), nullptr};
+    long long on = 0;
+    long long off = 0;
+    long long seconds = 0;
+    if (json.contains("blink")) {
+        const auto& blink = json["blink"];
+        if (!blink.is_object() || blink.size() != 2 || !blink.contains("on_ms") ||
+            !blink.contains("off_ms")) {
+            return {-1, R"(expected "blink":{"on_ms":N,"off_ms":N})"};
+        }
+        const char* refusal = readDuration(blink, ON_MS, on);
+        if (refusal == nullptr) {
+            refusal = readDuration(blink, OFF_MS, off);
+        }
+        if (refusal != nullptr) {
+            return {-1, refusal};
+        }
+        command.blink = BlinkRequest{std::chrono::milliseconds(on), std::chrono::milliseconds(off)};
+    } else if (json.contains("for_s")) {
+        if (const char* refusal = readDuration(json, FOR_S, seconds)) {
+            return {-1, refusal};
+        }
+        command.forSeconds = std::chrono::seconds(seconds);
+    }
+    return command;
 }
 
 } // namespace

@@ -9,11 +9,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 using namespace ledboardd;
+using namespace std::chrono_literals;
 using namespace std::string_view_literals;
 using testing::ElementsAre;
 
@@ -32,6 +35,30 @@ TEST(SetPayload, TakesEveryLedNumberWithWhiteSpaceAround)
     // The JSON form, as HTTP has always taken it and MQTT now does too.
     EXPECT_EQ(parseLedRequest(R"({"led":5})").value, 5);
     EXPECT_EQ(parseLedRequest(" { \"led\" : 31 }\n").value, 31);
+    // With an effect: its numbers are read here, whether the reads can show them is the hub's.
+    struct Effect {
+        std::string_view payload;
+        int value;
+        std::optional<BlinkRequest> blink;
+        std::optional<std::chrono::seconds> forSeconds;
+    };
+    for (const Effect& effect : {
+             Effect{R"({"led":5,"blink":{"on_ms":500,"off_ms":250}})", 5, {{500ms, 250ms}}, {}},
+             Effect{R"({"blink":{"off_ms":86400000,"on_ms":0},"led":31})",
+                    31,
+                    {{0ms, 86400000ms}},
+                    {}},
+             Effect{R"({"led":0,"for_s":30})", 0, {}, 30s},
+             Effect{R"({"for_s":86400,"led":7})", 7, {}, 86400s},
+             Effect{R"({"led":7,"for_s":-0})", 7, {}, 0s},
+             Effect{R"({"led":5})", 5, {}, {}},
+         }) {
+        const LedCommand command = parseLedRequest(effect.payload);
+        EXPECT_EQ(command.value, effect.value) << effect.payload;
+        EXPECT_EQ(command.refusal, nullptr) << effect.payload;
+        EXPECT_EQ(command.blink, effect.blink) << effect.payload;
+        EXPECT_EQ(command.forSeconds, effect.forSeconds) << effect.payload;
+    }
 }
 
 TEST(SetPayload, RefusesAnythingElse)
@@ -63,10 +90,28 @@ TEST(SetPayload, RefusesAnythingElse)
                                            R"({"led":5.5})"sv,
                                            R"({"led":32})"sv,
                                            R"([5])"sv,
-                                           R"({"led":5)"sv}) {
+                                           R"({"led":5)"sv,
+                                           R"({"blink":{"on_ms":1,"off_ms":1}})"sv,
+                                           R"({"led":5,"blink":{"on_ms":1,"off_ms":1},"x":1})"sv,
+                                           R"({"led":5,"blink":{"on_ms":1}})"sv,
+                                           R"({"led":5,"blink":{"on_ms":1,"off_ms":1,"x":1}})"sv,
+                                           R"({"led":5,"blink":[1,1]})"sv,
+                                           R"({"led":5,"blink":{"on_ms":1.5,"off_ms":1}})"sv,
+                                           R"({"led":5,"blink":{"on_ms":1,"off_ms":"1"}})"sv,
+                                           R"({"led":5,"blink":{"on_ms":1,"off_ms":-1}})"sv,
+                                           R"({"led":5,"blink":{"on_ms":86400001,"off_ms":1}})"sv,
+                                           R"({"led":5,"blink":{"on_ms":1,"off_ms":1e3}})"sv,
+                                           R"({"led":32,"blink":{"on_ms":1,"off_ms":1}})"sv,
+                                           R"({"led":5,"for_s":86401})"sv,
+                                           R"({"led":5,"for_s":18446744073709551615})"sv,
+                                           R"({"led":5,"for_s":-9223372036854775808})"sv,
+                                           R"({"led":5,"for_s":30.0})"sv,
+                                           R"({"led":5,"for_s":null})"sv,
+                                           R"({"led":5,"FOR_S":30})"sv}) {
         const LedCommand command = parseLedRequest(payload);
         EXPECT_EQ(command.value, -1) << '"' << payload << '"';
         EXPECT_NE(command.refusal, nullptr) << '"' << payload << '"';
+        EXPECT_FALSE(command.blink || command.forSeconds) << '"' << payload << '"';
     }
 }
 
@@ -78,6 +123,17 @@ TEST(SetPayload, SaysWhyAndRefusesOversizedPayloadsUnread)
     EXPECT_STREQ(parseLedRequest("00100").refusal, "out of range (0 to 31)");
     EXPECT_STREQ(parseLedRequest(R"({"led":true})").refusal, "\"led\" is not a whole number");
     EXPECT_STREQ(parseLedRequest(R"({"on":1})").refusal, "expected {\"led\":N}");
+    EXPECT_STREQ(parseLedRequest(R"({"led":1,"on":1})").refusal,
+                 R"(unknown key (only "led", "blink" and "for_s"))");
+    EXPECT_STREQ(parseLedRequest(R"({"led":1,"for_s":1,"blink":{"on_ms":1,"off_ms":1}})").refusal,
+                 R"(both "blink" and "for_s")");
+    EXPECT_STREQ(parseLedRequest(R"({"led":1,"blink":{"on_ms":1}})").refusal,
+                 R"(expected "blink":{"on_ms":N,"off_ms":N})");
+    EXPECT_STREQ(parseLedRequest(R"({"led":1,"blink":{"on_ms":-1,"off_ms":1.5}})").refusal,
+                 "\"on_ms\" is negative");
+    EXPECT_STREQ(parseLedRequest(R"({"led":1,"blink":{"on_ms":1,"off_ms":1.5}})").refusal,
+                 "\"off_ms\" is not a whole number");
+    EXPECT_STREQ(parseLedRequest(R"({"led":1,"for_s":86401})").refusal, "\"for_s\" is over a day");
     // White space alone past the bound: still too long, however harmless.
     const std::string padded = std::string(MAX_LED_REQUEST, ' ') + "5";
     EXPECT_STREQ(parseLedRequest(padded).refusal, "payload too long");
