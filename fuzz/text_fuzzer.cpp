@@ -3,9 +3,9 @@
 // as an MQTT payload or a configuration value would be, through ledboardd's parsing: the `set`
 // payload against a plain reading of its grammar, topic levels, prefixes and broker addresses
 // against the properties their users rely on. The whole input also as a board id and board strings
-// through the Home Assistant discovery config (valid JSON, no wildcard or other board's topic, the
-// id escaped reversibly), as a serial number made a board id (reversible, never the bridge's) and
-// as the daemon's state file (read back as written).
+// through the Home Assistant discovery config and migration (valid JSON, no wildcard or other
+// board's topic, the id escaped reversibly), as a serial number made a board id (reversible, never
+// the bridge's) and as the daemon's state file (read back as written).
 //
 // The writer's output is read back by a strict JSON string decoder written here, which shares no
 // code with the writer: it must accept the output (quotes and escapes well-formed, no raw control
@@ -567,8 +567,13 @@ void checkDiscovery(std::string_view input)
                                               .version = "1",
                                               .supportUrl = fields[1],
                                               .configurationUrl = fields[1]};
-    const std::vector<ledboardd::DiscoveryMessage> messages{
-        ledboardd::deviceConfig(context, board)};
+    // The migration in its order: the old topics handed over, the device config, the old topics
+    // cleared.
+    std::vector<ledboardd::DiscoveryMessage> messages = ledboardd::migrationStart(context, board);
+    messages.push_back(ledboardd::deviceConfig(context, board));
+    for (const std::string& topic : ledboardd::oldConfigTopics(context, board)) {
+        messages.push_back({topic, ""});
+    }
     const std::string boardTopics = "ledboard/" + ledboardd::topicLevel(board.id) + "/";
     for (const ledboardd::DiscoveryMessage& message : messages) {
         std::vector<std::string> topics{message.topic};

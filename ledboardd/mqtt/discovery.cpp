@@ -36,6 +36,13 @@ constexpr std::array<std::pair<const char*, const char*>, 5> BUTTON_WORDS{{
 constexpr const char* TRIGGER_SUBTYPE = "button_1";
 // What PREFIX/ID/led/N/set takes besides ON and OFF.
 constexpr std::array<const char*, 2> LAMP_EFFECTS{"blink", "none"};
+// The old single-component configs: platform and object id.
+constexpr std::array<std::pair<const char*, const char*>, 3> OLD_CONFIGS{{
+    {"binary_sensor", "button"},
+    {"sensor", "jumpers"},
+    {"number", "leds"},
+}};
+
 constexpr bool isKept(char c) noexcept
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
@@ -238,6 +245,29 @@ DiscoveryMessage deviceConfig(const DiscoveryContext& context, const DiscoveredB
     }
 
     return {deviceConfigTopic(context, board), dump(config)};
+}
+
+std::vector<std::string> oldConfigTopics(const DiscoveryContext& context,
+                                         const DiscoveredBoard& board)
+{
+    const std::string node = boardNode(context, board);
+    std::vector<std::string> topics;
+    topics.reserve(OLD_CONFIGS.size());
+    for (const auto& [platform, objectId] : OLD_CONFIGS) {
+        topics.push_back(context.discoveryPrefix + "/" + platform + "/" + node + "/" + objectId +
+                         std::string{CONFIG_LEAF});
+    }
+    return topics;
+}
+
+std::vector<DiscoveryMessage> migrationStart(const DiscoveryContext& context,
+                                             const DiscoveredBoard& board)
+{
+    std::vector<DiscoveryMessage> messages;
+    for (std::string& topic : oldConfigTopics(context, board)) {
+        messages.push_back({std::move(topic), dump(Json{{"migrate_discovery", true}})});
+    }
+    return messages;
 }
 
 std::vector<DiscoveryMessage> discoveryMessages(const DiscoveryContext& context,

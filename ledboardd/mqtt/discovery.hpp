@@ -1,5 +1,6 @@
-// Home Assistant's MQTT discovery: one retained device-based config per board. Pure (no I/O, no
-// client), so the unit tests and the fuzzer take it on its own.
+// Home Assistant's MQTT discovery: one retained device-based config per board, and the messages
+// that move a board over from the three single-component configs of earlier versions. Pure (no
+// I/O, no client), so the unit tests and the fuzzer take it on its own.
 //
 // Per board, under DISCOVERY (--discovery-prefix, default "homeassistant"), with NODE made of the
 // prefix and the board id (discoveryNodeId), the config is DISCOVERY/device/NODE/config:
@@ -21,7 +22,8 @@
 //   components need a `unique_id`. Keys are spelled in full throughout (no abbreviations).
 // - mqtt.markdown, "Migration from single component to device-based discovery": the old node id
 //   becomes the device topic's id and the old object ids the component keys, so each entity keeps
-//   its discovery id ("NODE button") as well as its unique id.
+//   its discovery id ("NODE button") as well as its unique id; {"migrate_discovery": true} on every
+//   old topic, then the device config, then the old topics cleared.
 // - <platform>.mqtt.markdown, `default_entity_id` (Home Assistant 2025.10): the entity id with its
 //   platform, in place of `object_id`, which 2026.4 ignores. A valid entity id is made here
 //   (lower case, digits, single '_') rather than left to Home Assistant's rewriting.
@@ -86,6 +88,16 @@ std::string deviceConfigTopic(const DiscoveryContext& context, const DiscoveredB
 
 // The board's device-based config, on deviceConfigTopic.
 DiscoveryMessage deviceConfig(const DiscoveryContext& context, const DiscoveredBoard& board);
+
+// The single-component config topics earlier versions published for the board.
+std::vector<std::string> oldConfigTopics(const DiscoveryContext& context,
+                                         const DiscoveredBoard& board);
+
+// The migration, in three steps sent in this order: these messages ({"migrate_discovery": true}
+// on every old topic: Home Assistant unloads the entities and keeps their settings), then
+// deviceConfig, then an empty retained payload on every oldConfigTopics.
+std::vector<DiscoveryMessage> migrationStart(const DiscoveryContext& context,
+                                             const DiscoveredBoard& board);
 
 // What the bridge publishes today: the device config alone.
 std::vector<DiscoveryMessage> discoveryMessages(const DiscoveryContext& context,

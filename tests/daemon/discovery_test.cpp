@@ -1,7 +1,7 @@
 // The discovery config Home Assistant reads, checked against its MQTT documentation
 // (home-assistant.io, source/_integrations/*.mqtt.markdown and mqtt.markdown): only keys a
 // platform documents, the required ones present, topics the bridge has, the entities of earlier
-// versions kept, and nothing a board sends able to break any of it.
+// versions kept, the migration as documented, and nothing a board sends able to break any of it.
 #include "discovery.hpp"
 
 #include <gtest/gtest.h>
@@ -259,4 +259,32 @@ TEST(DiscoveryConfig, HostileIdsAndStringsGiveValidJsonAndNoWildcardTopics)
     EXPECT_FALSE(plain["device"].contains("manufacturer"));
     EXPECT_EQ(plain["device"]["name"], "LED board myhost-1-2");
     EXPECT_FALSE(plain["device"]["model"].get<std::string>().empty());
+}
+
+TEST(DiscoveryMigration, HandsTheOldConfigsOverAsDocumented)
+{
+    // What earlier versions published: their topics, and the unique ids the entities' history
+    // hangs on. Each old DISCOVERY/PLATFORM/NODE/KEY/config is taken over by the component KEY of
+    // that platform in DISCOVERY/device/NODE/config: the same discovery id, the same unique id.
+    const std::vector<std::pair<std::string, std::string>> earlier{
+        {"binary_sensor", "button"}, {"sensor", "jumpers"}, {"number", "leds"}};
+    const std::vector<std::string> old = oldConfigTopics(context(), board("A17"));
+    const std::vector<DiscoveryMessage> start = migrationStart(context(), board("A17"));
+    ASSERT_EQ(old.size(), earlier.size());
+    ASSERT_EQ(start.size(), earlier.size());
+    EXPECT_EQ(deviceConfigTopic(context(), board("A17")),
+              "homeassistant/device/ledboard__A17/config");
+    const json components = config(context(), board("A17"))["components"];
+    for (std::size_t at = 0; at < earlier.size(); ++at) {
+        const auto& [platform, key] = earlier[at];
+        EXPECT_EQ(old[at], std::string{"homeassistant/"}
+                               .append(platform)
+                               .append("/ledboard__A17/")
+                               .append(key)
+                               .append("/config"));
+        EXPECT_EQ(start[at].topic, old[at]);
+        EXPECT_EQ(json::parse(start[at].payload), (json{{"migrate_discovery", true}}));
+        EXPECT_EQ(components[key]["platform"], platform);
+        EXPECT_EQ(components[key]["unique_id"], "ledboard_ledboard__A17_" + key);
+    }
 }
