@@ -4,8 +4,9 @@
 // payload against a plain reading of its grammar, topic levels, prefixes and broker addresses
 // against the properties their users rely on. The whole input also as a board id and board strings
 // through the Home Assistant discovery config and migration (valid JSON, no wildcard or other
-// board's topic, the id escaped reversibly), as a serial number made a board id (reversible, never
-// the bridge's) and as the daemon's state file (read back as written).
+// board's topic, the id escaped reversibly, a device config topic read back as its board's node),
+// as a serial number made a board id (reversible, never the bridge's) and as the daemon's state
+// file (read back as written).
 //
 // The writer's output is read back by a strict JSON string decoder written here, which shares no
 // code with the writer: it must accept the output (quotes and escapes well-formed, no raw control
@@ -592,6 +593,21 @@ void checkDiscovery(std::string_view input)
                 topic != context.bridgeAvailability) {
                 fail("a discovery config names a topic of another board", input, topic);
             }
+        }
+    }
+    // The board's device config topic names its node; any other topic names one of ours or none.
+    const std::string node =
+        ledboardd::discoveryNodeId("ledboard", ledboardd::topicLevel(board.id));
+    if (ledboardd::nodeOfDeviceConfigTopic(context, ledboardd::deviceConfigTopic(context, board)) !=
+        node) {
+        fail("a device config topic does not name its board", input, node);
+    }
+    if (const auto named = ledboardd::nodeOfDeviceConfigTopic(context, input)) {
+        const std::string_view id =
+            std::string_view{*named}.substr(std::string_view{"ledboard__"}.size());
+        if (std::string(input) != "homeassistant/device/" + *named + "/config" || id.empty() ||
+            !undoIdPart(id)) {
+            fail("a topic names a node it does not hold", input, *named);
         }
     }
 }

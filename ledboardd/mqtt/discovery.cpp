@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <regex>
 
 namespace ledboardd {
 
@@ -46,6 +47,13 @@ constexpr std::array<std::pair<const char*, const char*>, 3> OLD_CONFIGS{{
 constexpr bool isKept(char c) noexcept
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+// Whether `part` is something discoveryIdPart can return for a non-empty text.
+bool isIdPart(std::string_view part)
+{
+    static const std::regex ID_PART{"([A-Za-z0-9-]|_[0-9a-f]{2})+"};
+    return std::regex_match(part.begin(), part.end(), ID_PART);
 }
 
 // Home Assistant takes only http(s) (or its own) URLs there and refuses the whole config for
@@ -268,6 +276,23 @@ std::vector<DiscoveryMessage> migrationStart(const DiscoveryContext& context,
         messages.push_back({std::move(topic), dump(Json{{"migrate_discovery", true}})});
     }
     return messages;
+}
+
+std::optional<std::string> nodeOfDeviceConfigTopic(const DiscoveryContext& context,
+                                                   std::string_view topic)
+{
+    const std::string head = context.discoveryPrefix + std::string{DEVICE_LEVEL};
+    const std::string ours = discoveryIdPart(context.prefix) + std::string{NODE_JOINT};
+    if (!topic.starts_with(head) || !topic.ends_with(CONFIG_LEAF) ||
+        topic.size() < head.size() + CONFIG_LEAF.size()) {
+        return std::nullopt;
+    }
+    const std::string_view node =
+        topic.substr(head.size(), topic.size() - head.size() - CONFIG_LEAF.size());
+    if (!node.starts_with(ours) || !isIdPart(node.substr(ours.size()))) {
+        return std::nullopt;
+    }
+    return std::string{node};
 }
 
 std::vector<DiscoveryMessage> discoveryMessages(const DiscoveryContext& context,

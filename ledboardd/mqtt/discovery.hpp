@@ -41,6 +41,7 @@
 //   (Home Assistant validates both): anything else is left out.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,6 +99,12 @@ std::vector<std::string> oldConfigTopics(const DiscoveryContext& context,
 // deviceConfig, then an empty retained payload on every oldConfigTopics.
 std::vector<DiscoveryMessage> migrationStart(const DiscoveryContext& context,
                                              const DiscoveredBoard& board);
+
+// The node a DISCOVERY/device/NODE/config topic names, when NODE is one of this prefix's
+// (discoveryNodeId of the prefix and some id); nothing for any other topic. An empty retained
+// payload there is Home Assistant clearing the config: the user deleted the device.
+std::optional<std::string> nodeOfDeviceConfigTopic(const DiscoveryContext& context,
+                                                   std::string_view topic);
 
 // What the bridge publishes today: the device config alone.
 std::vector<DiscoveryMessage> discoveryMessages(const DiscoveryContext& context,

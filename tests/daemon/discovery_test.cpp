@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -286,5 +287,38 @@ TEST(DiscoveryMigration, HandsTheOldConfigsOverAsDocumented)
         EXPECT_EQ(json::parse(start[at].payload), (json{{"migrate_discovery", true}}));
         EXPECT_EQ(components[key]["platform"], platform);
         EXPECT_EQ(components[key]["unique_id"], "ledboard_ledboard__A17_" + key);
+    }
+}
+
+TEST(DiscoveryTopic, NamesOnlyThisPrefixsBoardsInADeviceConfigTopic)
+{
+    const DiscoveryContext where = context();
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases{
+        {"homeassistant/device/ledboard__A17/config", "ledboard__A17"},
+        {"homeassistant/device/ledboard__host-1-1_2e4/config", "ledboard__host-1-1_2e4"},
+        {"homeassistant/device/ledboard___2ex/config", "ledboard___2ex"},
+        {"homeassistant/device/other__A17/config", std::nullopt},
+        {"homeassistant/device/ledboard__/config", std::nullopt},
+        {"homeassistant/device/ledboard_A17/config", std::nullopt},
+        {"homeassistant/device/ledboard__A17/x/config", std::nullopt},
+        {"homeassistant/device/ledboard__A+7/config", std::nullopt},
+        {"homeassistant/device/ledboard__A_zz/config", std::nullopt},
+        {"homeassistant/device/ledboard__A_2E/config", std::nullopt},
+        {"homeassistant/device/ledboard__A17/config/", std::nullopt},
+        {"homeassistant/device/ledboard__A17", std::nullopt},
+        {"homeassistant/light/ledboard__A17/config", std::nullopt},
+        {"homeassistant2/device/ledboard__A17/config", std::nullopt},
+        {"homeassistant/device/config", std::nullopt},
+    };
+    for (const auto& [topic, node] : cases) {
+        EXPECT_EQ(nodeOfDeviceConfigTopic(where, topic), node) << topic;
+    }
+    // Every board's own topic reads back as its node, whatever the prefixes hold.
+    DiscoveryContext nested = context("site/leds");
+    nested.discoveryPrefix = "home/assistant";
+    for (const std::string id : {"A17", ".x", "a b", "-", "a__b"}) {
+        EXPECT_EQ(nodeOfDeviceConfigTopic(nested, deviceConfigTopic(nested, board(id))),
+                  discoveryNodeId("site/leds", id))
+            << id;
     }
 }
