@@ -3,9 +3,10 @@
 // as an MQTT payload or a configuration value would be, through ledboardd's parsing: the `set`
 // payload against a plain reading of its grammar, topic levels, prefixes and broker addresses
 // against the properties their users rely on. The whole input also as a board id and board strings
-// through the Home Assistant discovery configs (valid JSON, no wildcard in a topic, the id escaped
-// reversibly), as a serial number made a board id (reversible, never the bridge's) and as the
-// daemon's state file (read back as written).
+// through the Home Assistant discovery config and migration (valid JSON, no wildcard or other
+// board's topic, the id escaped reversibly, a device config topic read back as its board's node),
+// as a serial number made a board id (reversible, never the bridge's) and as the daemon's state
+// file (read back as written).
 //
 // The writer's output is read back by a strict JSON string decoder written here, which shares no
 // code with the writer: it must accept the output (quotes and escapes well-formed, no raw control
@@ -590,38 +591,87 @@ std::optional<std::string> undoIdPart(std::string_view part)
     return text;
 }
 
+// Every topic a discovery config names: the string values of keys ending in "topic", at any depth
+// (the components, the availability list).
+void collectTopics(const nlohmann::json& json, std::vector<std::string>& topics)
+{
+    for (const auto& [key, value] : json.items()) {
+        if (value.is_structured()) {
+            collectTopics(value, topics);
+        } else if (json.is_object() && key.ends_with("topic") && value.is_string()) {
+            topics.push_back(value.get<std::string>());
+        }
+    }
+}
+
 void checkDiscovery(std::string_view input)
 {
     const std::string part = ledboardd::discoveryIdPart(input);
     if (undoIdPart(part) != std::string(input) || part.find("__") != std::string::npos) {
         fail("discoveryIdPart is not reversible or holds \"__\"", input, part);
     }
-    // The input split at its first two NULs: the id, the manufacturer, the product.
-    const std::size_t first = std::min(input.find('\0'), input.size());
-    const std::size_t second = std::min(input.find('\0', first + 1), input.size());
-    const ledboardd::DiscoveredBoard board{
-        .id = std::string(input.substr(0, first)),
-        .serial = std::string(input.substr(0, first)),
-        .manufacturer = std::string(
-            input.substr(std::min(first + 1, input.size()), second - std::min(first + 1, second))),
-        .product = std::string(input.substr(std::min(second + 1, input.size())))};
+    // The input split at its first three NULs: the id (and serial), the name (and both URLs),
+    // the manufacturer, the product.
+    std::vector<std::string> fields;
+    std::size_t from = 0;
+    while (fields.size() < 3 && input.find('\0', from) != std::string_view::npos) {
+        fields.emplace_back(input.substr(from, input.find('\0', from) - from));
+        from = input.find('\0', from) + 1;
+    }
+    fields.emplace_back(input.substr(from));
+    fields.resize(4);
+    const ledboardd::DiscoveredBoard board{.id = fields[0],
+                                           .name = fields[1],
+                                           .serial = fields[0],
+                                           .manufacturer = fields[2],
+                                           .product = fields[3]};
     const ledboardd::DiscoveryContext context{.discoveryPrefix = "homeassistant",
                                               .prefix = "ledboard",
                                               .bridgeAvailability =
                                                   "ledboard/bridge/h/availability",
-                                              .version = "1"};
-    const std::string stateTopic = "ledboard/" + ledboardd::topicLevel(board.id) + "/state";
-    for (const ledboardd::DiscoveryMessage& message :
-         ledboardd::discoveryMessages(context, board)) {
-        if (message.topic.find_first_of("+#") != std::string::npos) {
-            fail("a discovery topic holds a wildcard", input, message.topic);
+                                              .version = "1",
+                                              .supportUrl = fields[1],
+                                              .configurationUrl = fields[1]};
+    // The migration in its order: the old topics handed over, the device config, the old topics
+    // cleared.
+    std::vector<ledboardd::DiscoveryMessage> messages = ledboardd::migrationStart(context, board);
+    messages.push_back(ledboardd::deviceConfig(context, board));
+    for (const std::string& topic : ledboardd::oldConfigTopics(context, board)) {
+        messages.push_back({topic, ""});
+    }
+    const std::string boardTopics = "ledboard/" + ledboardd::topicLevel(board.id) + "/";
+    for (const ledboardd::DiscoveryMessage& message : messages) {
+        std::vector<std::string> topics{message.topic};
+        if (!message.payload.empty()) {
+            const auto config = nlohmann::json::parse(message.payload, nullptr, false);
+            if (config.is_discarded() || !config.is_object()) {
+                fail("a discovery config is not a JSON object", input, message.payload);
+            }
+            collectTopics(config, topics);
         }
-        const auto config = nlohmann::json::parse(message.payload, nullptr, false);
-        if (config.is_discarded() || !config.is_object()) {
-            fail("a discovery config is not a JSON object", input, message.payload);
+        for (const std::string& topic : topics) {
+            if (topic.empty() || topic.find_first_of("+#") != std::string::npos) {
+                fail("a discovery message names an empty or wildcard topic", input, topic);
+            }
+            if (&topic != &topics.front() && !topic.starts_with(boardTopics) &&
+                topic != context.bridgeAvailability) {
+                fail("a discovery config names a topic of another board", input, topic);
+            }
         }
-        if (config.value("state_topic", "") != stateTopic) {
-            fail("a discovery config names another state topic", input, message.payload);
+    }
+    // The board's device config topic names its node; any other topic names one of ours or none.
+    const std::string node =
+        ledboardd::discoveryNodeId("ledboard", ledboardd::topicLevel(board.id));
+    if (ledboardd::nodeOfDeviceConfigTopic(context, ledboardd::deviceConfigTopic(context, board)) !=
+        node) {
+        fail("a device config topic does not name its board", input, node);
+    }
+    if (const auto named = ledboardd::nodeOfDeviceConfigTopic(context, input)) {
+        const std::string_view id =
+            std::string_view{*named}.substr(std::string_view{"ledboard__"}.size());
+        if (std::string(input) != "homeassistant/device/" + *named + "/config" || id.empty() ||
+            !undoIdPart(id)) {
+            fail("a topic names a node it does not hold", input, *named);
         }
     }
 }
