@@ -43,6 +43,19 @@ std::string hostName()
     return name.data();
 }
 
+// Where Home Assistant's users find the live page: the address it serves on, or this host's name
+// where it serves on every address.
+std::string pageAddress(const std::string& listen, int port, const std::string& host)
+{
+    std::string name = listen;
+    if (listen == "0.0.0.0" || listen == "::") {
+        name = host;
+    } else if (listen.find(':') != std::string::npos) {
+        name = "[" + listen + "]";
+    }
+    return "http://" + name + ":" + std::to_string(port) + "/";
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -82,10 +95,12 @@ int main(int argc, char** argv)
     for (const BoardName& named : settings.names) {
         names.push_back({.serial = named.serial, .port = named.port, .name = named.name});
     }
-    Hub hub(HubOptions{.interval = settings.interval,
-                       .missesAllowed = MISSES_ALLOWED,
-                       .names = std::move(names),
-                       .timeReads = settings.metrics});
+    Hub hub(HubOptions{
+        .interval = settings.interval,
+        .missesAllowed = MISSES_ALLOWED,
+        .names = std::move(names),
+        .timeReads = settings.metrics,
+        .gestures = {.doublePress = settings.doublePress, .longPress = settings.longPress}});
     Timers timers;
     StateStore store(hub, settings.stateDirectory);
     hub.restore(store.load());
@@ -93,6 +108,9 @@ int main(int argc, char** argv)
     store.start();
 
     const Topics topics(settings.prefix, host, settings.discoveryPrefix);
+    const std::string pageUrl = settings.httpPort == 0
+                                    ? std::string{}
+                                    : pageAddress(settings.httpHost, settings.httpPort, host);
     std::optional<MqttClient> client;
     std::optional<MqttBridge> bridge;
     // The bridge is made before the client that calls it, and the client before the bridge
@@ -106,6 +124,7 @@ int main(int argc, char** argv)
             bridge->message(topic, payload, retain);
         }
         void published(int messageId) override { bridge->published(messageId); }
+        void subscribed(int messageId) override { bridge->subscribed(messageId); }
     } relay;
     client.emplace(
         MqttClientOptions{
@@ -124,14 +143,16 @@ int main(int argc, char** argv)
             .willPayload = OFFLINE,
         },
         relay);
-    bridge.emplace(
-        hub, *client, timers,
-        BridgeOptions{.prefix = settings.prefix,
-                      .hostName = host,
-                      .discovery = settings.discovery,
-                      .discoveryPrefix = settings.discoveryPrefix,
-                      .version = LEDBOARD_VERSION,
-                      .brokerName = settings.host + ":" + std::to_string(settings.port)});
+    bridge.emplace(hub, *client, timers,
+                   BridgeOptions{.prefix = settings.prefix,
+                                 .hostName = host,
+                                 .discovery = settings.discovery,
+                                 .discoveryPrefix = settings.discoveryPrefix,
+                                 .version = LEDBOARD_VERSION,
+                                 .brokerName = settings.host + ":" + std::to_string(settings.port),
+                                 .configurationUrl = pageUrl,
+                                 .supportUrl = *LEDBOARD_SUPPORT_URL != '\0' ? LEDBOARD_SUPPORT_URL
+                                                                             : pageUrl});
     relay.bridge = &*bridge;
 
     std::optional<HttpServer> http;

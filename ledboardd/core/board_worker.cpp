@@ -124,7 +124,8 @@ void BoardWorker::serve(Hub::Slot& slot)
 {
     const auto interval = std::chrono::duration_cast<std::chrono::nanoseconds>(interval_);
     auto readAt = Clock::now() + interval;
-    std::optional<BoardStatus> reported; // what the hub last heard
+    std::optional<BoardStatus> reported;     // what the hub last heard
+    std::optional<Clock::time_point> stepAt; // when an effect changes the LEDs next
     bool everyRead = true;
     bool unplugged = false;
     bool failed = false;
@@ -132,9 +133,11 @@ void BoardWorker::serve(Hub::Slot& slot)
         // After a failed exchange even a turn the hub asks for waits for the next read's time:
         // a board that fails at once is not asked again and again.
         bool due = false;
+        bool stepDue = false;
         if (failed || !slot.attention.load(std::memory_order_acquire)) {
             auto now = Clock::now();
-            const auto left = readAt - now;
+            const auto wakeAt = stepAt && *stepAt < readAt ? *stepAt : readAt;
+            const auto left = wakeAt - now;
             if (left > std::chrono::nanoseconds::zero()) {
                 pollfd wake{slot.wakeFd(), POLLIN, 0};
                 const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
@@ -143,9 +146,10 @@ void BoardWorker::serve(Hub::Slot& slot)
                     drain(slot.wakeFd());
                     now = Clock::now(); // woken early: is the read due as well?
                 } else {
-                    now = readAt; // the wait ran out: it is (the clock is not read twice a read)
+                    now = wakeAt; // the wait ran out (the clock is not read twice a read)
                 }
             }
+            stepDue = stepAt && now >= *stepAt;
             if (now >= readAt) {
                 due = true;
                 // The next read one interval on; after a read that overran, at once.
@@ -153,11 +157,12 @@ void BoardWorker::serve(Hub::Slot& slot)
             }
         }
         Hub::Turn turn;
-        if (slot.attention.exchange(false, std::memory_order_acq_rel)) {
+        if (slot.attention.exchange(false, std::memory_order_acq_rel) || stepDue) {
             turn = hub_.takeTurn(slot);
             if (turn.stop) {
                 break;
             }
+            stepAt = turn.stepAt;
             if (!turn.write && !due) {
                 continue; // woken for nothing to send: the read waits for its time
             }

@@ -21,7 +21,7 @@
 //    was plugged in) is no press until a read has seen it up.
 #pragma once
 
-#include "hub.hpp"
+#include "clock.hpp"
 
 #include <chrono>
 #include <vector>
@@ -45,6 +45,8 @@ public:
     // The button as one read saw it at `now` (reads come in order, every interval). Returns the
     // gestures this read completes, in order (usually none).
     std::vector<Gesture> observe(bool pressed, Clock::time_point now);
+    // Whether a gesture may still come of what was seen: every read counts until it has.
+    bool waiting() const { return phase_ == Phase::Down || phase_ == Phase::Released; }
 
 private:
     enum class Phase {

@@ -1,5 +1,5 @@
-// The hub as the front ends see it: reading rows, asking for LED values, retiring boards, and the
-// delivery of changes. The workers' side is in hub_workers.cpp.
+// The hub as the front ends see it: reading rows, asking for LED values and effects, retiring
+// boards. The workers' side is in hub_workers.cpp, the delivery of changes in hub_changes.cpp.
 #include "hub.hpp"
 
 #include "hub_row.hpp"
@@ -16,10 +16,6 @@ namespace {
 // Rows are kept for boards that are away; this bounds them against a host that makes up serial
 // numbers. A board that is here is never the one forgotten.
 constexpr std::size_t MAX_ROWS = 1024;
-
-// Set while this thread runs the posted changes: a listener that asks the hub for something posts
-// more, which the same loop then runs, rather than waiting for itself.
-thread_local bool deliveringHere = false;
 
 } // namespace
 
@@ -86,6 +82,13 @@ void Hub::restore(const std::vector<SavedBoard>& boards)
         row.board.applied = !saved.desired;
         row.board.discoveryWithdrawn = saved.discoveryWithdrawn;
         row.asked = saved.desired ? nextCommand_++ : 0;
+        // The interval may have changed since the effect was asked for.
+        if (saved.effect && effectRefusal(*saved.effect, options_.interval) == nullptr) {
+            row.board.effect = saved.effect;
+        } else if (saved.effect) {
+            logf(LogLevel::Warning, "%s: its effect cannot run at this interval; dropped",
+                 saved.info.id.c_str());
+        }
     }
 }
 
@@ -93,32 +96,6 @@ void Hub::markStarted()
 {
     const std::lock_guard lock(mutex_);
     started_ = true;
-}
-
-void Hub::setFrontEnd(const std::string& name, bool up, std::string problem)
-{
-    const std::lock_guard lock(mutex_);
-    FrontEndStatus& status = frontEnds_[name];
-    status.up = up;
-    status.problem = std::move(problem);
-}
-
-void Hub::addToFrontEnd(const std::string& name, const std::string& metric, double delta)
-{
-    const std::lock_guard lock(mutex_);
-    frontEnds_[name].values[metric] += delta;
-}
-
-void Hub::setFrontEndValue(const std::string& name, const std::string& metric, double value)
-{
-    const std::lock_guard lock(mutex_);
-    frontEnds_[name].values[metric] = value;
-}
-
-std::map<std::string, FrontEndStatus> Hub::frontEnds() const
-{
-    const std::lock_guard lock(mutex_);
-    return frontEnds_;
 }
 
 std::vector<Board> Hub::boards() const
@@ -145,7 +122,8 @@ std::vector<SavedBoard> Hub::snapshot() const
     std::vector<SavedBoard> saved;
     saved.reserve(rows_.size());
     for (const auto& [id, row] : rows_) {
-        saved.push_back({row.board.info, row.board.desired, row.board.discoveryWithdrawn});
+        saved.push_back(
+            {row.board.info, row.board.desired, row.board.discoveryWithdrawn, row.board.effect});
     }
     return saved;
 }
@@ -164,10 +142,36 @@ const Hub::Row* Hub::rowOf(const std::string& id) const
 
 void Hub::setLed(const std::string& id, int value, SetDone done)
 {
+    setLed(id, LedCommand{value, nullptr}, std::move(done));
+}
+
+void Hub::setLed(const std::string& id, const LedCommand& request, SetDone done)
+{
     {
         const std::lock_guard lock(mutex_);
         if (Row* row = stopping_ ? nullptr : rowOf(id)) {
-            ask(*row, value, std::move(done));
+            std::optional<Effect> effect;
+            const auto now = SystemClock::now();
+            if (request.blink) {
+                effect = Effect{.kind = Effect::Kind::Blink,
+                                .onValue = request.value,
+                                .offValue = 0,
+                                .on = request.blink->on,
+                                .off = request.blink->off,
+                                .start = now};
+            } else if (request.forSeconds) {
+                effect = Effect{.kind = Effect::Kind::For,
+                                .onValue = request.value,
+                                .offValue = shownValue(row->board),
+                                .start = now,
+                                .end = now + *request.forSeconds};
+            }
+            const char* refusal = effect ? effectRefusal(*effect, options_.interval) : nullptr;
+            if (refusal != nullptr) {
+                refuseNow(id, std::move(done), refusal);
+            } else {
+                ask(*row, request.value, effect, std::move(done));
+            }
         } else {
             refuseNow(id, std::move(done));
         }
@@ -180,11 +184,9 @@ void Hub::setLedBit(const std::string& id, int led, bool on, SetDone done)
     {
         const std::lock_guard lock(mutex_);
         if (Row* row = stopping_ ? nullptr : rowOf(id)) {
-            const Board& board = row->board;
-            const int base =
-                board.desired.value_or(board.status ? static_cast<int>(board.status->led) : 0);
+            const int base = shownValue(row->board);
             const int bit = 1 << (led - 1);
-            ask(*row, on ? base | bit : base & ~bit, std::move(done));
+            ask(*row, on ? base | bit : base & ~bit, std::nullopt, std::move(done));
         } else {
             refuseNow(id, std::move(done));
         }
@@ -192,8 +194,44 @@ void Hub::setLedBit(const std::string& id, int led, bool on, SetDone done)
     deliver();
 }
 
-// A request for a board never seen, or while stopping, ends at once. With mutex_ held.
-void Hub::refuseNow(const std::string& id, SetDone done)
+void Hub::setLedBlink(const std::string& id, int led, bool blink, SetDone done)
+{
+    // Home Assistant's light asks for "blink" without a period: half a second on and off, or two
+    // reads each where reads are further apart than that.
+    constexpr std::chrono::milliseconds DEFAULT_PHASE{500};
+    {
+        const std::lock_guard lock(mutex_);
+        if (Row* row = stopping_ ? nullptr : rowOf(id)) {
+            const int base = shownValue(row->board);
+            const int bit = 1 << (led - 1);
+            std::optional<Effect> effect;
+            if (blink) {
+                const auto phase = std::max(DEFAULT_PHASE, options_.interval * MIN_READS_A_PHASE);
+                effect = Effect{.kind = Effect::Kind::Blink,
+                                .onValue = base | bit,
+                                .offValue = base & ~bit,
+                                .on = phase,
+                                .off = phase,
+                                .start = SystemClock::now()};
+            }
+            ask(*row, blink ? base | bit : base, effect, std::move(done));
+        } else {
+            refuseNow(id, std::move(done));
+        }
+    }
+    deliver();
+}
+
+// What a board's LEDs are taken to be before a change to one of them: what was asked for, else
+// what it reported.
+int Hub::shownValue(const Board& board)
+{
+    return board.desired.value_or(board.status ? static_cast<int>(board.status->led) : 0);
+}
+
+// A request for a board never seen, or while stopping, or with an effect that cannot run, ends
+// at once. With mutex_ held.
+void Hub::refuseNow(const std::string& id, SetDone done, const char* refusal)
 {
     if (!done) {
         return;
@@ -203,16 +241,20 @@ void Hub::refuseNow(const std::string& id, SetDone done)
     if (row != nullptr) {
         board = row->board;
     }
-    const SetOutcome outcome = stopping_ ? SetOutcome::Stopping : SetOutcome::Unknown;
-    postTask([done = std::move(done), outcome, board = std::move(board)] {
-        done({outcome, board});
+    SetOutcome outcome = row == nullptr ? SetOutcome::Unknown : SetOutcome::Refused;
+    if (stopping_) {
+        outcome = SetOutcome::Stopping;
+    }
+    postTask([done = std::move(done), outcome, board = std::move(board), refusal] {
+        done({outcome, board, refusal});
     });
 }
 
-// With mutex_ held, for a row that exists.
-void Hub::ask(Row& row, int value, SetDone done)
+// With mutex_ held, for a row that exists. A new request ends any effect it does not ask for.
+void Hub::ask(Row& row, int value, std::optional<Effect> effect, SetDone done)
 {
     row.board.desired = value;
+    row.board.effect = effect;
     row.board.applied = false;
     row.asked = nextCommand_++;
     if (row.slot) {
@@ -312,57 +354,6 @@ void Hub::lastingChanged()
 {
     if (sink_ != nullptr) {
         sink_->changed();
-    }
-}
-
-void Hub::post(Change::Kind kind, const Row& row, bool pressed, std::uint64_t command)
-{
-    if (listeners_.empty()) {
-        return;
-    }
-    postTask([this, change = Change{kind, row.board, pressed, command}] {
-        for (const Listener& listener : listeners_) {
-            listener(change);
-        }
-    });
-}
-
-void Hub::postTask(std::function<void()> task)
-{
-    posted_.push_back(std::move(task));
-}
-
-void Hub::deliver()
-{
-    if (deliveringHere) {
-        return; // the loop below, further up this thread's stack, runs it
-    }
-    for (;;) {
-        // Another thread delivering runs what was posted here too: it looks again after it
-        // lets go, and this thread posted before trying.
-        std::unique_lock delivery(delivering_, std::try_to_lock);
-        if (!delivery.owns_lock()) {
-            return;
-        }
-        deliveringHere = true;
-        for (;;) {
-            std::function<void()> task;
-            {
-                const std::lock_guard lock(mutex_);
-                if (posted_.empty()) {
-                    break;
-                }
-                task = std::move(posted_.front());
-                posted_.pop_front();
-            }
-            task();
-        }
-        deliveringHere = false;
-        delivery.unlock();
-        const std::lock_guard lock(mutex_);
-        if (posted_.empty()) {
-            return;
-        }
     }
 }
 

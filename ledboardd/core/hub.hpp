@@ -6,6 +6,10 @@
 // order the table changed.
 #pragma once
 
+#include "clock.hpp"
+#include "effects.hpp"
+#include "gestures.hpp"
+#include "led_command.hpp"
 #include "ledboard_device.hpp"
 
 #include <array>
@@ -22,8 +26,6 @@
 #include <vector>
 
 namespace ledboardd {
-
-using Clock = std::chrono::steady_clock;
 
 // What a board is besides its status, fixed while it stays plugged in.
 struct BoardInfo {
@@ -52,6 +54,7 @@ struct Board {
     std::optional<BoardStatus> status; // the last one it reported, kept while it is away
     std::optional<int> desired;        // the LED number it was last asked for, 0 to 31
     bool applied = true;               // `desired` has been sent to it since it was asked for
+    std::optional<Effect> effect;      // what the daemon runs on its LEDs (a blink, a while)
     // Home Assistant's user deleted the board's device: no discovery config until it is plugged
     // in anew.
     bool discoveryWithdrawn = false;
@@ -73,11 +76,13 @@ struct Change {
         Applied,      // LED command `command` went out and changed nothing the board reports
         Retired,      // forgotten: the row is gone (`board` is the last of it)
         Discovery,    // discoveryWithdrawn changed
+        Gesture,      // the button made `gesture`
     };
     Kind kind;
     Board board;
     bool pressed = false;
     std::uint64_t command = 0;
+    Gesture gesture = Gesture::Single;
 };
 
 // How an LED request ended.
@@ -87,12 +92,14 @@ enum class SetOutcome {
     Superseded, // a newer value replaced it before it went out
     Left,       // the board left before it went out: kept for its return
     Unknown,    // no board with that id has been seen, now or before a restart: not kept
+    Refused,    // the effect asked for cannot run (see `refusal`)
     Stopping,   // the daemon is stopping
 };
 
 struct SetResult {
     SetOutcome outcome;
     std::optional<Board> board; // as it stands, but for Unknown
+    const char* refusal = nullptr;
 };
 
 enum class RetireOutcome { Retired, Present, Unknown };
@@ -115,6 +122,7 @@ struct SavedBoard {
     BoardInfo info;
     std::optional<int> desired;
     bool discoveryWithdrawn = false;
+    std::optional<Effect> effect;
 
     bool operator==(const SavedBoard&) const = default;
 };
@@ -148,6 +156,9 @@ struct HubOptions {
     std::vector<BoardNaming> names;
     // Whether each exchange is timed, for the read latency histogram (two clock reads a read).
     bool timeReads = false;
+    GestureTimings gestures{};
+    // When a reported read was made, for the gestures: the clock, or a test's own.
+    Clock::time_point (*now)() = &Clock::now;
 };
 
 class Hub {
@@ -188,9 +199,14 @@ public:
     // later from the board's worker (outside the lock, after the listeners heard of it). Only the
     // latest value is kept.
     void setLed(const std::string& id, int value, SetDone done = {});
+    // The same with the effect the request asks for, if any (a blink, or the value for a while
+    // and then the one before): refused when the reads cannot show it.
+    void setLed(const std::string& id, const LedCommand& request, SetDone done = {});
     // LED `led` (1 to 3) on or off: one bit of the desired value (of the last status when nothing
     // was asked yet), the rest as it was.
     void setLedBit(const std::string& id, int led, bool on, SetDone done = {});
+    // LED `led` blinking (500 ms on, 500 ms off) while the others stay as they are, or no effect.
+    void setLedBlink(const std::string& id, int led, bool blink, SetDone done = {});
     // Forgets a board that is away: its row and its kept value.
     RetireOutcome retire(const std::string& id);
     // Home Assistant's user deleted the board's device (see Board::discoveryWithdrawn).
@@ -211,6 +227,8 @@ public:
         bool stop = false;
         std::optional<int> write; // an LED number to send first
         std::uint64_t command = 0;
+        // When an effect changes the LEDs next: the worker takes a turn then.
+        std::optional<Clock::time_point> stepAt;
     };
     bool timesReads() const { return options_.timeReads; }
     // Taken when the slot asks for attention (see Slot), else the turn is a plain read.
@@ -235,10 +253,14 @@ private:
     const Row* rowOf(const std::string& id) const;
     Row& newRow(const std::string& id);
     std::string nameOf(const BoardInfo& info) const;
-    void ask(Row& row, int value, SetDone done);
-    void refuseNow(const std::string& id, SetDone done);
+    void ask(Row& row, int value, std::optional<Effect> effect, SetDone done);
+    // The LED number an effect or a command wants on the board now, with mutex_ held.
+    std::optional<int> wanted(Row& row, Turn& turn);
+    void refuseNow(const std::string& id, SetDone done, const char* refusal = nullptr);
+    static int shownValue(const Board& board);
     // Queues a change for the listeners (with mutex_ held).
-    void post(Change::Kind kind, const Row& row, bool pressed = false, std::uint64_t command = 0);
+    void post(Change::Kind kind, const Row& row, bool pressed = false, std::uint64_t command = 0,
+              Gesture gesture = Gesture::Single);
     void postTask(std::function<void()> task);
     void finish(Row& row, std::uint64_t upTo, SetOutcome outcome);
     void lastingChanged();

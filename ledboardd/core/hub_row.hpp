@@ -18,7 +18,7 @@ namespace ledboardd {
 // reported, when it failed, or while the hub wants every read.
 class Hub::Slot {
 public:
-    explicit Slot(std::string id);
+    Slot(std::string id, GestureTimings gestures);
     ~Slot();
     Slot(const Slot&) = delete;
     Slot& operator=(const Slot&) = delete;
@@ -44,6 +44,8 @@ private:
     bool stop_ = false;
     bool gone_ = false; // its node left the bus
     unsigned misses_ = 0;
+    int written_ = -1; // the LED number last sent in this arrival; -1: none
+    GestureRecognizer gestures_;
     std::uint64_t readsSeen_ = 0;      // `reads` at the last checkStalled
     Clock::time_point lastProgress_{}; // when checkStalled last saw `reads` move on
 };

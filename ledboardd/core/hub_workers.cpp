@@ -12,8 +12,8 @@
 
 namespace ledboardd {
 
-Hub::Slot::Slot(std::string id)
-    : id_(std::move(id)), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+Hub::Slot::Slot(std::string id, GestureTimings gestures)
+    : id_(std::move(id)), wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), gestures_(gestures)
 {
 }
 
@@ -33,7 +33,7 @@ void Hub::Slot::wake()
 std::shared_ptr<Hub::Slot> Hub::arrive(const BoardInfo& info,
                                        const std::optional<BoardStatus>& status)
 {
-    auto slot = std::make_shared<Slot>(info.id);
+    auto slot = std::make_shared<Slot>(info.id, options_.gestures);
     {
         const std::lock_guard lock(mutex_);
         Row& row = newRow(info.id);
@@ -58,6 +58,11 @@ std::shared_ptr<Hub::Slot> Hub::arrive(const BoardInfo& info,
         }
         slot->stop_ = stopping_;
         slot->misses_ = status ? 0 : 1;
+        if (status) {
+            // The first read counts for the gestures too: a button up now makes the next read
+            // that sees it down a press.
+            slot->gestures_.observe(status->push != 0, options_.now());
+        }
         slot->lastProgress_ = Clock::now();
         row.slot = slot;
         post(Change::Kind::Arrived, row);
@@ -71,15 +76,52 @@ std::shared_ptr<Hub::Slot> Hub::arrive(const BoardInfo& info,
 
 Hub::Turn Hub::takeTurn(Slot& slot)
 {
-    const std::lock_guard lock(mutex_);
-    const Row* row = rowOf(slot.id_);
-    if (row == nullptr || row->slot.get() != &slot || slot.stop_ || stopping_) {
-        return {.stop = true, .write = std::nullopt, .command = 0};
+    Turn turn;
+    {
+        const std::lock_guard lock(mutex_);
+        Row* row = rowOf(slot.id_);
+        if (row == nullptr || row->slot.get() != &slot || slot.stop_ || stopping_) {
+            return {.stop = true, .write = std::nullopt, .command = 0, .stepAt = std::nullopt};
+        }
+        turn.write = wanted(*row, turn);
     }
-    if (row->commandDue()) {
-        return {.stop = false, .write = row->board.desired, .command = row->asked};
+    deliver();
+    return turn;
+}
+
+// With mutex_ held: the LED number to send now, if any; `turn` gets the command it answers and
+// when an effect changes the LEDs next.
+std::optional<int> Hub::wanted(Row& row, Turn& turn)
+{
+    Board& board = row.board;
+    if (board.effect) {
+        const auto now = SystemClock::now();
+        const EffectStep step = effectAt(*board.effect, now);
+        if (step.over) {
+            // A while is over: back to the value before, as if asked for it.
+            board.desired = board.effect->offValue;
+            board.effect.reset();
+            board.applied = false;
+            row.asked = nextCommand_++;
+            post(Change::Kind::Desired, row);
+            lastingChanged();
+        } else {
+            if (step.next) {
+                turn.stepAt =
+                    Clock::now() + std::chrono::duration_cast<Clock::duration>(*step.next - now);
+            }
+            if (row.commandDue()) {
+                turn.command = row.asked;
+                return step.value;
+            }
+            return step.value != row.slot->written_ ? std::optional<int>{step.value} : std::nullopt;
+        }
     }
-    return {};
+    if (row.commandDue()) {
+        turn.command = row.asked;
+        return board.desired;
+    }
+    return std::nullopt;
 }
 
 bool Hub::report(Slot& slot, const Turn& turn, const std::optional<BoardStatus>& status)
@@ -120,6 +162,7 @@ bool Hub::report(Slot& slot, const Turn& turn, const std::optional<BoardStatus>&
             }
             if (turn.write) {
                 board.applied = board.applied || row->asked == turn.command;
+                slot.written_ = *turn.write;
                 ++row->applied;
                 logf(LogLevel::Debug, "%s: LED %d set", board.info.id.c_str(), *turn.write);
             }
@@ -130,9 +173,14 @@ bool Hub::report(Slot& slot, const Turn& turn, const std::optional<BoardStatus>&
             } else if (turn.write) {
                 post(Change::Kind::Applied, *row, false, turn.command);
             }
-            if (turn.write) {
+            if (turn.write && turn.command != 0) {
                 finish(*row, turn.command, SetOutcome::Applied);
             }
+            for (const Gesture gesture :
+                 slot.gestures_.observe(status->push != 0, options_.now())) {
+                post(Change::Kind::Gesture, *row, false, 0, gesture);
+            }
+            everyRead = slot.gestures_.waiting();
         }
     }
     deliver();
@@ -194,6 +242,14 @@ void Hub::checkStalled(Clock::time_point now)
         for (auto& [id, row] : rows_) {
             Slot* slot = row.slot.get();
             if (slot == nullptr) {
+                // A while that ends while its board is away: the value before is what it gets.
+                Board& board = row.board;
+                if (board.effect && effectAt(*board.effect, SystemClock::now()).over) {
+                    board.desired = board.effect->offValue;
+                    board.effect.reset();
+                    post(Change::Kind::Desired, row);
+                    lastingChanged();
+                }
                 continue;
             }
             const std::uint64_t reads = slot->reads;

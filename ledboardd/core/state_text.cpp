@@ -1,6 +1,7 @@
 #include "state_text.hpp"
 
 #include "board_id.hpp"
+#include "effects.hpp"
 #include "led_command.hpp"
 
 #include <nlohmann/json.hpp>
@@ -36,6 +37,10 @@ std::string stateText(const std::vector<SavedBoard>& boards)
         entry["manufacturer"] = optionalText(board.info.manufacturer);
         entry["product"] = optionalText(board.info.product);
         entry["desired"] = board.desired ? nlohmann::json(*board.desired) : nullptr;
+        entry["effect"] = board.effect ? nlohmann::json(effectStateJson(*board.effect)) : nullptr;
+        if (board.discoveryWithdrawn) {
+            entry["discovery"] = "withdrawn";
+        }
         list.push_back(std::move(entry));
     }
     nlohmann::ordered_json state;
@@ -85,6 +90,10 @@ StateText parseStateText(std::string_view text)
             desired.get<long long>() <= MAX_LED_NUMBER) {
             board.desired = desired.get<int>();
         }
+        if (const auto effect = entry.find("effect"); effect != entry.end()) {
+            board.effect = parseEffectState(*effect);
+        }
+        board.discoveryWithdrawn = entry.value("discovery", nlohmann::json{}) == "withdrawn";
         parsed.boards.push_back(std::move(board));
     }
     return parsed;

@@ -16,7 +16,8 @@ inline constexpr const char* STATE_FILE = "boards.json";
 inline constexpr std::size_t MAX_STATE_FILE = std::size_t{1024} * 1024;
 
 // The file's text: {"version":1,"boards":[{"id":…,"serial":…,"path":…,"manufacturer":…,
-// "product":…,"desired":N|null},…]}. Pure.
+// "product":…,"desired":N|null,"effect":EFFECT|null[,"discovery":"withdrawn"]},…]}, EFFECT as
+// effects.hpp keeps it. Pure.
 std::string stateText(const std::vector<SavedBoard>& boards);
 
 // The boards of a state file's text, or why it cannot be read (`error` not empty). A board whose

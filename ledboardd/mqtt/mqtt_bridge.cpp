@@ -1,7 +1,6 @@
 #include "mqtt_bridge.hpp"
 
 #include "board_id.hpp"
-#include "discovery.hpp"
 #include "led_command.hpp"
 #include "led_switch.hpp"
 #include "log.hpp"
@@ -28,12 +27,23 @@ constexpr const char* FRONT_END = "mqtt";
 DiscoveredBoard describedBoard(const Board& board)
 {
     return {.id = board.info.id,
+            .name = board.name,
             .serial = board.info.serial,
             .manufacturer = board.info.manufacturer,
             .product = board.info.product};
 }
 
 } // namespace
+
+DiscoveryContext MqttBridge::discoveryContext() const
+{
+    return {.discoveryPrefix = options_.discoveryPrefix,
+            .prefix = options_.prefix,
+            .bridgeAvailability = topics_.bridgeAvailability(),
+            .version = options_.version,
+            .supportUrl = options_.supportUrl,
+            .configurationUrl = options_.configurationUrl};
+}
 
 MqttBridge::MqttBridge(Hub& hub, MqttTransport& transport, Timers& timers, BridgeOptions options)
     : hub_(hub), transport_(transport), timers_(timers), options_(std::move(options)),
@@ -57,8 +67,9 @@ std::optional<int> MqttBridge::send(const std::string& topic, std::string_view p
 
 void MqttBridge::connected()
 {
+    std::optional<int> last;
     for (const std::string& subscription : topics_.subscriptions(options_.discovery)) {
-        transport_.subscribe(subscription);
+        last = transport_.subscribe(subscription);
     }
     hub_.setFrontEnd(FRONT_END, true);
     hub_.setFrontEndValue(FRONT_END, "mqtt_connected", 1);
@@ -70,6 +81,9 @@ void MqttBridge::connected()
         hub_.addToFrontEnd(FRONT_END, "mqtt_reconnects_total", 1);
     }
     connected_ = true;
+    migrated_.clear();
+    lastSubscription_ = last;
+    discoveryReady_ = !options_.discovery || !last;
     fromBefore_ = unacknowledged_;
     // Acknowledgements of the last connection's states may never come: published anew below.
     stateInFlight_.clear();
@@ -99,15 +113,10 @@ void MqttBridge::replay(bool discovery)
 void MqttBridge::publishBoard(const Board& board, bool discovery)
 {
     const std::string& id = board.info.id;
-    if (discovery && options_.discovery && !board.discoveryWithdrawn) {
-        // The configs first: Home Assistant then finds the state and availability retained.
-        const DiscoveryContext context{.discoveryPrefix = options_.discoveryPrefix,
-                                       .prefix = options_.prefix,
-                                       .bridgeAvailability = topics_.bridgeAvailability(),
-                                       .version = options_.version};
-        for (const DiscoveryMessage& config : discoveryMessages(context, describedBoard(board))) {
-            send(config.topic, config.payload, true);
-        }
+    if (discovery && discoveryReady_ && options_.discovery && !board.discoveryWithdrawn) {
+        // The config first: Home Assistant then finds the state and availability retained.
+        const DiscoveryMessage config = deviceConfig(discoveryContext(), describedBoard(board));
+        send(config.topic, config.payload, true);
     }
     send(topics_.board(id, "availability"), board.available() ? ONLINE : OFFLINE, true);
     if (board.status) {
@@ -171,6 +180,9 @@ void MqttBridge::changed(const Change& change)
     case Change::Kind::Button:
         send(topics_.board(id, "button"), change.pressed ? "pressed" : "released", false);
         break;
+    case Change::Kind::Gesture:
+        send(topics_.board(id, "button"), gestureName(change.gesture), false);
+        break;
     case Change::Kind::Retired:
         clearBoard(board);
         publishBoardList();
@@ -181,7 +193,27 @@ void MqttBridge::changed(const Change& change)
         }
         break;
     case Change::Kind::Desired:
+        if (board.present) {
+            publishState(board); // a while ended: its effect is gone from the state
+        }
         break;
+    }
+}
+
+void MqttBridge::subscribed(int messageId)
+{
+    const std::lock_guard lock(mutex_);
+    if (!connected_ || closing_ || lastSubscription_ != messageId) {
+        return;
+    }
+    lastSubscription_.reset();
+    discoveryReady_ = true;
+    for (const Board& board : hub_.boards()) {
+        const std::string node = discoveryNodeId(options_.prefix, board.info.id);
+        if (!board.discoveryWithdrawn && !migrated_.contains(node)) {
+            const DiscoveryMessage config = deviceConfig(discoveryContext(), describedBoard(board));
+            send(config.topic, config.payload, true);
+        }
     }
 }
 
@@ -229,6 +261,12 @@ void MqttBridge::message(const std::string& topic, std::string_view payload, boo
             }
         }
         return;
+    case Inbound::Kind::OldConfig:
+        // A config of an earlier version, left retained: handed over to the device config.
+        if (!payload.empty()) {
+            migrate(inbound.id);
+        }
+        return;
     case Inbound::Kind::Retire:
     case Inbound::Kind::Set:
     case Inbound::Kind::LedSet:
@@ -257,9 +295,11 @@ void MqttBridge::command(const Inbound& inbound, std::string_view payload,
                          const std::string& /*topic*/)
 {
     const std::string& id = inbound.id;
-    const auto unknown = [this, id](const SetResult& result) {
+    const auto answer = [this, id](const SetResult& result) {
         if (result.outcome == SetOutcome::Unknown) {
             refuse(id, "no board with this id has been seen");
+        } else if (result.outcome == SetOutcome::Refused) {
+            refuse(id, result.refusal);
         }
     };
     if (inbound.kind == Inbound::Kind::Retire) {
@@ -271,12 +311,14 @@ void MqttBridge::command(const Inbound& inbound, std::string_view payload,
         switch (change.kind) {
         case LedSwitch::Kind::On:
         case LedSwitch::Kind::Off:
-            hub_.setLedBit(id, inbound.led, change.kind == LedSwitch::Kind::On, unknown);
+            hub_.setLedBit(id, inbound.led, change.kind == LedSwitch::Kind::On, answer);
             return;
         case LedSwitch::Kind::Blink:
         case LedSwitch::Kind::NoEffect:
+            hub_.setLedBlink(id, inbound.led, change.kind == LedSwitch::Kind::Blink, answer);
+            return;
         case LedSwitch::Kind::Refused:
-            refuse(id, change.refusal != nullptr ? change.refusal : "effects are not run yet");
+            refuse(id, change.refusal);
             return;
         }
     }
@@ -285,7 +327,7 @@ void MqttBridge::command(const Inbound& inbound, std::string_view payload,
         refuse(id, command.refusal);
         return;
     }
-    hub_.setLed(id, command.value, unknown);
+    hub_.setLed(id, command, answer);
 }
 
 // Home Assistant came (back) online and lost what it knew: the configs again, after a short
@@ -306,6 +348,37 @@ void MqttBridge::assistantState(std::string_view payload)
             }
         }
     });
+}
+
+// Home Assistant's documented way from single-component configs to a device config: each old
+// config says migrate_discovery, then the device config comes, then the old ones are cleared;
+// the entities keep their unique ids and their history.
+void MqttBridge::migrate(const std::string& node)
+{
+    for (const Board& board : hub_.boards()) {
+        if (discoveryNodeId(options_.prefix, board.info.id) != node) {
+            continue;
+        }
+        const std::lock_guard lock(mutex_);
+        if (!connected_ || closing_ || !migrated_.insert(node).second) {
+            return;
+        }
+        logf(LogLevel::Info, "%s: Home Assistant's configs of an earlier version handed over",
+             board.info.id.c_str());
+        const DiscoveryContext context = discoveryContext();
+        const DiscoveredBoard described = describedBoard(board);
+        for (const DiscoveryMessage& message : migrationStart(context, described)) {
+            send(message.topic, message.payload, true);
+        }
+        if (!board.discoveryWithdrawn) {
+            const DiscoveryMessage config = deviceConfig(context, described);
+            send(config.topic, config.payload, true);
+        }
+        for (const std::string& old : oldConfigTopics(context, described)) {
+            send(old, "", true);
+        }
+        return;
+    }
 }
 
 void MqttBridge::retire(std::string_view payload)
@@ -339,12 +412,11 @@ void MqttBridge::clearBoard(const Board& board)
     send(topics_.board(id, "state"), "", true);
     send(topics_.board(id, "availability"), "", true);
     if (options_.discovery) {
-        const DiscoveryContext context{.discoveryPrefix = options_.discoveryPrefix,
-                                       .prefix = options_.prefix,
-                                       .bridgeAvailability = topics_.bridgeAvailability(),
-                                       .version = options_.version};
-        for (const DiscoveryMessage& config : discoveryMessages(context, describedBoard(board))) {
-            send(config.topic, "", true);
+        const DiscoveryContext context = discoveryContext();
+        const DiscoveredBoard described = describedBoard(board);
+        send(deviceConfigTopic(context, described), "", true);
+        for (const std::string& old : oldConfigTopics(context, described)) {
+            send(old, "", true);
         }
     }
 }

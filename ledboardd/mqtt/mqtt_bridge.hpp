@@ -8,6 +8,7 @@
 // does. Home Assistant does so through the configs' availability_mode "all".
 #pragma once
 
+#include "discovery.hpp"
 #include "hub.hpp"
 #include "mqtt_topics.hpp"
 #include "mqtt_transport.hpp"
@@ -30,6 +31,9 @@ struct BridgeOptions {
     std::string discoveryPrefix = "homeassistant";
     std::string version;    // this program's, for the discovery configs' `origin`
     std::string brokerName; // "HOST:PORT", for the health check's reason
+    // For the discovery configs: the live page (empty: HTTP is off) and where to ask for help.
+    std::string configurationUrl;
+    std::string supportUrl;
 };
 
 class MqttBridge final : public MqttEvents {
@@ -41,6 +45,7 @@ public:
     void disconnected() override;
     void message(const std::string& topic, std::string_view payload, bool retain) override;
     void published(int messageId) override;
+    void subscribed(int messageId) override;
 
     // Publishes `offline` for every board here and for the bridge, and waits at most `limit` for
     // the broker to acknowledge them. Nothing is published after this. Returns whether the
@@ -60,6 +65,8 @@ private:
     void refuse(const std::string& id, const std::string& why, const char* what = "set");
     void command(const Inbound& inbound, std::string_view payload, const std::string& topic);
     void assistantState(std::string_view payload);
+    void migrate(const std::string& node);
+    DiscoveryContext discoveryContext() const;
     void retire(std::string_view payload);
 
     Hub& hub_;
@@ -85,6 +92,13 @@ private:
     // host publishes; each change queued would hold the button events behind it by seconds.
     std::map<std::string, int> stateInFlight_;
     std::set<std::string> stateBehind_;
+    // Nodes whose old single-component configs were handed over to the device config in this
+    // connection (each of their three old topics comes back retained).
+    std::set<std::string> migrated_;
+    // The last subscription request of a connect: once granted, the earlier version's retained
+    // configs have come (the broker answers in order), and the device configs can follow them.
+    std::optional<int> lastSubscription_;
+    bool discoveryReady_ = false;
     // goOffline's messages not yet acknowledged.
     std::set<int> goodbye_;
     std::condition_variable acknowledged_;

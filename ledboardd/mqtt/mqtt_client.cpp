@@ -52,6 +52,7 @@ bool MqttClient::start()
     mosquitto_disconnect_callback_set(client_, onDisconnect);
     mosquitto_message_callback_set(client_, onMessage);
     mosquitto_publish_callback_set(client_, onPublish);
+    mosquitto_subscribe_callback_set(client_, onSubscribe);
     mosquitto_log_callback_set(client_, onLog);
     mosquitto_reconnect_delay_set(client_, RECONNECT_FIRST_SECONDS, RECONNECT_MAX_SECONDS, true);
     // Every packet is small and answers or follows another: with Nagle's algorithm a state
@@ -130,11 +131,14 @@ std::optional<int> MqttClient::publish(const std::string& topic, std::string_vie
     return messageId;
 }
 
-void MqttClient::subscribe(const std::string& pattern)
+std::optional<int> MqttClient::subscribe(const std::string& pattern)
 {
-    if (mosquitto_subscribe(client_, nullptr, pattern.c_str(), QOS) != MOSQ_ERR_SUCCESS) {
+    int messageId = 0;
+    if (mosquitto_subscribe(client_, &messageId, pattern.c_str(), QOS) != MOSQ_ERR_SUCCESS) {
         logf(LogLevel::Error, "cannot subscribe to %s", pattern.c_str());
+        return std::nullopt;
     }
+    return messageId;
 }
 
 void MqttClient::onConnect(mosquitto* client, void* self, int result)
@@ -188,6 +192,12 @@ void MqttClient::onMessage(mosquitto* /*client*/, void* self, const mosquitto_me
 void MqttClient::onPublish(mosquitto* /*client*/, void* self, int messageId)
 {
     static_cast<MqttClient*>(self)->events_.published(messageId);
+}
+
+void MqttClient::onSubscribe(mosquitto* /*client*/, void* self, int messageId, int /*count*/,
+                             const int* /*granted*/)
+{
+    static_cast<MqttClient*>(self)->events_.subscribed(messageId);
 }
 
 void MqttClient::onLog(mosquitto* /*client*/, void* /*self*/, int level, const char* text)

@@ -46,13 +46,15 @@ public:
 
     std::optional<int> publish(const std::string& topic, std::string_view payload,
                                bool retain) override;
-    void subscribe(const std::string& pattern) override;
+    std::optional<int> subscribe(const std::string& pattern) override;
 
 private:
     static void onConnect(mosquitto* client, void* self, int result);
     static void onDisconnect(mosquitto* client, void* self, int result);
     static void onMessage(mosquitto* client, void* self, const mosquitto_message* message);
     static void onPublish(mosquitto* client, void* self, int messageId);
+    static void onSubscribe(mosquitto* client, void* self, int messageId, int count,
+                            const int* granted);
     static void onLog(mosquitto* client, void* self, int level, const char* text);
 
     MqttClientOptions options_;

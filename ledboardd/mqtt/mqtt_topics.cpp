@@ -3,6 +3,9 @@
 #include "board_id.hpp"
 #include "led_switch.hpp"
 
+#include <array>
+#include <utility>
+
 #include <nlohmann/json.hpp>
 
 namespace ledboardd {
@@ -10,6 +13,13 @@ namespace ledboardd {
 namespace {
 
 constexpr std::string_view COMMAND_LEAF = "/set";
+
+// The single-component configs versions before the device config published: component, object.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 3> OLD_CONFIGS{{
+    {"binary_sensor", "button"},
+    {"sensor", "jumpers"},
+    {"number", "leds"},
+}};
 
 constexpr bool isControl(char c) noexcept
 {
@@ -51,8 +61,13 @@ std::vector<std::string> Topics::subscriptions(bool discovery) const
                                     prefix_ + "/+/led/+" + std::string{COMMAND_LEAF},
                                     bridgeRetire_};
     if (discovery) {
-        topics.push_back(discoveryPrefix_ + "/status");
         topics.push_back(discoveryPrefix_ + "/device/+/config");
+        for (const auto& [component, object] : OLD_CONFIGS) {
+            topics.push_back(discoveryPrefix_ + "/" + std::string{component} + "/+/" +
+                             std::string{object} + "/config");
+        }
+        // Last: its grant comes after the retained configs of the others (see MqttBridge).
+        topics.push_back(discoveryPrefix_ + "/status");
     }
     return topics;
 }
@@ -107,6 +122,12 @@ Inbound Topics::inbound(std::string_view topic) const
         if (at.size() == 3 && at[0] == "device" && !at[1].empty() && at[2] == "config") {
             return {Inbound::Kind::DeviceConfig, std::string{at[1]}, 0};
         }
+        for (const auto& [component, object] : OLD_CONFIGS) {
+            if (at.size() == 4 && at[0] == component && !at[1].empty() && at[2] == object &&
+                at[3] == "config") {
+                return {Inbound::Kind::OldConfig, std::string{at[1]}, 0};
+            }
+        }
     }
     return {};
 }
@@ -124,6 +145,7 @@ std::string stateJson(const Board& board)
     state["jump"] = status.jump;
     state["name"] =
         board.name.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(board.name);
+    state["effect"] = board.effect ? effectJson(*board.effect) : nlohmann::ordered_json(nullptr);
     // A name from the configuration is UTF-8 (checked when read); replaced, not thrown on.
     return state.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

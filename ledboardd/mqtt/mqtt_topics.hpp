@@ -10,7 +10,8 @@
 //   PREFIX/bridge/HOSTNAME/boards        retained JSON array of the ids served now
 //   PREFIX/bridge/HOSTNAME/retire        (subscribed) the id of an away board to forget
 // and, with discovery, Home Assistant's DISCOVERY/status (subscribed: its "online" asks for the
-// configs again) and its DISCOVERY/device/NODE/config (subscribed: an empty one is a deletion).
+// configs again), its DISCOVERY/device/NODE/config (subscribed: an empty one is a deletion) and the
+// three single-component configs earlier versions published (subscribed: to hand them over).
 #pragma once
 
 #include "hub.hpp"
@@ -41,9 +42,10 @@ struct Inbound {
         Retire,         // PREFIX/bridge/HOSTNAME/retire
         AssistantState, // DISCOVERY/status
         DeviceConfig,   // DISCOVERY/device/NODE/config
+        OldConfig,      // an earlier version's single-component config of NODE
     };
     Kind kind = Kind::Other;
-    std::string id; // Set, LedSet: the board; DeviceConfig: the node
+    std::string id; // Set, LedSet: the board; DeviceConfig, OldConfig: the node
     int led = 0;    // LedSet: 1 to 3
 };
 

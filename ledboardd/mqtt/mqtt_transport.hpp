@@ -16,8 +16,8 @@ public:
     // connected, out of memory).
     virtual std::optional<int> publish(const std::string& topic, std::string_view payload,
                                        bool retain) = 0;
-    // Subscribes with QoS 1.
-    virtual void subscribe(const std::string& pattern) = 0;
+    // Subscribes with QoS 1. Returns the request's message id (see MqttEvents::subscribed).
+    virtual std::optional<int> subscribe(const std::string& pattern) = 0;
 
 protected:
     MqttTransport() = default;
@@ -34,6 +34,9 @@ public:
     virtual void message(const std::string& topic, std::string_view payload, bool retain) = 0;
     // The broker acknowledged message `messageId`.
     virtual void published(int messageId) = 0;
+    // The broker granted subscription request `messageId`; the retained messages of the requests
+    // made before it have come.
+    virtual void subscribed(int messageId) = 0;
 
 protected:
     MqttEvents() = default;

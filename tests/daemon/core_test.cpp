@@ -163,9 +163,21 @@ TEST(BoardId, DistinctSerialsGiveDistinctSafeIds)
 
 TEST(StateText, ReadsBackWhatItWritesAndLeavesOutWhatIsNotOurs)
 {
+    const auto start = SystemClock::time_point{std::chrono::milliseconds{1'765'000'000'000}};
+    const Effect blink{.kind = Effect::Kind::Blink,
+                       .onValue = 5,
+                       .offValue = 0,
+                       .on = std::chrono::milliseconds{500},
+                       .off = std::chrono::milliseconds{250},
+                       .start = start};
     const std::vector<SavedBoard> boards{
-        {{.id = "A17", .serial = "A17", .path = "1-1", .manufacturer = "M", .product = "P"}, 5},
+        {{.id = "A17", .serial = "A17", .path = "1-1", .manufacturer = "M", .product = "P"},
+         5,
+         false,
+         blink},
         {{.id = "host-1-2", .serial = "", .path = "1-2", .manufacturer = "", .product = ""},
+         std::nullopt,
+         true,
          std::nullopt},
     };
     const StateText read = parseStateText(stateText(boards));
@@ -243,7 +255,7 @@ TEST(Hub, AValueForAnAwayBoardIsKeptAndSentOnItsReturn)
 {
     Hub hub(HubOptions{});
     Recorder changes(hub);
-    hub.restore({{infoOf("A17"), std::nullopt}});
+    hub.restore({{infoOf("A17"), std::nullopt, false, std::nullopt}});
     std::vector<std::string> outcomes;
     const auto note = [&outcomes](const char* name) {
         return [&outcomes, name](const SetResult& result) {
@@ -363,4 +375,78 @@ TEST(Hub, ListenersMayCallTheHubAndHearEveryChangeInOrder)
     hub.leave(*slot, true);
     EXPECT_THAT(seen, ElementsAre("0:1", "1:1", "5:1")); // Arrived, Left, Desired
     EXPECT_EQ(hub.board("A17")->pending(), 7);
+}
+
+// Effects run by the hub: a blink's steps go out at the times the hub gives the worker, a request
+// whose effect the reads cannot show is refused, and a new request ends the effect.
+TEST(Hub, ABlinkAlternatesAtItsStepsAndANewValueEndsIt)
+{
+    const auto interval = std::chrono::milliseconds{50};
+    Hub hub(HubOptions{.interval = interval, .missesAllowed = 3, .names = {}, .timeReads = false});
+    const auto slot = hub.arrive(infoOf("A17"), ZERO);
+    std::vector<SetResult> results;
+    const auto note = [&results](const SetResult& result) { results.push_back(result); };
+
+    LedCommand tooFast{5, nullptr};
+    tooFast.blink = BlinkRequest{std::chrono::milliseconds{60}, std::chrono::milliseconds{500}};
+    hub.setLed("A17", tooFast, note);
+    ASSERT_EQ(results.size(), 1U);
+    EXPECT_EQ(results[0].outcome, SetOutcome::Refused);
+    EXPECT_NE(results[0].refusal, nullptr);
+    EXPECT_EQ(hub.board("A17")->desired, std::nullopt);
+
+    LedCommand blink{5, nullptr};
+    blink.blink = BlinkRequest{std::chrono::milliseconds{300}, std::chrono::milliseconds{300}};
+    hub.setLed("A17", blink, note);
+    Hub::Turn turn = hub.takeTurn(*slot);
+    EXPECT_EQ(turn.write, 5); // the on phase, first
+    ASSERT_TRUE(turn.stepAt);
+    const auto untilStep = *turn.stepAt - Clock::now();
+    EXPECT_GT(untilStep, std::chrono::milliseconds{200});
+    EXPECT_LE(untilStep, std::chrono::milliseconds{300});
+    hub.report(*slot, turn, BoardStatus{5, 0, 0});
+    EXPECT_EQ(results.back().outcome, SetOutcome::Applied);
+    EXPECT_EQ(hub.takeTurn(*slot).write, std::nullopt); // still on: nothing to send
+    ASSERT_TRUE(hub.board("A17")->effect);
+
+    hub.setLedBit("A17", 2, true);
+    EXPECT_EQ(hub.board("A17")->effect, std::nullopt);
+    EXPECT_EQ(hub.board("A17")->desired, 7);
+    hub.leave(*slot, true);
+}
+
+// The hub sees the button's gestures in the reads the worker reports, and asks for every read
+// while one may still come: a press and a release make a single only once the window has passed.
+TEST(Hub, GesturesComeFromTheReadsAndAskForEveryReadMeanwhile)
+{
+    static Clock::time_point now{};
+    Hub hub(HubOptions{.interval = std::chrono::milliseconds{10},
+                       .missesAllowed = 3,
+                       .names = {},
+                       .timeReads = false,
+                       .gestures = {.doublePress = std::chrono::milliseconds{100},
+                                    .longPress = std::chrono::milliseconds{400}},
+                       .now = [] { return now; }});
+    std::vector<std::string> gestures;
+    hub.addListener([&gestures](const Change& change) {
+        if (change.kind == Change::Kind::Gesture) {
+            gestures.emplace_back(gestureName(change.gesture));
+        }
+    });
+    const auto slot = hub.arrive(infoOf("A17"), ZERO);
+    const auto read = [&](unsigned push) {
+        now += std::chrono::milliseconds{10};
+        return hub.report(*slot, {}, BoardStatus{0, push, 0});
+    };
+    EXPECT_FALSE(read(0)); // seen up: presses count from here
+    EXPECT_TRUE(read(1));
+    EXPECT_TRUE(read(0));                     // released: a second press may still come
+    for (int reads = 0; reads < 8; ++reads) { // 40 to 110 ms: the window began at 20
+        EXPECT_TRUE(read(0));
+    }
+    EXPECT_TRUE(gestures.empty());
+    EXPECT_FALSE(read(0)); // the window has run out
+    EXPECT_EQ(gestures, std::vector<std::string>{"single"});
+    EXPECT_EQ(gestures, std::vector<std::string>{"single"});
+    hub.leave(*slot, true);
 }

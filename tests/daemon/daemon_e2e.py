@@ -32,12 +32,12 @@ LED_REQUEST = re.compile(r"^(\d{3}/\d{3}) CONTROL type=0xc0 request=1 value=0x([
 STATUS_READ = re.compile(r"^\d{3}/\d{3} CONTROL type=0xc0 request=0 ", re.M)
 
 
-def state(led, push=0, jump=0, name=None):
+def state(led, push=0, jump=0, name=None, effect=None):
     """A board's state message as the daemon publishes it: the LED state, each lamp on its own,
-    the button, the jumpers and the board's name."""
+    the button, the jumpers, the board's name and the effect it runs."""
     lamps = {f"led{n}": bool(led & (1 << (n - 1))) for n in (1, 2, 3)}
-    return json.dumps({"led": led, **lamps, "push": push, "jump": jump, "name": name},
-                      separators=(",", ":"))
+    return json.dumps({"led": led, **lamps, "push": push, "jump": jump, "name": name,
+                       "effect": effect}, separators=(",", ":"))
 
 
 def free_port():
@@ -90,14 +90,17 @@ class Watcher:
             self.arrived.append(time.monotonic())
             self.changed.notify_all()
 
-    def wait_for(self, topic, payload, after=0):
-        """The index of the first message on `topic` with `payload` at or after index `after`."""
+    def wait_for(self, topic, payload, after=0, accept=None):
+        """The index of the first message on `topic` with `payload` (or that `accept` takes) at or
+        after index `after`."""
         payload = payload.encode() if isinstance(payload, str) else payload
         deadline = time.monotonic() + WAIT
         with self.changed:
             while True:
                 for index in range(after, len(self.messages)):
-                    if self.messages[index][:2] == (topic, payload):
+                    if self.messages[index][0] == topic and (
+                            self.messages[index][1] == payload if accept is None
+                            else accept(self.messages[index][1])):
                         return index
                 left = deadline - time.monotonic()
                 if left <= 0:
@@ -113,8 +116,14 @@ class Watcher:
         with self.changed:
             return len(self.messages)
 
-    def publish(self, topic, payload):
-        self.client.publish(topic, payload, qos=1).wait_for_publish()
+    def publish(self, topic, payload, retain=False):
+        """Once connected (after a broker's restart paho takes a moment to reconnect)."""
+        deadline = time.monotonic() + WAIT
+        while not self.client.is_connected():
+            if time.monotonic() > deadline:
+                raise AssertionError(f"the watcher did not reconnect within {WAIT} s")
+            time.sleep(0.02)
+        self.client.publish(topic, payload, qos=1, retain=retain).wait_for_publish()
 
     def close(self):
         self.client.loop_stop()
@@ -456,7 +465,8 @@ class UsbListing(unittest.TestCase):
 
 
 class Discovery(DaemonCase):
-    """Home Assistant's discovery configs, under a discovery prefix inside the test's own."""
+    """Home Assistant's discovery configs, under a discovery prefix inside the test's own, as Home
+    Assistant's own client would see and use them."""
 
     def setUp(self):
         self.broker_folder = tempfile.mkdtemp(prefix="ledboardd-discovery-")
@@ -464,78 +474,181 @@ class Discovery(DaemonCase):
         self.addCleanup(lambda: (self.broker.kill(), self.broker.wait()))
         super().setUp()
         self.discovery = f"{self.prefix}/ha"
+        self.device = f"{self.discovery}/device/{self.prefix}__A17/config"
 
-    def configs(self, after=0):
-        """The latest config payload of each discovery topic, parsed, by topic."""
+    def start_discovering(self, **options):
+        return self.start(extra=("--discovery-prefix", self.discovery, *options.pop("extra", ())),
+                          **options)
+
+    def config(self, after=0):
+        """The board's device config, the latest from message `after` on."""
         with self.watcher.changed:
-            return {topic: json.loads(payload) for topic, payload, _ in
-                    self.watcher.messages[after:] if topic.startswith(self.discovery + "/")}
+            found = self.watcher.changed.wait_for(lambda: any(
+                m[0] == self.device and m[1] for m in self.watcher.messages[after:]), WAIT)
+            payloads = [m[1] for m in self.watcher.messages[after:] if m[0] == self.device]
+        self.assertTrue(found, f"no config on {self.device} within {WAIT} s")
+        return json.loads(payloads[-1])
 
-    def wait_for_configs(self, after=0):
-        deadline = time.monotonic() + WAIT
-        while len(self.configs(after)) < 3:
-            self.assertLess(time.monotonic(), deadline, self.watcher.messages[after:])
-            time.sleep(0.05)
-        return self.configs(after)
-
-    def test_three_entities_on_the_boards_own_topics_that_work(self):
-        daemon = self.start(extra=("--discovery-prefix", self.discovery))
-        configs = self.wait_for_configs()
-        node = f"{self.prefix}__A17"
-        self.assertEqual(sorted(configs), sorted(
-            f"{self.discovery}/{component}/{node}/{entity}/config" for component, entity in
-            (("binary_sensor", "button"), ("sensor", "jumpers"), ("number", "leds"))))
+    def test_a_device_whose_entities_work_on_the_boards_own_topics(self):
+        folder = tempfile.mkdtemp(prefix="ledboardd-names-")
+        config_file = os.path.join(folder, "ledboardd.conf")
+        with open(config_file, "w") as file:
+            file.write("[board]\nserial = A17\nname = Kitchen\n")
+        daemon = self.start_discovering(extra=("--config", config_file))
+        config = self.config()
+        self.assertEqual(config["device"]["name"], "Kitchen")
+        self.assertEqual(config["availability_mode"], "all")
         bridge = f"{self.prefix}/bridge/{socket.gethostname()}/availability"
-        published = {topic for topic, _, _ in self.watcher.messages}
-        for config in configs.values():
-            # Every topic a config names is one the bridge publishes (or takes commands on).
-            self.assertIn(config["state_topic"], published)
-            self.assertEqual([a["topic"] for a in config["availability"]],
-                             [self.topic("availability"), bridge])
-            self.assertTrue(all(a["topic"] in published for a in config["availability"]))
-            self.assertEqual(config["availability_mode"], "all")
-            self.assertEqual(config["device"]["serial_number"], "A17")
-        # The configs are retained: a client that comes later (Home Assistant restarting) gets them.
+        self.assertEqual([a["topic"] for a in config["availability"]],
+                         [self.topic("availability"), bridge])
+        components = config["components"]
+        self.assertEqual({c["platform"] for c in components.values()},
+                         {"light", "number", "binary_sensor", "sensor", "event",
+                          "device_automation"})
+        # Today's three entities keep their ids, so that their history stays.
+        for key in ("button", "jumpers", "leds"):
+            self.assertEqual(components[key]["unique_id"], f"ledboard_{self.prefix}__A17_{key}")
+        self.watcher.wait_for(self.topic("state"), state(0, name="Kitchen"))
+        # The configs are retained: a Home Assistant that starts later gets them.
         late = Watcher(self.port, self.discovery)
         self.addCleanup(late.close)
-        for topic, payload, _ in self.watcher.messages:
-            if topic in configs:
-                late.wait_for(topic, payload)
-        self.assertTrue(all(retained for _, _, retained in late.messages))
+        late.wait_for(self.device, self.watcher.on(self.device)[-1])
 
-        # What Home Assistant sends for the number, on the topic it was given.
-        number = configs[f"{self.discovery}/number/{node}/leds/config"]
+        # What Home Assistant sends for the lights and the number, on the topics it was given.
         mark = self.watcher.count()
-        self.watcher.publish(number["command_topic"], "6")
-        self.watcher.wait_for(self.topic("state"), state(6, 0, 0), mark)
-        self.assertEqual(daemon.led_requests(), [("001/002", 6)])
+        self.watcher.publish(components["led2"]["command_topic"], "ON")
+        self.watcher.wait_for(self.topic("state"), state(2, name="Kitchen"), mark)
+        self.watcher.publish(components["leds"]["command_topic"], "5")
+        self.watcher.wait_for(self.topic("state"), state(5, name="Kitchen"), mark)
+        self.watcher.publish(components["led1"]["command_topic"], "OFF")
+        self.watcher.wait_for(self.topic("state"), state(4, name="Kitchen"), mark)
+        self.assertEqual([value for _, value in daemon.led_requests()], [2, 5, 4])
+        # The button's words reach its event entity and its triggers' topic.
+        self.assertEqual(components["button_event"]["state_topic"], self.topic("button"))
+        daemon.change("push")
+        self.watcher.wait_for(self.topic("button"), "pressed", mark)
 
-        # Unplugged: the configs stay (no empty payload removes them), availability says offline.
+    def test_the_configs_of_an_earlier_version_are_handed_over(self):
+        node = f"{self.prefix}__A17"
+        old = [f"{self.discovery}/binary_sensor/{node}/button/config",
+               f"{self.discovery}/sensor/{node}/jumpers/config",
+               f"{self.discovery}/number/{node}/leds/config"]
+        for topic in old:
+            self.watcher.client.publish(topic, json.dumps({"name": "old"}), qos=1,
+                                        retain=True).wait_for_publish()
+        mark = self.watcher.count()
+        self.start_discovering()
+        self.config(mark)
+        for topic in old:
+            self.watcher.wait_for(topic, "", mark)
+        # In the documented order: each old config says it moves, then the device, then the old
+        # ones go.
+        handed = [(m[0], m[1]) for m in self.watcher.messages[mark:] if m[0] in old or
+                  (m[0] == self.device and m[1])]
+        self.assertEqual([t for t, p in handed[:3]], old)
+        self.assertTrue(all(json.loads(p) == {"migrate_discovery": True} for _, p in handed[:3]))
+        self.assertEqual(handed[3][0], self.device)
+        self.assertEqual([(t, p) for t, p in handed[-3:]], [(t, b"") for t in old])
+
+    def test_assistant_online_deletion_and_a_new_plug_in(self):
+        daemon = self.start_discovering()
+        self.config()
+        # Home Assistant restarted: its "online" gets the config again, after a short delay.
+        mark = self.watcher.count()
+        self.watcher.publish(f"{self.discovery}/status", "online")
+        self.config(mark)
+        # Its user deleted the device: not announced again, neither at its "online" nor at a
+        # reconnect...
+        self.watcher.client.publish(self.device, b"", qos=1, retain=True).wait_for_publish()
+        self.wait_for_log(daemon, "A17: deleted in Home Assistant")
+        mark = self.watcher.count()
+        self.watcher.publish(f"{self.discovery}/status", "online")
+        self.broker.terminate()
+        self.broker.wait()
+        self.broker, _ = start_broker(self.broker_folder, self.port)
+        self.watcher.wait_for(self.topic("availability"), "online", mark)
+        self.barrier()
+        self.assertEqual([m for m in self.watcher.messages[mark:] if m[0] == self.device], [])
+        # ...until the board is plugged in anew.
+        daemon.change("unplug")
+        self.watcher.wait_for(self.topic("availability"), "offline", mark)
+        daemon.change("plug")
+        self.config(mark)
+
+    def test_off_with_no_discovery_and_a_retired_board_leaves_nothing(self):
+        daemon = self.start_discovering()
+        self.config()
         mark = self.watcher.count()
         daemon.change("unplug")
         self.watcher.wait_for(self.topic("availability"), "offline", mark)
-        time.sleep(0.3)
-        self.assertEqual(self.configs(mark), {})
-
-    def test_republished_after_a_reconnect_and_off_with_no_discovery(self):
-        daemon = self.start(extra=("--discovery-prefix", self.discovery))
-        self.wait_for_configs()
-        self.broker.terminate()
-        self.broker.wait()
-        mark = self.watcher.count()
-        self.broker, _ = start_broker(self.broker_folder, self.port)
-        # A broker without persistence forgot them: all three again.
-        self.assertEqual(len(self.wait_for_configs(mark)), 3)
+        self.watcher.publish(f"{self.prefix}/bridge/{socket.gethostname()}/retire", "A17")
+        for topic in (self.device, self.topic("state"), self.topic("availability")):
+            self.watcher.wait_for(topic, "", mark)
         self.assertEqual(daemon.stop()[0], 0)
 
         self.prefix = self.prefix + "b"
         self.watcher.close()
         self.watcher = Watcher(self.port, self.prefix)
         self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
-        self.start(extra=("--discovery-prefix", self.discovery, "--no-discovery"))
-        self.watcher.wait_for(self.topic("state"), state(0, 0, 0))
-        time.sleep(0.3)
+        again = self.start_discovering(extra=("--no-discovery",))
+        self.watcher.wait_for(self.topic("state"), state(0))
+        again.wait_for_reads(10)
+        self.barrier()
         self.assertEqual([m for m in self.watcher.messages if "/config" in m[0]], [])
+
+
+class GesturesAndEffects(DaemonCase):
+    """The button's gestures and the effects the daemon runs, on the MQTT topics."""
+
+    def test_single_double_and_long_presses(self):
+        # Windows wide enough that the test's own round trips fit in them on a loaded machine.
+        daemon = self.start(extra=("--double-press", "1500", "--long-press", "600"))
+        self.watcher.wait_for(self.topic("state"), state(0))
+
+        def press(push):
+            mark = self.watcher.count()
+            daemon.change("push" if push else "release")
+            self.watcher.wait_for(self.topic("state"), state(0, int(push)), mark)
+
+        mark = self.watcher.count()
+        press(True)
+        press(False)
+        press(True)  # a second press within the window
+        press(False)
+        self.watcher.wait_for(self.topic("button"), "double", mark)
+        mark = self.watcher.count()
+        press(True)
+        self.watcher.wait_for(self.topic("button"), "long", mark)  # while it is held
+        press(False)
+        mark = self.watcher.count()
+        press(True)
+        press(False)
+        self.watcher.wait_for(self.topic("button"), "single", mark)
+        words = self.watcher.on(self.topic("button"))
+        self.assertEqual([w for w in words if w in ("single", "double", "long")],
+                         ["double", "long", "single"])
+
+    def test_a_blink_a_while_and_a_new_value_that_ends_them(self):
+        daemon = self.start()
+        self.watcher.wait_for(self.topic("state"), state(0))
+        mark = self.watcher.count()
+        self.watcher.publish(self.topic("set"), '{"led":3,"blink":{"on_ms":200,"off_ms":200}}')
+        blink = {"blink": {"on_ms": 200, "off_ms": 200}}
+        on = self.watcher.wait_for(self.topic("state"), state(3, effect=blink), mark)
+        off = self.watcher.wait_for(self.topic("state"), state(0, effect=blink), on)
+        self.watcher.wait_for(self.topic("state"), state(3, effect=blink), off)
+        # A period the reads could miss is refused, and changes nothing.
+        self.watcher.publish(self.topic("set"), '{"led":3,"blink":{"on_ms":60,"off_ms":60}}')
+        self.watcher.wait_for(self.topic("error"), 'set refused: "on_ms" or "off_ms" is under two '
+                              "read intervals", mark)
+        self.watcher.publish(self.topic("set"), "5")
+        mark = self.watcher.wait_for(self.topic("state"), state(5), mark)
+        self.watcher.publish(self.topic("set"), '{"led":6,"for_s":1}')
+        lasting = self.watcher.wait_for(self.topic("state"), None, mark, lambda p: (
+            json.loads(p)["led"] == 6 and "for_s" in (json.loads(p)["effect"] or {})))
+        self.watcher.wait_for(self.topic("state"), state(5), lasting)  # back to the value before
+        requests = [value for _, value in daemon.led_requests()]
+        self.assertEqual(requests[-2:], [6, 5])
 
 
 ZERO = state(0)

@@ -76,29 +76,42 @@ public:
         sent.push_back(topic + " " + std::string{payload} + (retain ? " (retained)" : ""));
         return nextId++;
     }
-    void subscribe(const std::string& pattern) override { subscribed.push_back(pattern); }
+    std::optional<int> subscribe(const std::string& pattern) override
+    {
+        subscribed.push_back(pattern);
+        lastSubscription = nextId;
+        return nextId++;
+    }
 
     std::vector<std::string> take() { return std::exchange(sent, {}); }
 
     std::vector<std::string> sent;
     std::vector<std::string> subscribed;
+    int lastSubscription = 0;
     int nextId = 1;
 };
 
 struct Bridged {
+    explicit Bridged(bool discovery = false)
+        : bridge{hub, client, timers,
+                 BridgeOptions{.prefix = "p",
+                               .hostName = "h",
+                               .discovery = discovery,
+                               .discoveryPrefix = "ha",
+                               .version = "1",
+                               .brokerName = "broker:1883",
+                               .configurationUrl = "",
+                               .supportUrl = ""}}
+    {
+    }
+
     Hub hub{HubOptions{.interval = std::chrono::milliseconds{50},
                        .missesAllowed = 3,
                        .names = {{.serial = "A17", .port = "", .name = "Desk"}},
                        .timeReads = false}};
     FakeClient client;
     Timers timers;
-    MqttBridge bridge{hub, client, timers,
-                      BridgeOptions{.prefix = "p",
-                                    .hostName = "h",
-                                    .discovery = false,
-                                    .discoveryPrefix = "homeassistant",
-                                    .version = "1",
-                                    .brokerName = "broker:1883"}};
+    MqttBridge bridge;
 
     std::shared_ptr<Hub::Slot> plugIn(const std::string& id)
     {
@@ -132,8 +145,11 @@ TEST(Bridge, AConnectPublishesTheWholeTruthInOrder)
 {
     Bridged b;
     const auto slot = b.plugIn("A17");
+    // Known from before a restart, away.
     b.hub.restore({{{.id = "B2", .serial = "B2", .path = "", .manufacturer = "", .product = ""},
-                    3}});                    // known from before a restart, away
+                    3,
+                    false,
+                    std::nullopt}});
     EXPECT_THAT(b.client.take(), IsEmpty()); // nothing goes out before a connection
 
     b.bridge.connected();
@@ -142,7 +158,7 @@ TEST(Bridge, AConnectPublishesTheWholeTruthInOrder)
         b.client.take(),
         ElementsAre(
             "p/bridge/h/availability online (retained)", "p/A17/availability online (retained)",
-            R"(p/A17/state {"led":0,"led1":false,"led2":false,"led3":false,"push":0,"jump":0,"name":"Desk"} (retained))",
+            R"(p/A17/state {"led":0,"led1":false,"led2":false,"led3":false,"push":0,"jump":0,"name":"Desk","effect":null} (retained))",
             "p/B2/availability offline (retained)", R"(p/bridge/h/boards ["A17"] (retained))"));
     b.hub.leave(*slot, true);
 }
@@ -172,7 +188,7 @@ TEST(Bridge, OfflineNeverLandsAfterAFreshOnline)
         b.client.take(),
         ElementsAre(
             "p/A17/availability online (retained)",
-            R"(p/A17/state {"led":0,"led1":false,"led2":false,"led3":false,"push":0,"jump":0,"name":"Desk"} (retained))",
+            R"(p/A17/state {"led":0,"led1":false,"led2":false,"led3":false,"push":0,"jump":0,"name":"Desk","effect":null} (retained))",
             R"(p/bridge/h/boards ["A17"] (retained))"));
     b.hub.leave(*slot, true);
 }
@@ -200,8 +216,8 @@ TEST(Bridge, SetCommandsAreAppliedConfirmedOrRefusedWithAReason)
     EXPECT_THAT(
         b.client.take(),
         ElementsAre(
-            R"(p/A17/state {"led":5,"led1":true,"led2":false,"led3":true,"push":0,"jump":0,"name":"Desk"} (retained))",
-            R"(p/A17/state {"led":5,"led1":true,"led2":false,"led3":true,"push":0,"jump":0,"name":"Desk"} (retained))",
+            R"(p/A17/state {"led":5,"led1":true,"led2":false,"led3":true,"push":0,"jump":0,"name":"Desk","effect":null} (retained))",
+            R"(p/A17/state {"led":5,"led1":true,"led2":false,"led3":true,"push":0,"jump":0,"name":"Desk","effect":null} (retained))",
             "p/A17/error set refused: a retained set is not a command; clear it "
             "with mosquitto_pub -r -n -t p/A17/set",
             "p/A17/error set refused: not a decimal number",
@@ -234,9 +250,9 @@ TEST(Bridge, OneLedAtATimeAndRetiringAnAwayBoard)
     EXPECT_THAT(
         b.client.take(),
         ElementsAre(
-            R"(p/A17/state {"led":5,"led1":true,"led2":false,"led3":true,"push":0,"jump":0,"name":"Desk"} (retained))",
-            R"(p/A17/state {"led":7,"led1":true,"led2":true,"led3":true,"push":0,"jump":0,"name":"Desk"} (retained))",
-            R"(p/A17/state {"led":6,"led1":false,"led2":true,"led3":true,"push":0,"jump":0,"name":"Desk"} (retained))",
+            R"(p/A17/state {"led":5,"led1":true,"led2":false,"led3":true,"push":0,"jump":0,"name":"Desk","effect":null} (retained))",
+            R"(p/A17/state {"led":7,"led1":true,"led2":true,"led3":true,"push":0,"jump":0,"name":"Desk","effect":null} (retained))",
+            R"(p/A17/state {"led":6,"led1":false,"led2":true,"led3":true,"push":0,"jump":0,"name":"Desk","effect":null} (retained))",
             "p/A17/error set refused: not ON, OFF, true, false, blink or none",
             "p/A17/error retire refused: the board is here; unplug it first"));
 
@@ -250,4 +266,54 @@ TEST(Bridge, OneLedAtATimeAndRetiringAnAwayBoard)
     b.bridge.message("p/bridge/h/retire", "A17", false);
     EXPECT_THAT(b.client.take(),
                 ElementsAre("p/A17/error retire refused: no board with this id has been seen"));
+}
+
+// Home Assistant: an earlier version's three configs, found retained, are handed over to the
+// device config the way its documentation asks; a device its user deleted is not announced again,
+// not even after a reconnect, until the board is plugged in anew.
+TEST(Bridge, AssistantConfigsAreHandedOverAndADeletedDeviceStaysDeleted)
+{
+    Bridged b(true);
+    b.hub.markStarted();
+    auto slot = b.plugIn("A17");
+    b.bridge.connected();
+    const auto device = "ha/device/p__A17/config";
+    // No config before the broker has sent what an earlier version left retained.
+    for (const std::string& message : b.client.sent) {
+        EXPECT_EQ(message.find("ha/device"), std::string::npos) << message;
+    }
+    b.bridge.subscribed(b.client.lastSubscription);
+    const auto startsWith = [](const std::string& text, const std::string& start) {
+        return text.rfind(start, 0) == 0;
+    };
+    const std::vector<std::string> first = b.client.take();
+    EXPECT_TRUE(startsWith(first.back(), device)) << first.back();
+
+    const std::vector<std::string> old{"ha/binary_sensor/p__A17/button/config",
+                                       "ha/sensor/p__A17/jumpers/config",
+                                       "ha/number/p__A17/leds/config"};
+    b.bridge.message(old[0], R"({"name":"Button"})", true);
+    b.bridge.message(old[1], R"({"name":"Jumpers"})", true); // the same board: once is enough
+    const std::vector<std::string> sent = b.client.take();
+    ASSERT_EQ(sent.size(), 7U);
+    for (std::size_t i = 0; i < old.size(); ++i) {
+        EXPECT_EQ(sent[i], old[i] + R"( {"migrate_discovery":true} (retained))");
+        EXPECT_EQ(sent[4 + i], old[i] + "  (retained)");
+    }
+    EXPECT_TRUE(startsWith(sent[3], device));
+
+    b.bridge.message(device, "", true); // the user deleted the device
+    EXPECT_TRUE(b.hub.board("A17")->discoveryWithdrawn);
+    b.bridge.disconnected();
+    b.bridge.connected();
+    b.bridge.subscribed(b.client.lastSubscription);
+    for (const std::string& message : b.client.take()) {
+        EXPECT_FALSE(startsWith(message, device)) << message;
+    }
+    b.hub.leave(*slot, true);
+    b.client.take();
+    slot = b.plugIn("A17"); // plugged in anew
+    EXPECT_FALSE(b.hub.board("A17")->discoveryWithdrawn);
+    EXPECT_TRUE(startsWith(b.client.take().at(0), device));
+    b.hub.leave(*slot, true);
 }
