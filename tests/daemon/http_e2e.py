@@ -21,7 +21,8 @@ import unittest
 import daemon_e2e
 from daemon_e2e import WAIT, DaemonCase, free_port
 
-WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "ledboardd", "web")
+WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "ledboardd", "http",
+                   "web")
 FIRST_BOARD = "001/002"  # where the simulator puts the board, then --second-board
 
 
@@ -42,7 +43,8 @@ def request(port, method, path, body=None, headers=None, host="127.0.0.1"):
 
 def raw_request(port, head, body=b""):
     """Sends the request line and headers in `head` (lines without their CRLF) exactly as given,
-    with no header of http.client's own; (status, headers, JSON body, seconds to the answer)."""
+    with no header of http.client's own; (status, headers, body, seconds to the answer), the body
+    as JSON when it is JSON (libmicrohttpd's own refusals are HTML)."""
     with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as sock:
         start = time.monotonic()
         sock.sendall("".join(line + "\r\n" for line in head).encode() + b"\r\n" + body)
@@ -51,7 +53,9 @@ def raw_request(port, head, body=b""):
         data = response.read()
         took = time.monotonic() - start
         names = {name.lower(): value for name, value in response.getheaders()}
-        return response.status, names, json.loads(data), took
+        if names.get("content-type") == "application/json":
+            data = json.loads(data)
+        return response.status, names, data, took
 
 
 # Well under the 5 s the daemon gives a client to send what it announced.
@@ -379,7 +383,9 @@ class SecurityTest(HttpCase):
                      ["GET /api/boards HTTP/1.1", good, good]):
             status, headers, data, took = raw_request(port, head, b"2\n")
             self.assertEqual(status, 400, head)
-            self.assertIn("error", data)
+            # libmicrohttpd refuses a length that is no number itself, in its own words.
+            if "Content-Length: -1" not in head:
+                self.assertIn("error", data)
             self.assertLess(took, AT_ONCE, head)
             # Its body was not read: the client is told not to send more on this connection.
             self.assertEqual(headers.get("connection"), "close", head)
@@ -411,8 +417,11 @@ class SecurityTest(HttpCase):
                 self.assertIn("error", data)
             self.assertEqual(self.put_led("A17", "5", headers=headers)[0], 401, headers)
         self.assertEqual(self.get("/api/boards/A17", headers=right)[0], 200)
-        # The page's way: the cookie, percent-encoded, also for the event stream.
-        cookie = {"Cookie": "theme=dark; ledboardd_token=s3cr%25t-token"}
+        # The page's way: the cookie, as it is (never percent-decoded), also for the event
+        # stream.
+        encoded = {"Cookie": "ledboardd_token=s3cr%25t-token"}
+        self.assertEqual(self.get("/api/boards/A17", headers=encoded)[0], 401)
+        cookie = {"Cookie": "theme=dark; ledboardd_token=s3cr%t-token"}
         self.assertEqual(self.get("/api/boards/A17", headers=cookie)[0], 200)
         self.assertEqual(self.put_led("A17", "1", headers=cookie)[:1], (200,))
         events = self.stream(headers=cookie)
