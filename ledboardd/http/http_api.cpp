@@ -270,31 +270,23 @@ MHD_Result Api::startStream(MHD_Connection* connection, std::string_view method,
 MHD_Result Api::takeLed(Exchange& exchange, const char* upload, std::size_t* uploadSize)
 {
     if (*uploadSize != 0) {
-        if (!exchange.tooLarge && exchange.body.size() + *uploadSize <= MAX_LED_REQUEST) {
-            exchange.body.append(upload, *uploadSize);
-        } else if (!exchange.tooLarge) {
-            // A chunked body has no length to refuse it by before it comes. No answer may be
-            // queued while the library hands over a body: suspended, it reads no more of it,
-            // and the answer goes out from the server's loop.
-            exchange.tooLarge = true;
+        // A chunked body has no length to refuse it by before it comes, and libmicrohttpd
+        // (0.9.75) queues no answer until the body has ended: past the limit the rest is read
+        // and dropped as it comes, within the request's deadline (http_server.cpp).
+        exchange.tooLarge = exchange.tooLarge || exchange.body.size() + *uploadSize > MAX_LED_REQUEST;
+        if (exchange.tooLarge) {
             exchange.body.clear();
-            plumbing_.received(exchange.connection);
-            MHD_suspend_connection(exchange.connection);
-            exchange.suspended = true;
-            void* context = &exchange;
-            plumbing_.inbox().post([this, context] {
-                const auto found = exchanges_.find(context);
-                if (found != exchanges_.end() && found->second->suspended) {
-                    answerSuspended(*found->second, PAYLOAD_TOO_LARGE,
-                                    errorJson("body too large (at most 1 KiB)"));
-                }
-            });
+        } else {
+            exchange.body.append(upload, *uploadSize);
         }
         *uploadSize = 0;
         return MHD_YES;
     }
     MHD_Connection* connection = exchange.connection;
     plumbing_.received(connection);
+    if (exchange.tooLarge) {
+        return refuse(connection, PAYLOAD_TOO_LARGE, "body too large (at most 1 KiB)");
+    }
     const LedCommand command = parseLedRequest(exchange.body);
     if (command.refusal != nullptr) {
         return refuse(connection, BAD_REQUEST, std::string{"LED: "} + command.refusal);
@@ -461,9 +453,7 @@ void Api::stop()
         if (exchange->stream) {
             exchange->stream->end();
         } else if (exchange->suspended) {
-            answerSuspended(*exchange, exchange->tooLarge ? PAYLOAD_TOO_LARGE : UNAVAILABLE,
-                            errorJson(exchange->tooLarge ? "body too large (at most 1 KiB)"
-                                                         : "the daemon is stopping"));
+            answerSuspended(*exchange, UNAVAILABLE, errorJson("the daemon is stopping"));
         }
     }
 }
