@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <utility>
-#include <cstring>
 
 namespace ledboardd {
 
@@ -17,17 +16,10 @@ namespace {
 
 // How long PUT waits for the board to report its new LEDs: a few of its reads.
 constexpr std::chrono::milliseconds LED_WAIT{1000};
-// An event stream's comment line at least this often, so that proxies and the browser keep it
-// open.
-constexpr std::chrono::milliseconds KEEP_ALIVE{15000};
-// Bytes queued for one stream before it counts as stuck and is closed: about 250 events, several
-// seconds of a busy board's changes. Its client reconnects and starts over from a snapshot.
-constexpr std::size_t STREAM_BACKLOG = 64 * 1024;
 // What the library asks a stream for at most at a time.
 constexpr std::size_t STREAM_BLOCK = 4096;
 // What EventSource waits before reconnecting after the stream ends.
 constexpr std::string_view RETRY = "retry: 1000\n\n";
-constexpr std::string_view KEEP_ALIVE_COMMENT = ": keep-alive\n\n";
 
 constexpr unsigned OK = 200;
 constexpr unsigned ACCEPTED = 202;
@@ -35,7 +27,6 @@ constexpr unsigned BAD_REQUEST = 400;
 constexpr unsigned NOT_FOUND = 404;
 constexpr unsigned PAYLOAD_TOO_LARGE = 413;
 constexpr unsigned UNAVAILABLE = 503;
-constexpr unsigned FIRST_REFUSAL = 400;
 
 } // namespace
 
@@ -55,134 +46,7 @@ struct Api::Exchange {
     int value = -1;
     std::shared_ptr<LedWait> wait;
     std::optional<Clock::time_point> deadline; // of the wait for the LED request's outcome
-    std::unique_ptr<Stream> stream;
 };
-
-// One event stream: the frames its client has yet to be sent. Between frames its connection is
-// suspended, so that it costs the thread nothing.
-class Api::Stream {
-public:
-    Stream(MHD_Connection* connection, std::uint64_t since, std::string first)
-        : connection_(connection), since_(since)
-    {
-        queued_ = first.size();
-        frames_.push_back(std::make_shared<const std::string>(std::move(first)));
-    }
-
-    // The library's content reader.
-    static ssize_t read(void* self, std::uint64_t /*position*/, char* buffer, std::size_t max)
-    {
-        return static_cast<Stream*>(self)->fill(buffer, max);
-    }
-
-    // Changes numbered below this one are in the stream's snapshot already.
-    std::uint64_t since() const { return since_; }
-
-    // Queues a frame; false when the stream has fallen too far behind to take it.
-    bool push(const std::shared_ptr<const std::string>& frame)
-    {
-        if (queued_ + frame->size() > STREAM_BACKLOG) {
-            return false;
-        }
-        queued_ += frame->size();
-        frames_.push_back(frame);
-        wake();
-        return true;
-    }
-    // Ends the stream cleanly: the daemon stops.
-    void end()
-    {
-        ended_ = true;
-        wake();
-    }
-    // Its client left, or it is closed for falling behind.
-    void leave()
-    {
-        gone_ = true;
-        wake();
-    }
-
-private:
-    ssize_t fill(char* buffer, std::size_t max)
-    {
-        if (gone_) {
-            return MHD_CONTENT_READER_END_WITH_ERROR;
-        }
-        if (ended_) {
-            return MHD_CONTENT_READER_END_OF_STREAM;
-        }
-        std::size_t filled = 0;
-        while (filled < max && !frames_.empty()) {
-            const std::string& frame = *frames_.front();
-            const std::size_t part = std::min(frame.size() - offset_, max - filled);
-            std::memcpy(buffer + filled, frame.data() + offset_, part);
-            filled += part;
-            offset_ += part;
-            if (offset_ == frame.size()) {
-                frames_.pop_front();
-                offset_ = 0;
-            }
-        }
-        queued_ -= filled;
-        if (filled > 0) {
-            return static_cast<ssize_t>(filled);
-        }
-        // Nothing to send: asked again once resumed (the library's documented way to wait).
-        MHD_suspend_connection(connection_);
-        suspended_ = true;
-        return 0;
-    }
-
-    void wake()
-    {
-        if (suspended_) {
-            suspended_ = false;
-            MHD_resume_connection(connection_);
-        }
-    }
-
-    MHD_Connection* connection_;
-    std::uint64_t since_;
-    std::deque<std::shared_ptr<const std::string>> frames_;
-    std::size_t offset_ = 0; // into frames_.front()
-    std::size_t queued_ = 0;
-    bool suspended_ = false;
-    bool ended_ = false;
-    bool gone_ = false;
-};
-
-void addCommonHeaders(MHD_Response* response)
-{
-    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    MHD_add_response_header(response, "Content-Security-Policy", "default-src 'self'");
-    MHD_add_response_header(response, "Cache-Control", "no-store");
-}
-
-MHD_Result respond(MHD_Connection* connection, unsigned status, const std::string& body,
-                   std::initializer_list<HeaderLine> headers)
-{
-    const ResponsePtr response{MHD_create_response_from_buffer(
-        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY)};
-    if (!response) {
-        return MHD_NO;
-    }
-    addCommonHeaders(response.get());
-    MHD_add_response_header(response.get(), "Content-Type", "application/json");
-    for (const HeaderLine& header : headers) {
-        MHD_add_response_header(response.get(), header.name, header.value);
-    }
-    if (status >= FIRST_REFUSAL) {
-        // Answered with the rest of the request, if any, unread: nothing more is taken on this
-        // connection, where that rest would be read as the next request.
-        MHD_add_response_header(response.get(), "Connection", "close");
-    }
-    return MHD_queue_response(connection, status, response.get());
-}
-
-MHD_Result refuse(MHD_Connection* connection, unsigned status, std::string_view why)
-{
-    return respond(connection, status, errorJson(why));
-}
 
 Api::Api(const HttpOptions& options, Hub& hub, Plumbing& plumbing)
     : options_(options), hub_(hub), plumbing_(plumbing)
@@ -221,8 +85,9 @@ MHD_Result Api::handle(MHD_Connection* connection, Route route, std::string id,
     auto exchange = std::make_unique<Exchange>();
     exchange->connection = connection;
     exchange->id = std::move(id);
-    *context = exchange.get();
-    exchanges_.emplace(exchange.get(), std::move(exchange));
+    Exchange* const added = exchange.get();
+    *context = added;
+    exchanges_.emplace(added, std::move(exchange));
     return MHD_YES;
 }
 
@@ -243,12 +108,9 @@ MHD_Result Api::startStream(MHD_Connection* connection, std::string_view method,
     const std::uint64_t since = plumbing_.inbox().changesPosted();
     std::string first{RETRY};
     first += eventFrame("snapshot", boardsJson(hub_.boards()));
-    auto exchange = std::make_unique<Exchange>();
-    exchange->connection = connection;
-    exchange->stream = std::make_unique<Stream>(connection, since, std::move(first));
-    Stream* stream = exchange->stream.get();
+    auto stream = std::make_unique<EventStream>(connection, since, std::move(first));
     const ResponsePtr response{MHD_create_response_from_callback(
-        MHD_SIZE_UNKNOWN, STREAM_BLOCK, &Stream::read, stream, nullptr)};
+        MHD_SIZE_UNKNOWN, STREAM_BLOCK, &EventStream::read, stream.get(), nullptr)};
     if (!response) {
         return MHD_NO;
     }
@@ -260,10 +122,11 @@ MHD_Result Api::startStream(MHD_Connection* connection, std::string_view method,
     if (MHD_queue_response(connection, OK, response.get()) != MHD_YES) {
         return MHD_NO;
     }
-    plumbing_.watchHangup(connection, [stream] { stream->leave(); });
+    EventStream* const added = stream.get();
+    plumbing_.watchHangup(connection, [added] { added->leave(); });
     // The library keeps this as the request's context: completed() gets it.
-    *context = exchange.get();
-    exchanges_.emplace(exchange.get(), std::move(exchange));
+    *context = added;
+    streams_.add(added, std::move(stream));
     return MHD_YES;
 }
 
@@ -273,7 +136,8 @@ MHD_Result Api::takeLed(Exchange& exchange, const char* upload, std::size_t* upl
         // A chunked body has no length to refuse it by before it comes, and libmicrohttpd
         // (0.9.75) queues no answer until the body has ended: past the limit the rest is read
         // and dropped as it comes, within the request's deadline (http_server.cpp).
-        exchange.tooLarge = exchange.tooLarge || exchange.body.size() + *uploadSize > MAX_LED_REQUEST;
+        exchange.tooLarge =
+            exchange.tooLarge || exchange.body.size() + *uploadSize > MAX_LED_REQUEST;
         if (exchange.tooLarge) {
             exchange.body.clear();
         } else {
@@ -377,40 +241,23 @@ void Api::answerSuspended(Exchange& exchange, unsigned status, const std::string
 
 void Api::completed(void* context)
 {
-    const auto found = exchanges_.find(context);
-    if (found == exchanges_.end()) {
-        return;
+    if (MHD_Connection* stream = streams_.remove(context); stream != nullptr) {
+        plumbing_.unwatch(stream);
     }
-    if (found->second->stream) {
-        plumbing_.unwatch(found->second->connection);
-    }
-    exchanges_.erase(found);
+    exchanges_.erase(context);
 }
 
 void Api::changed(const Change& change, std::uint64_t number)
 {
-    std::shared_ptr<const std::string> frame;
-    for (const auto& [context, exchange] : exchanges_) {
-        Stream* stream = exchange->stream.get();
-        if (stream == nullptr || number < stream->since()) {
-            continue;
-        }
-        if (!frame) {
-            frame = std::make_shared<const std::string>(changeFrame(change));
-        }
-        if (!stream->push(frame)) {
-            logLine(LogLevel::Info, "closing an event stream that fell too far behind");
-            plumbing_.drop(exchange->connection);
-            stream->leave();
-        }
+    for (MHD_Connection* behind : streams_.changed(change, number)) {
+        logLine(LogLevel::Info, "closing an event stream that fell too far behind");
+        plumbing_.drop(behind);
     }
 }
 
 void Api::tick(Clock::time_point now)
 {
-    bool streams = false;
     for (const auto& [context, exchange] : exchanges_) {
-        streams = streams || exchange->stream;
         if (exchange->deadline && *exchange->deadline <= now && exchange->suspended) {
             // Not reported within the wait: 202 with the board as it stands.
             const std::optional<Board> board = hub_.board(exchange->id);
@@ -418,26 +265,12 @@ void Api::tick(Clock::time_point now)
                             board ? boardJson(*board) : errorJson("no board with this id"));
         }
     }
-    if (!streams) {
-        nextKeepAlive_.reset();
-        return;
-    }
-    if (!nextKeepAlive_) {
-        nextKeepAlive_ = now + KEEP_ALIVE;
-    } else if (*nextKeepAlive_ <= now) {
-        nextKeepAlive_ = now + KEEP_ALIVE;
-        const auto comment = std::make_shared<const std::string>(KEEP_ALIVE_COMMENT);
-        for (const auto& [context, exchange] : exchanges_) {
-            if (exchange->stream) {
-                exchange->stream->push(comment);
-            }
-        }
-    }
+    streams_.tick(now);
 }
 
 std::optional<Clock::time_point> Api::nextDue() const
 {
-    std::optional<Clock::time_point> due = nextKeepAlive_;
+    std::optional<Clock::time_point> due = streams_.nextDue();
     for (const auto& [context, exchange] : exchanges_) {
         if (exchange->deadline && (!due || *exchange->deadline < *due)) {
             due = exchange->deadline;
@@ -449,10 +282,9 @@ std::optional<Clock::time_point> Api::nextDue() const
 void Api::stop()
 {
     stopping_ = true;
+    streams_.end();
     for (const auto& [context, exchange] : exchanges_) {
-        if (exchange->stream) {
-            exchange->stream->end();
-        } else if (exchange->suspended) {
+        if (exchange->suspended) {
             answerSuspended(*exchange, UNAVAILABLE, errorJson("the daemon is stopping"));
         }
     }
@@ -460,51 +292,9 @@ void Api::stop()
 
 bool Api::idle() const
 {
-    return std::ranges::none_of(exchanges_, [](const auto& entry) {
-        return entry.second->stream || entry.second->suspended;
-    });
-}
-
-void Inbox::post(Task task)
-{
-    const std::lock_guard lock(mutex_);
-    if (closed_) {
-        return;
-    }
-    tasks_.push_back(std::move(task));
-    // Under the lock: once closed, the descriptor may be gone.
-    const std::uint64_t one = 1;
-    static_cast<void>(::write(wakeFd_, &one, sizeof one));
-}
-
-void Inbox::postChange(std::function<void(std::uint64_t number)> task)
-{
-    const std::lock_guard lock(mutex_);
-    if (closed_) {
-        return;
-    }
-    tasks_.emplace_back([task = std::move(task), number = changes_++] { task(number); });
-    const std::uint64_t one = 1;
-    static_cast<void>(::write(wakeFd_, &one, sizeof one));
-}
-
-std::uint64_t Inbox::changesPosted()
-{
-    const std::lock_guard lock(mutex_);
-    return changes_;
-}
-
-std::deque<Inbox::Task> Inbox::take()
-{
-    const std::lock_guard lock(mutex_);
-    return std::exchange(tasks_, {});
-}
-
-void Inbox::close()
-{
-    const std::lock_guard lock(mutex_);
-    closed_ = true;
-    tasks_.clear();
+    return streams_.empty() && std::ranges::none_of(exchanges_, [](const auto& entry) {
+               return entry.second->suspended;
+           });
 }
 
 } // namespace ledboardd

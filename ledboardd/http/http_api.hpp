@@ -4,6 +4,7 @@
 // thread never waits.
 #pragma once
 
+#include "event_stream.hpp"
 #include "http_server.hpp"
 
 #include <microhttpd.h>
@@ -20,30 +21,6 @@
 #include <string_view>
 
 namespace ledboardd {
-
-// Work for the server's thread, posted from any thread (the hub's listener, an LED request's
-// outcome), waking the thread through an eventfd. Once closed it takes nothing more.
-class Inbox {
-public:
-    using Task = std::function<void()>;
-    explicit Inbox(int wakeFd) : wakeFd_(wakeFd) {}
-
-    void post(Task task);
-    // A change of the hub, numbered in the order posted (see changesPosted).
-    void postChange(std::function<void(std::uint64_t number)> task);
-    // The number the next change posted will have: every change numbered below it is already in
-    // the hub's table.
-    std::uint64_t changesPosted();
-    std::deque<Task> take();
-    void close();
-
-private:
-    int wakeFd_; // owned by the server, which closes the inbox before it
-    std::mutex mutex_;
-    std::deque<Task> tasks_;
-    std::uint64_t changes_ = 0;
-    bool closed_ = false;
-};
 
 // What the handlers ask of the server's plumbing.
 class Plumbing {
@@ -95,7 +72,6 @@ public:
 
 private:
     struct Exchange;
-    class Stream;
 
     MHD_Result startStream(MHD_Connection* connection, std::string_view method, void** context);
     MHD_Result takeLed(Exchange& exchange, const char* upload, std::size_t* uploadSize);
@@ -105,9 +81,9 @@ private:
     const HttpOptions& options_;
     Hub& hub_;
     Plumbing& plumbing_;
-    // Every request that needs more than one call, by the context the library keeps for it.
+    // Every PUT past its head, by the context the library keeps for it.
     std::map<void*, std::unique_ptr<Exchange>> exchanges_;
-    std::optional<Clock::time_point> nextKeepAlive_;
+    EventStreams streams_;
     bool stopping_ = false;
 };
 

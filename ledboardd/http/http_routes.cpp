@@ -29,6 +29,7 @@ constexpr unsigned METHOD_NOT_ALLOWED = 405;
 constexpr unsigned PAYLOAD_TOO_LARGE = 413;
 constexpr unsigned URI_TOO_LONG = 414;
 constexpr unsigned HEADERS_TOO_LARGE = 431;
+constexpr unsigned FIRST_REFUSAL = 400;
 
 // A path is `prefix`, then a board id (when `id`: not empty, no '/'), then `suffix`.
 struct RouteEntry {
@@ -107,13 +108,45 @@ std::string_view headerValue(const std::vector<HeaderField>& fields, std::string
 
 } // namespace
 
+void addCommonHeaders(MHD_Response* response)
+{
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, "Content-Security-Policy", "default-src 'self'");
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+}
+
+MHD_Result respond(MHD_Connection* connection, unsigned status, const std::string& body,
+                   std::initializer_list<HeaderLine> headers)
+{
+    const ResponsePtr response{MHD_create_response_from_buffer(
+        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY)};
+    if (!response) {
+        return MHD_NO;
+    }
+    addCommonHeaders(response.get());
+    MHD_add_response_header(response.get(), "Content-Type", "application/json");
+    for (const HeaderLine& header : headers) {
+        MHD_add_response_header(response.get(), header.name, header.value);
+    }
+    if (status >= FIRST_REFUSAL) {
+        // Answered with the rest of the request, if any, unread: nothing more is taken on this
+        // connection, where that rest would be read as the next request.
+        MHD_add_response_header(response.get(), "Connection", "close");
+    }
+    return MHD_queue_response(connection, status, response.get());
+}
+
+MHD_Result refuse(MHD_Connection* connection, unsigned status, std::string_view why)
+{
+    return respond(connection, status, errorJson(why));
+}
+
 Routes::Routes(const HttpOptions& options, Api& api, Plumbing& plumbing)
     : options_(options), api_(api), plumbing_(plumbing)
 {
     for (const WebAsset& asset : webAssets()) {
         ResponsePtr response{MHD_create_response_from_buffer(
-            asset.bytes.size(),
-            const_cast<void*>(static_cast<const void*>(asset.bytes.data())),
+            asset.bytes.size(), const_cast<void*>(static_cast<const void*>(asset.bytes.data())),
             MHD_RESPMEM_PERSISTENT)};
         addCommonHeaders(response.get());
         const std::string type{asset.contentType};
@@ -160,10 +193,10 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
             given = cookieValue(headerValue(fields, "Cookie"), TOKEN_COOKIE);
         }
         if (!given || !tokensMatch(*given, *options_.token)) {
-            return respond(connection, UNAUTHORIZED,
-                           errorJson(given ? "wrong token"
-                                           : "a token is needed (Authorization: Bearer)"),
-                           {{"WWW-Authenticate", "Bearer"}});
+            return respond(
+                connection, UNAUTHORIZED,
+                errorJson(given ? "wrong token" : "a token is needed (Authorization: Bearer)"),
+                {{"WWW-Authenticate", "Bearer"}});
         }
     }
     std::optional<Match> match = api ? matchApi(path) : std::nullopt;
