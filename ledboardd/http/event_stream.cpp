@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 namespace ledboardd {
@@ -14,7 +13,7 @@ namespace {
 
 // Bytes queued for one stream before it counts as stuck and is closed: about 250 events, several
 // seconds of a busy board's changes. Its client reconnects and starts over from a snapshot.
-constexpr std::size_t STREAM_BACKLOG = 64 * 1024;
+constexpr std::size_t STREAM_BACKLOG = std::size_t{64} * 1024;
 
 // A comment line at least this often, so that proxies and the browser keep a stream open.
 constexpr std::chrono::milliseconds KEEP_ALIVE{15000};
@@ -68,7 +67,7 @@ ssize_t EventStream::fill(char* buffer, std::size_t max)
     while (filled < max && !frames_.empty()) {
         const std::string& frame = *frames_.front();
         const std::size_t part = std::min(frame.size() - offset_, max - filled);
-        std::memcpy(buffer + filled, frame.data() + offset_, part);
+        std::copy_n(frame.data() + offset_, part, buffer + filled);
         filled += part;
         offset_ += part;
         if (offset_ == frame.size()) {

@@ -23,7 +23,7 @@ bool Connections::admits(const sockaddr* address) const
            (same == perAddress_.end() || same->second < MAX_CONNECTIONS_PER_ADDRESS);
 }
 
-bool Connections::acceptAll(int listener, MHD_Daemon* daemon, int floor)
+bool Connections::acceptAll(int listener, MHD_Daemon* daemon, int floor) const
 {
     while (true) {
         sockaddr_storage address{};
@@ -54,12 +54,12 @@ bool Connections::acceptAll(int listener, MHD_Daemon* daemon, int floor)
 
 void Connections::started(MHD_Connection* connection, Clock::time_point now)
 {
-    const MHD_ConnectionInfo* fd =
+    const MHD_ConnectionInfo* socket =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    const MHD_ConnectionInfo* address =
+    const MHD_ConnectionInfo* client =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    Peer peer{fd == nullptr ? -1 : fd->connect_fd,
-              addressKey(address == nullptr ? nullptr : address->client_addr), now + REQUEST_LIMIT};
+    Peer peer{socket == nullptr ? -1 : socket->connect_fd,
+              addressKey(client == nullptr ? nullptr : client->client_addr), now + REQUEST_LIMIT};
     ++perAddress_[peer.address];
     due(*peer.deadline);
     peers_.emplace(connection, std::move(peer));

@@ -26,7 +26,7 @@ public:
     // Accepts every pending connection on `listener` for the library, each moved to a descriptor
     // from `floor` on; one over the limits is closed at once. False when accept() ran out of
     // descriptors or memory, and the listener should rest.
-    bool acceptAll(int listener, MHD_Daemon* daemon, int floor);
+    bool acceptAll(int listener, MHD_Daemon* daemon, int floor) const;
     // Whether a connection from `address` may be served now.
     bool admits(const sockaddr* address) const;
     // The library took a connection on, or closed it.

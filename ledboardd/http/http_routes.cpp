@@ -46,26 +46,23 @@ constexpr std::array<RouteEntry, 4> API_ROUTES{{
     {"/api/events", false, "", Route::Events, MHD_HTTP_METHOD_GET},
 }};
 
-struct Match {
-    Route route;
-    std::string id;
-    const char* method;
-};
-
-std::optional<Match> matchApi(std::string_view path)
+// The API route `path` names, with the board id in it; nullptr for none.
+const RouteEntry* matchApi(std::string_view path, std::string& id)
 {
     for (const RouteEntry& entry : API_ROUTES) {
         if (!path.starts_with(entry.prefix) || !path.ends_with(entry.suffix) ||
             path.size() < entry.prefix.size() + entry.suffix.size()) {
             continue;
         }
-        const std::string_view id = path.substr(
+        const std::string_view between = path.substr(
             entry.prefix.size(), path.size() - entry.prefix.size() - entry.suffix.size());
-        if (entry.id ? !id.empty() && id.find('/') == std::string_view::npos : id.empty()) {
-            return Match{entry.route, std::string{id}, entry.method};
+        if (entry.id ? !between.empty() && between.find('/') == std::string_view::npos
+                     : between.empty()) {
+            id = between;
+            return &entry;
         }
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 // HEAD wherever GET is served.
@@ -199,18 +196,18 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
                 {{"WWW-Authenticate", "Bearer"}});
         }
     }
-    std::optional<Match> match = api ? matchApi(path) : std::nullopt;
+    std::string id;
+    const RouteEntry* entry = api ? matchApi(path, id) : nullptr;
     const auto asset = assets_.find(path == "/" ? std::string_view{"/index.html"} : path);
-    if (!match && asset != assets_.end()) {
-        match = Match{Route::Asset, {}, MHD_HTTP_METHOD_GET};
-    }
-    if (!match) {
+    if (entry == nullptr && asset == assets_.end()) {
         return refuse(connection, NOT_FOUND, "not found");
     }
-    if (!allows(match->method, method)) {
+    const Route route = entry != nullptr ? entry->route : Route::Asset;
+    const char* allowed = entry != nullptr ? entry->method : MHD_HTTP_METHOD_GET;
+    if (!allows(allowed, method)) {
         return respond(connection, METHOD_NOT_ALLOWED,
-                       errorJson(std::string{method} + " not allowed here; use " + match->method),
-                       {{"Allow", match->method}});
+                       errorJson(std::string{method} + " not allowed here; use " + allowed),
+                       {{"Allow", allowed}});
     }
     if (api) {
         // A page elsewhere may have the user's browser send a write here, or read the event
@@ -222,11 +219,11 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
             return refuse(connection, FORBIDDEN, "only this server's own page may use the API");
         }
     }
-    if (match->route == Route::Asset) {
+    if (route == Route::Asset) {
         plumbing_.received(connection);
         return MHD_queue_response(connection, OK, asset->second.get());
     }
-    if (match->route == Route::Led) {
+    if (route == Route::Led) {
         if (!framing.hasBody()) {
             return refuse(connection, BAD_REQUEST, "no body (send it with a Content-Length)");
         }
@@ -234,8 +231,7 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
             return refuse(connection, PAYLOAD_TOO_LARGE, "body too large (at most 1 KiB)");
         }
     }
-    return api_.handle(connection, match->route, std::move(match->id), method, upload, uploadSize,
-                       context);
+    return api_.handle(connection, route, std::move(id), method, upload, uploadSize, context);
 }
 
 } // namespace ledboardd

@@ -35,7 +35,7 @@ constexpr int LISTEN_BACKLOG = 1024;
 constexpr unsigned IDLE_SECONDS = 5;
 // Each connection's memory pool in the library (its default): the request's head, up to the
 // 8 KiB the routes allow plus the rest of the request line, and the answer's buffer.
-constexpr std::size_t CONNECTION_MEMORY = 32 * 1024;
+constexpr std::size_t CONNECTION_MEMORY = std::size_t{32} * 1024;
 // libmosquitto waits with pselect(), which takes descriptors below FD_SETSIZE only: the HTTP
 // connections go above it, so that a reconnect to the broker never gets one out of its reach.
 constexpr int FIRST_HIGH_DESCRIPTOR = FD_SETSIZE;

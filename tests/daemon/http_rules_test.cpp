@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 using namespace ledboardd;
@@ -88,10 +89,7 @@ TEST(EventFrames, EachChangeGoesOutUnderItsEventName)
 {
     const Board board = sampleBoard();
     const std::string state = "data: " + boardJson(board) + "\n\n";
-    const struct {
-        Change::Kind kind;
-        std::string frame;
-    } cases[] = {
+    const std::pair<Change::Kind, std::string> cases[] = {
         {Change::Kind::Arrived, "event: arrived\n" + state},
         {Change::Kind::Left, "event: left\n" + state},
         {Change::Kind::State, "event: state\n" + state},
