@@ -120,7 +120,8 @@ std::vector<MHD_Connection*> EventStreams::changed(const Change& change, std::ui
     std::vector<MHD_Connection*> behind;
     std::shared_ptr<const std::string> frame;
     for (const auto& [context, stream] : streams_) {
-        if (number < stream->since()) {
+        // Left streams wait for the library to close them; one behind is given up once.
+        if (number < stream->since() || stream->left()) {
             continue;
         }
         if (!frame) {

@@ -63,6 +63,7 @@ public:
     void end();
     // Its client left, or it is closed for falling behind.
     void leave();
+    bool left() const { return gone_; }
 
 private:
     ssize_t fill(char* buffer, std::size_t max);

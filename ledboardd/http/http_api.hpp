@@ -75,7 +75,7 @@ private:
 
     MHD_Result startStream(MHD_Connection* connection, std::string_view method, void** context);
     MHD_Result takeLed(Exchange& exchange, const char* upload, std::size_t* uploadSize);
-    void answerLed(Exchange& exchange, const SetResult& result);
+    static void answerLed(Exchange& exchange, const SetResult& result);
     static void answerSuspended(Exchange& exchange, unsigned status, const std::string& body);
 
     const HttpOptions& options_;
