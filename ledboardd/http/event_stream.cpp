@@ -183,10 +183,11 @@ std::uint64_t Inbox::changesPosted()
     return changes_;
 }
 
-std::deque<Inbox::Task> Inbox::take()
+void Inbox::take(std::vector<Task>& tasks)
 {
+    tasks.clear();
     const std::lock_guard lock(mutex_);
-    return std::exchange(tasks_, {});
+    tasks.swap(tasks_);
 }
 
 void Inbox::close()

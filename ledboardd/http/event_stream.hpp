@@ -34,13 +34,15 @@ public:
     // The number the next change posted will have: every change numbered below it is already in
     // the hub's table.
     std::uint64_t changesPosted();
-    std::deque<Task> take();
+    // Swaps what was posted into `tasks` (emptied first): two vectors taking turns, so that the
+    // loop allocates nothing once they have grown.
+    void take(std::vector<Task>& tasks);
     void close();
 
 private:
     int wakeFd_; // owned by the server, which closes the inbox before it
     std::mutex mutex_;
-    std::deque<Task> tasks_;
+    std::vector<Task> tasks_;
     std::uint64_t changes_ = 0;
     bool closed_ = false;
 };

@@ -24,6 +24,7 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace ledboardd {
 
@@ -226,6 +227,7 @@ void HttpServer::Impl::watchListener(bool on)
 void HttpServer::Impl::run()
 {
     std::array<epoll_event, MAX_EVENTS> events{};
+    std::vector<Inbox::Task> tasks;
     while (true) {
         const int ready =
             epoll_wait(epoll_.get(), events.data(), MAX_EVENTS, timeout(Clock::now()));
@@ -246,7 +248,8 @@ void HttpServer::Impl::run()
                 }
             }
         }
-        for (const Inbox::Task& task : inbox_->take()) {
+        inbox_->take(tasks);
+        for (const Inbox::Task& task : tasks) {
             task();
         }
         if (acceptPaused_ && *acceptPaused_ <= now && listener_.get() >= 0) {
