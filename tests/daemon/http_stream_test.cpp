@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -17,10 +18,11 @@ using namespace ledboardd;
 namespace {
 
 // Never called through: a stream touches its connection only to suspend or resume it, and these
-// tests read only while it has frames.
-MHD_Connection* fakeConnection(std::uintptr_t n)
+// tests read only while it has frames. Distinct addresses stand for distinct connections.
+std::array<char, 3> connections{};
+MHD_Connection* fakeConnection(std::size_t n)
 {
-    return reinterpret_cast<MHD_Connection*>(n);
+    return reinterpret_cast<MHD_Connection*>(&connections.at(n));
 }
 
 std::string readAll(EventStream& stream, std::size_t bytes, std::size_t step)
@@ -85,7 +87,7 @@ TEST(EventStream, OneThatFallsTooFarBehindIsGivenUpAndTheOthersKeepGoing)
     }
     ASSERT_EQ(behind, std::vector<MHD_Connection*>{fakeConnection(1)});
     // 64 KiB of frames were held for it, and not one more.
-    EXPECT_EQ(number - 1, 64 * 1024 / frame);
+    EXPECT_EQ(number - 1, std::size_t{64} * 1024 / frame);
     // Given up, it ends in error: the library closes its connection, the client reconnects.
     std::string buffer(frame, '\0');
     EXPECT_EQ(EventStream::read(&slow, 0, buffer.data(), buffer.size()),
