@@ -162,11 +162,12 @@ bool HttpServer::Impl::start()
     // External epoll mode: no thread of the library's; its descriptor goes into our epoll.
     daemon_.reset(MHD_start_daemon(
         MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0,
-        nullptr, nullptr, &Impl::access, this, MHD_OPTION_CONNECTION_LIMIT,
+        nullptr, nullptr, &Impl::access, this,
+        // First, so that the library's messages about the options go to the log too.
+        MHD_OPTION_EXTERNAL_LOGGER, &Impl::log, this, MHD_OPTION_CONNECTION_LIMIT,
         static_cast<unsigned>(MAX_CONNECTIONS), MHD_OPTION_CONNECTION_TIMEOUT, IDLE_SECONDS,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY, MHD_OPTION_NOTIFY_COMPLETED,
         &Impl::completed, this, MHD_OPTION_NOTIFY_CONNECTION, &Impl::connectionChanged, this,
-        MHD_OPTION_EXTERNAL_LOGGER, &Impl::log, this,
         // Header names with white space reach the routes, which refuse them in JSON.
         MHD_OPTION_STRICT_FOR_CLIENT, 0, MHD_OPTION_END));
     const MHD_DaemonInfo* info =
