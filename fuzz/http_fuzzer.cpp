@@ -1,17 +1,20 @@
-// libFuzzer target: what an HTTP client sends ledboardd, through the checks that read it. The
-// input is split at its first NUL into a request part and a second text, so that the token and
-// origin checks get two free texts to compare.
-//   - parseLedBody: accepted means 0 to 31 and no reason; refused means -1 and a reason. A body
-//     that is a plain one- or two-digit number (white space around it) must be accepted with
-//     that number; a JSON object it accepts must hold that number under "led" alone.
+// libFuzzer target: what an HTTP client sends ledboardd, through the pure checks that read it, and
+// what ledboardd sends back. The input is split at its first NUL into a first text and a second,
+// so that the token and origin checks get two free texts to compare.
+//   - readFraming, on the input's lines read as "name: value" headers: accepted must mean one
+//     Host, Content-Length and Transfer-Encoding at most, not both of the last two, no white space
+//     in a name, a length of decimal digits that fits 64 bits, and chunked the only encoding.
 //   - tokensMatch must agree with plain equality (and never match an empty expected token).
 //   - isSameOrigin must hold exactly for "http://" + the Host, ignoring case.
 //   - isAllowedHost must never accept a Host whose port is not the server's, nor a name it does
 //     not know.
-//   - cookieValue's result can only shrink (percent escapes); bearerToken's is a substring.
+//   - cookieValue's and bearerToken's results are parts of the header: nothing is decoded.
+//   - boardJson, with the texts as a board's strings, is one line of JSON that reads back.
 //   - parseHttpAddress: accepted means a port of 1 to 65535 and a host with no white space.
 // Sanitizers report the rest.
+#include "api_json.hpp"
 #include "http_rules.hpp"
+#include "settings_text.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -22,6 +25,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -38,38 +42,6 @@ constexpr std::string_view HOST_NAME = "myhost";
     std::abort();
 }
 
-bool isWhite(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-// The number a plain body holds, by a reading of its own: digits only between white space, no
-// more of them than a set payload may have, and leading zeros aside at most two.
-int plainNumber(std::string_view body)
-{
-    while (!body.empty() && isWhite(body.front())) {
-        body.remove_prefix(1);
-    }
-    while (!body.empty() && isWhite(body.back())) {
-        body.remove_suffix(1);
-    }
-    if (body.empty() || body.size() > ledboardd::MAX_COMMAND_PAYLOAD ||
-        !std::all_of(body.begin(), body.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return -1;
-    }
-    while (body.size() > 1 && body.front() == '0') {
-        body.remove_prefix(1);
-    }
-    if (body.size() > 2) {
-        return -1;
-    }
-    int value = 0;
-    for (const char c : body) {
-        value = value * 10 + (c - '0');
-    }
-    return value <= ledboardd::MAX_LED_COMMAND ? value : -1;
-}
-
 std::string lower(std::string_view text)
 {
     std::string result;
@@ -79,24 +51,77 @@ std::string lower(std::string_view text)
     return result;
 }
 
-void checkBody(std::string_view body)
+bool equalNames(std::string_view a, std::string_view b)
 {
-    const ledboardd::LedCommand command = ledboardd::parseLedBody(body);
-    const bool accepted = command.refusal == nullptr;
-    if (accepted != (command.value >= 0) || command.value > ledboardd::MAX_LED_COMMAND ||
-        command.value < -1) {
-        fail("parseLedBody: value and reason disagree", body);
-    }
-    const int plain = plainNumber(body);
-    if (plain >= 0 && command.value != plain) {
-        fail("parseLedBody: a plain number read differently", body);
-    }
-    if (accepted && plain < 0) {
-        const auto json = nlohmann::json::parse(body, nullptr, false);
-        if (json.is_discarded() || !json.is_object() || json.size() != 1 || !json.contains("led") ||
-            !json["led"].is_number_integer() || json["led"].get<std::int64_t>() != command.value) {
-            fail("parseLedBody: accepted what is not {\"led\":N}", body);
+    return lower(a) == lower(b);
+}
+
+// The input's lines as headers, split at their first colon.
+std::vector<ledboardd::HeaderField> headerFields(std::string_view input)
+{
+    std::vector<ledboardd::HeaderField> fields;
+    while (!input.empty()) {
+        const std::size_t end = input.find('\n');
+        const std::string_view line = input.substr(0, end);
+        input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos) {
+            fields.push_back({line.substr(0, colon), line.substr(colon + 1)});
         }
+    }
+    return fields;
+}
+
+void checkFraming(std::string_view input)
+{
+    const std::vector<ledboardd::HeaderField> fields = headerFields(input);
+    const ledboardd::RequestFraming framing = ledboardd::readFraming(fields);
+    if (framing.refusal != nullptr) {
+        return;
+    }
+    int hosts = 0;
+    int lengths = 0;
+    int encodings = 0;
+    for (const ledboardd::HeaderField& field : fields) {
+        if (field.name.find_first_of(" \t") != std::string_view::npos) {
+            fail("readFraming: accepted white space in a header name", input);
+        }
+        hosts += equalNames(field.name, "Host") ? 1 : 0;
+        if (equalNames(field.name, "Transfer-Encoding")) {
+            ++encodings;
+            if (!equalNames(field.value, "chunked")) {
+                fail("readFraming: accepted an encoding other than chunked", input);
+            }
+        }
+        if (equalNames(field.name, "Content-Length")) {
+            ++lengths;
+            constexpr std::size_t MAX_DIGITS = 20; // 18446744073709551615
+            if (field.value.empty() || field.value.size() > MAX_DIGITS ||
+                field.value.find_first_not_of("0123456789") != std::string_view::npos ||
+                std::to_string(framing.contentLength.value_or(0)) !=
+                    field.value.substr(
+                        std::min(field.value.find_first_not_of('0'), field.value.size() - 1))) {
+                fail("readFraming: accepted a length that is not that number", input);
+            }
+        }
+    }
+    if (hosts > 1 || lengths > 1 || encodings > 1 || lengths + encodings > 1 ||
+        framing.chunked != (encodings == 1) ||
+        framing.contentLength.has_value() != (lengths == 1)) {
+        fail("readFraming: accepted headers that frame a body two ways", input);
+    }
+}
+
+void checkBoard(std::string_view first, std::string_view second)
+{
+    ledboardd::Board board;
+    board.info = {std::string{first}, std::string{second}, std::string{first}, std::string{second},
+                  std::string{first}};
+    const std::string text = ledboardd::boardJson(board);
+    const auto json = nlohmann::json::parse(text, nullptr, false);
+    if (text.find('\n') != std::string::npos || json.is_discarded() || !json.is_object() ||
+        !json["led"].is_null()) {
+        fail("boardJson: not one line of JSON", text);
     }
 }
 
@@ -131,8 +156,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view second =
         split == std::string_view::npos ? std::string_view{} : input.substr(split + 1);
 
-    checkBody(input);
+    checkFraming(input);
     checkHost(first);
+    checkBoard(first, second);
 
     if (ledboardd::tokensMatch(first, second) != (!second.empty() && first == second)) {
         fail("tokensMatch differs from equality", input);
@@ -142,8 +168,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("isSameOrigin differs from its definition", input);
     }
     if (const auto cookie = ledboardd::cookieValue(input, "ledboardd_token");
-        cookie && cookie->size() > input.size()) {
-        fail("cookieValue grew", input);
+        cookie && input.find(*cookie) == std::string_view::npos) {
+        fail("cookieValue is not part of the header", input);
     }
     if (const auto token = ledboardd::bearerToken(first);
         token && (token->empty() || first.find(*token) == std::string_view::npos)) {

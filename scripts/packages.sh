@@ -36,7 +36,7 @@ SIMULATOR_PACKAGES=(umockdev libumockdev-dev libusb-1.0-0-dev)
 # their own, its command-line clients, the Python client the end-to-end test is written with,
 # openssl for the throwaway CA and certificates of its TLS tests, and strace, which shows the system
 # calls the unit's sandbox has to allow.
-DAEMON_PACKAGES=(libmosquitto-dev libcli11-dev nlohmann-json3-dev libcpp-httplib-dev)
+DAEMON_PACKAGES=(libmosquitto-dev libcli11-dev nlohmann-json3-dev libmicrohttpd-dev)
 DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt openssl strace)
 # What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
 PACKAGING_PACKAGES=(dpkg-dev lintian)

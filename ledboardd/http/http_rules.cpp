@@ -1,12 +1,7 @@
 #include "http_rules.hpp"
 
-#include <nlohmann/json.hpp>
+#include "settings_text.hpp"
 
-#include <arpa/inet.h>
-
-#include <algorithm>
-#include <array>
-#include <cctype>
 #include <limits>
 
 namespace ledboardd {
@@ -14,36 +9,6 @@ namespace ledboardd {
 namespace {
 
 constexpr int HTTP_DEFAULT_PORT = 80;
-constexpr std::size_t MAX_PORT_DIGITS = 5;
-constexpr int MAX_PORT = 65535;
-constexpr int HEX_BASE = 16;
-
-nlohmann::ordered_json boardObject(const BoardView& board)
-{
-    // ordered_json: the keys in the order the API documents them.
-    nlohmann::ordered_json object;
-    object["id"] = board.info.id;
-    object["available"] = board.available;
-    object["led"] = board.status.led;
-    object["push"] = board.status.push;
-    object["jump"] = board.status.jump;
-    // A string the board does not have is null, as in `ledboard --json --list`.
-    const auto optional = [](const std::string& text) {
-        return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
-    };
-    object["serial"] = optional(board.info.serial);
-    object["path"] = optional(board.info.path);
-    object["manufacturer"] = optional(board.info.manufacturer);
-    object["product"] = optional(board.info.product);
-    object["pending"] = board.pending ? nlohmann::ordered_json(*board.pending) : nullptr;
-    return object;
-}
-
-// Strings from a board's descriptors are not guaranteed to be UTF-8; replace what is not.
-std::string dump(const nlohmann::ordered_json& json)
-{
-    return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
 
 // A Content-Length: decimal digits only (no sign, no white space), within 64 bits.
 std::optional<std::uint64_t> readLength(std::string_view text)
@@ -67,77 +32,7 @@ std::optional<std::uint64_t> readLength(std::string_view text)
     return value;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    const int lower = std::tolower(static_cast<unsigned char>(c));
-    return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
-}
-
 } // namespace
-
-std::string boardJson(const BoardView& board)
-{
-    return dump(boardObject(board));
-}
-
-std::string boardsJson(const std::vector<BoardView>& boards)
-{
-    nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const BoardView& board : boards) {
-        list.push_back(boardObject(board));
-    }
-    nlohmann::ordered_json object;
-    object["boards"] = std::move(list);
-    return dump(object);
-}
-
-std::string buttonJson(const std::string& id, bool pressed)
-{
-    nlohmann::ordered_json object;
-    object["id"] = id;
-    object["pressed"] = pressed;
-    return dump(object);
-}
-
-std::string errorJson(std::string_view text)
-{
-    nlohmann::ordered_json object;
-    object["error"] = text;
-    return dump(object);
-}
-
-LedCommand parseLedBody(std::string_view body)
-{
-    const std::size_t start = body.find_first_not_of(" \t\r\n");
-    if (start == std::string_view::npos || body[start] != '{') {
-        // The white space a client may send around the number (up to the body's limit) is not
-        // held against the command's own shorter limit.
-        const std::size_t end = body.find_last_not_of(" \t\r\n");
-        return parseLedCommand(start == std::string_view::npos
-                                   ? std::string_view{}
-                                   : body.substr(start, end - start + 1));
-    }
-    // No exceptions: a body that is not JSON gives a discarded value.
-    const auto json = nlohmann::json::parse(body, nullptr, false);
-    if (json.is_discarded() || !json.is_object()) {
-        return {-1, "not JSON"};
-    }
-    if (json.size() != 1 || !json.contains("led")) {
-        return {-1, "expected {\"led\":N}"};
-    }
-    const auto& led = json["led"];
-    if (!led.is_number_integer()) {
-        return {-1, "\"led\" is not a whole number"};
-    }
-    const auto value = led.get<long long>();
-    if (value < 0 || value > MAX_LED_COMMAND) {
-        return {-1, "out of range (0 to 31)"};
-    }
-    return {static_cast<int>(value), nullptr};
-}
 
 RequestFraming readFraming(std::span<const HeaderField> headers)
 {
@@ -147,7 +42,9 @@ RequestFraming readFraming(std::span<const HeaderField> headers)
     int encodings = 0;
     std::string_view length;
     std::string_view encoding;
+    bool spaced = false;
     for (const HeaderField& header : headers) {
+        spaced = spaced || header.name.find_first_of(" \t") != std::string_view::npos;
         if (equalsIgnoringCase(header.name, "Host")) {
             ++hosts;
         } else if (equalsIgnoringCase(header.name, "Content-Length")) {
@@ -158,7 +55,9 @@ RequestFraming readFraming(std::span<const HeaderField> headers)
             encoding = header.value;
         }
     }
-    if (hosts > 1) {
+    if (spaced) {
+        framing.refusal = "white space in a header name";
+    } else if (hosts > 1) {
         framing.refusal = "more than one Host header";
     } else if (lengths > 1) {
         framing.refusal = "more than one Content-Length header";
@@ -269,25 +168,14 @@ std::optional<std::string> cookieValue(std::string_view cookieHeader, std::strin
         if (equals == std::string_view::npos || pair.substr(0, equals) != name) {
             continue;
         }
-        std::string_view encoded = pair.substr(equals + 1);
-        while (!encoded.empty() && encoded.back() == ' ') {
-            encoded.remove_suffix(1);
+        std::string_view value = pair.substr(equals + 1);
+        while (!value.empty() && value.back() == ' ') {
+            value.remove_suffix(1);
         }
-        if (encoded.size() >= 2 && encoded.front() == '"' && encoded.back() == '"') {
-            encoded = encoded.substr(1, encoded.size() - 2);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            value = value.substr(1, value.size() - 2);
         }
-        std::string value;
-        for (std::size_t i = 0; i < encoded.size(); ++i) {
-            if (encoded[i] == '%' && i + 2 < encoded.size() && hexDigit(encoded[i + 1]) >= 0 &&
-                hexDigit(encoded[i + 2]) >= 0) {
-                value += static_cast<char>(hexDigit(encoded[i + 1]) * HEX_BASE +
-                                           hexDigit(encoded[i + 2]));
-                i += 2;
-            } else {
-                value += encoded[i];
-            }
-        }
-        return value;
+        return std::string{value};
     }
     return std::nullopt;
 }

@@ -1,4 +1,5 @@
-// The HTTP front end: the JSON API, the event stream and the web page.
+// The HTTP front end on GNU libmicrohttpd: the JSON API, the event stream and the web page, all on
+// one thread of its own that never waits on a client or a board.
 //   GET /api/boards            {"boards":[BOARD,…]}
 //   GET /api/boards/ID         BOARD
 //   PUT /api/boards/ID/led     body `5` or {"led":5}: 200 BOARD once applied, 202 when kept
@@ -38,8 +39,8 @@ public:
     bool stop(std::chrono::milliseconds limit);
 
 private:
-    HttpOptions options_;
-    Hub& hub_;
+    class Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 } // namespace ledboardd
