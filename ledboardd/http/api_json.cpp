@@ -1,5 +1,7 @@
 #include "api_json.hpp"
 
+#include "led_switch.hpp"
+
 #include <nlohmann/json.hpp>
 
 namespace ledboardd {
@@ -12,15 +14,19 @@ Json boardObject(const Board& board)
 {
     Json object;
     object["id"] = board.info.id;
+    object["name"] = board.name.empty() ? Json(nullptr) : Json(board.name);
     object["available"] = board.available();
     if (board.status) {
         object["led"] = board.status->led;
+        for (int led = 1; led <= LED_COUNT; ++led) {
+            object["led" + std::to_string(led)] = (board.status->led & (1U << (led - 1))) != 0;
+        }
         object["push"] = board.status->push;
         object["jump"] = board.status->jump;
     } else {
-        object["led"] = nullptr;
-        object["push"] = nullptr;
-        object["jump"] = nullptr;
+        for (const char* key : {"led", "led1", "led2", "led3", "push", "jump"}) {
+            object[key] = nullptr;
+        }
     }
     // A string the board does not have is null, as in `ledboard --json --list`.
     const auto optional = [](const std::string& text) {
@@ -32,6 +38,7 @@ Json boardObject(const Board& board)
     object["product"] = optional(board.info.product);
     const std::optional<int> pending = board.pending();
     object["pending"] = pending ? Json(*pending) : Json(nullptr);
+    object["effect"] = board.effect ? effectJson(*board.effect) : Json(nullptr);
     return object;
 }
 
@@ -67,6 +74,14 @@ std::string buttonJson(const std::string& id, bool pressed)
     return dump(object);
 }
 
+std::string gestureJson(const std::string& id, Gesture gesture)
+{
+    Json object;
+    object["id"] = id;
+    object["gesture"] = gestureName(gesture);
+    return dump(object);
+}
+
 std::string errorJson(std::string_view text)
 {
     Json object;
@@ -93,6 +108,11 @@ std::string changeFrame(const Change& change)
         return eventFrame("left", boardJson(change.board));
     case Change::Kind::Button:
         return eventFrame("button", buttonJson(change.board.info.id, change.pressed));
+    case Change::Kind::Gesture:
+        return eventFrame("gesture", gestureJson(change.board.info.id, change.gesture));
+    case Change::Kind::Retired:
+        return eventFrame("retired", boardJson(change.board));
+    case Change::Kind::Discovery:
     case Change::Kind::Availability:
     case Change::Kind::State:
     case Change::Kind::Desired:

@@ -10,14 +10,17 @@
 
 namespace ledboardd {
 
-// {"id":…,"available":…,"led":…,"push":…,"jump":…,"serial":…,"path":…,"manufacturer":…,
-//  "product":…,"pending":N|null}: led, push and jump are null while the board's status is not
-// known (a board known only from the state file), a string the board does not have is null.
+// {"id":…,"name":…,"available":…,"led":…,"led1":…,"led2":…,"led3":…,"push":…,"jump":…,
+//  "serial":…,"path":…,"manufacturer":…,"product":…,"pending":N|null,"effect":EFFECT|null}: the
+// LED state and each lamp, push and jump are null while the board's status is not known (a board
+// known only from the state file); a string the board does not have, or a name not given, is null.
 std::string boardJson(const Board& board);
 // {"boards":[BOARD,…]}
 std::string boardsJson(const std::vector<Board>& boards);
 // {"id":…,"pressed":true|false}
 std::string buttonJson(const std::string& id, bool pressed);
+// {"id":…,"gesture":"single"|"double"|"long"}
+std::string gestureJson(const std::string& id, Gesture gesture);
 // {"error":"text"}
 std::string errorJson(std::string_view text);
 
@@ -25,7 +28,8 @@ std::string errorJson(std::string_view text);
 // from the functions above, which never holds a line break.
 std::string eventFrame(std::string_view name, std::string_view data);
 // The frame a change of the hub goes out as: `arrived` and `left` with the board, `button` with
-// buttonJson, and `state` with the board for every other change.
+// buttonJson, `gesture` with gestureJson, `retired` with the board's last, and `state` with the
+// board for every other change.
 std::string changeFrame(const Change& change);
 
 } // namespace ledboardd

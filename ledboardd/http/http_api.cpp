@@ -162,7 +162,7 @@ MHD_Result Api::takeLed(Exchange& exchange, const char* upload, std::size_t* upl
     auto wait = std::make_shared<LedWait>();
     exchange.wait = wait;
     void* context = &exchange;
-    hub_.setLed(exchange.id, command.value,
+    hub_.setLed(exchange.id, command,
                 [this, wait, context, inbox = plumbing_.sharedInbox()](const SetResult& result) {
                     {
                         const std::lock_guard lock(wait->mutex);
@@ -213,9 +213,14 @@ void Api::answerLed(Exchange& exchange, const SetResult& result)
     case SetOutcome::Stopping:
         status = UNAVAILABLE;
         break;
+    case SetOutcome::Refused:
+        status = BAD_REQUEST;
+        break;
     }
     std::string body;
-    if (status == UNAVAILABLE) {
+    if (status == BAD_REQUEST) {
+        body = errorJson(std::string{"LED: "} + (result.refusal != nullptr ? result.refusal : ""));
+    } else if (status == UNAVAILABLE) {
         body = errorJson("the daemon is stopping");
     } else if (!board) {
         status = NOT_FOUND;

@@ -1,6 +1,6 @@
 #include "http_rules.hpp"
 
-#include "settings_text.hpp"
+#include "address_text.hpp"
 
 #include <limits>
 

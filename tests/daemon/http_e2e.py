@@ -199,12 +199,14 @@ class ApiTest(HttpCase):
         host = socket.gethostname()
         self.assertEqual([b["id"] for b in boards], sorted(["A17", f"{host}-1-2"]))
         first = next(b for b in boards if b["id"] == "A17")
-        self.assertEqual(list(first), ["id", "available", "led", "push", "jump", "serial", "path",
-                                       "manufacturer", "product", "pending"])
-        self.assertEqual(first, {"id": "A17", "available": True, "led": 0, "push": 0, "jump": 0,
-                                 "serial": "A17", "path": "1-1",
+        self.assertEqual(list(first), ["id", "name", "available", "led", "led1", "led2", "led3",
+                                       "push", "jump", "serial", "path", "manufacturer",
+                                       "product", "pending", "effect"])
+        self.assertEqual(first, {"id": "A17", "name": None, "available": True, "led": 0,
+                                 "led1": False, "led2": False, "led3": False, "push": 0,
+                                 "jump": 0, "serial": "A17", "path": "1-1",
                                  "manufacturer": "ledboard simulator",
-                                 "product": "USB LED Board", "pending": None})
+                                 "product": "USB LED Board", "pending": None, "effect": None})
         status, headers, one = self.get("/api/boards/A17")
         self.assertEqual((status, headers["content-type"], one), (200, "application/json", first))
         second = self.get(f"/api/boards/{host}-1-2")[2]

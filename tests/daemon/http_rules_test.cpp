@@ -34,8 +34,21 @@ TEST(BoardJson, HasEveryFieldInOrderAndPendingAsNullOrNumber)
 {
     Board board = sampleBoard();
     EXPECT_EQ(boardJson(board),
-              R"({"id":"A17","available":true,"led":5,"push":1,"jump":3,"serial":"A17",)"
-              R"("path":"1-1.4","manufacturer":"Maker","product":"USB LED Board","pending":null})");
+              R"({"id":"A17","name":null,"available":true,"led":5,"led1":true,"led2":false,)"
+              R"("led3":true,"push":1,"jump":3,"serial":"A17","path":"1-1.4",)"
+              R"("manufacturer":"Maker","product":"USB LED Board","pending":null,"effect":null})");
+    // A name from the configuration, and an effect under way.
+    board.name = "Kitchen";
+    board.effect = Effect{.kind = Effect::Kind::Blink,
+                          .onValue = 5,
+                          .offValue = 0,
+                          .on = std::chrono::milliseconds{500},
+                          .off = std::chrono::milliseconds{500}};
+    const auto named = nlohmann::json::parse(boardJson(board));
+    EXPECT_EQ(named["name"], "Kitchen");
+    EXPECT_EQ(named["effect"], nlohmann::json::parse(R"({"blink":{"on_ms":500,"off_ms":500}})"));
+    board.name.clear();
+    board.effect.reset();
     // Away, with a value kept for its return.
     board.present = false;
     board.desired = 7;
@@ -57,6 +70,7 @@ TEST(BoardJson, HasEveryFieldInOrderAndPendingAsNullOrNumber)
     EXPECT_EQ(list["boards"][1]["pending"], 7);
     EXPECT_EQ(buttonJson("A17", true), R"({"id":"A17","pressed":true})");
     EXPECT_EQ(buttonJson("B", false), R"({"id":"B","pressed":false})");
+    EXPECT_EQ(gestureJson("A17", Gesture::Double), R"({"id":"A17","gesture":"double"})");
 }
 
 TEST(BoardJson, AStatusNotKnownYetIsNullAndSoAreMissingStrings)
@@ -67,8 +81,9 @@ TEST(BoardJson, AStatusNotKnownYetIsNullAndSoAreMissingStrings)
     board.desired = 4;
     board.applied = false;
     EXPECT_EQ(boardJson(board),
-              R"({"id":"host-1-2","available":false,"led":null,"push":null,"jump":null,)"
-              R"("serial":null,"path":null,"manufacturer":null,"product":null,"pending":4})");
+              R"({"id":"host-1-2","name":null,"available":false,"led":null,"led1":null,)"
+              R"("led2":null,"led3":null,"push":null,"jump":null,"serial":null,"path":null,)"
+              R"("manufacturer":null,"product":null,"pending":4,"effect":null})");
 }
 
 TEST(BoardJson, QuotesWhatABoardSaysAndReplacesBytesThatAreNotUtf8)
