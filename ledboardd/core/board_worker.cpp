@@ -4,6 +4,7 @@
 #include "log.hpp"
 
 #include <poll.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,31 @@ const char* errorText(int result)
 {
     const char* text = result < 0 ? strerrordesc_np(-result) : nullptr;
     return text != nullptr ? text : "short reply";
+}
+
+// Counts an exchange's time into the slot's latency histogram.
+void countLatency(Hub::Slot& slot, Clock::duration took)
+{
+    const double seconds = std::chrono::duration<double>(took).count();
+    std::size_t bucket = 0;
+    while (bucket < BoardCounters::LATENCY_BOUNDS.size() &&
+           seconds > BoardCounters::LATENCY_BOUNDS.at(bucket)) {
+        ++bucket;
+    }
+    slot.latency.at(bucket).fetch_add(1, std::memory_order_relaxed);
+    slot.latencyNanoseconds.fetch_add(
+        static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(took).count()),
+        std::memory_order_relaxed);
+}
+
+// Waits for the eventfd until `timeout`; true when it is readable. The system call itself rather
+// than glibc's ppoll(): in a process with threads glibc makes that a cancellation point, whose
+// bookkeeping costs each read more than the wait, and these threads are never cancelled.
+bool waitForWake(int fd, const timespec& timeout)
+{
+    pollfd wake{fd, POLLIN, 0};
+    return syscall(SYS_ppoll, &wake, 1, &timeout, nullptr, 0) > 0;
 }
 
 // Empties an eventfd that poll found readable.
@@ -61,42 +87,37 @@ std::optional<BoardStatus> BoardWorker::exchange(Hub::Slot* slot, const Hub::Tur
                                                  bool& unplugged)
 {
     StatusReply reply;
-    // A read alone changes nothing on the board, and another program's exchange between its
-    // requests cannot make it wrong: only a command is made under the lock the tool takes too.
-    const int* command = turn.write ? &*turn.write : nullptr;
+    int result = 0;
     const bool timed = slot != nullptr && hub_.timesReads();
     const auto started = timed ? Clock::now() : Clock::time_point{};
-    const ExchangeResult result =
-        usbExchange(handle_.get(), command != nullptr ? lock_.get() : nullptr, command, reply);
+    if (turn.write) {
+        // Another program's LED request between ours and our reads would be what we report: a
+        // command is made under the lock the tool takes too.
+        const ExchangeResult exchanged =
+            usbExchange(handle_.get(), lock_.get(), &*turn.write, reply);
+        result = exchanged.commandFailed() ? exchanged.sent : exchanged.received;
+    } else {
+        // A read alone changes nothing on the board, and another program's exchange between
+        // its requests cannot make it wrong: one request, no lock.
+        result = usbReadStatus(handle_.get(), reply);
+    }
     if (slot != nullptr) {
         slot->reads.fetch_add(1, std::memory_order_relaxed);
         if (timed) {
-            const auto took = Clock::now() - started;
-            const double seconds = std::chrono::duration<double>(took).count();
-            std::size_t bucket = 0;
-            while (bucket < BoardCounters::LATENCY_BOUNDS.size() &&
-                   seconds > BoardCounters::LATENCY_BOUNDS.at(bucket)) {
-                ++bucket;
-            }
-            slot->latency.at(bucket).fetch_add(1, std::memory_order_relaxed);
-            slot->latencyNanoseconds.fetch_add(
-                static_cast<std::uint64_t>(
-                    std::chrono::duration_cast<std::chrono::nanoseconds>(took).count()),
-                std::memory_order_relaxed);
+            countLatency(*slot, Clock::now() - started);
         }
     }
-    const int failed = result.commandFailed() ? result.sent : result.received;
-    unplugged = isUnplugged(failed);
-    if (result.statusArrived()) {
+    if (result >= STATUS_DECODED_LENGTH) {
         failing_ = false;
         return decodeStatus(reply);
     }
+    unplugged = isUnplugged(result);
     if (slot != nullptr) {
         slot->failures.fetch_add(1, std::memory_order_relaxed);
     }
     if (!unplugged && !std::exchange(failing_, true)) {
         logf(LogLevel::Warning, "%s: %s failed: %s", info_.id.c_str(),
-             command != nullptr ? "setting the LEDs" : "reading the status", errorText(failed));
+             turn.write ? "setting the LEDs" : "reading the status", errorText(result));
     }
     return std::nullopt;
 }
@@ -139,10 +160,9 @@ void BoardWorker::serve(Hub::Slot& slot)
             const auto wakeAt = stepAt && *stepAt < readAt ? *stepAt : readAt;
             const auto left = wakeAt - now;
             if (left > std::chrono::nanoseconds::zero()) {
-                pollfd wake{slot.wakeFd(), POLLIN, 0};
                 const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
                 const timespec timeout{seconds.count(), (left - seconds).count()};
-                if (ppoll(&wake, 1, &timeout, nullptr) > 0) {
+                if (waitForWake(slot.wakeFd(), timeout)) {
                     drain(slot.wakeFd());
                     now = Clock::now(); // woken early: is the read due as well?
                 } else {
