@@ -393,6 +393,55 @@ class BrokerRestart(DaemonCase):
         self.watcher.wait_for(self.topic("state"), state(3, 1, 0), mark)
 
 
+class WrongPassword(DaemonCase):
+    """A broker that refuses the daemon's password: one error, and no hurry to ask again."""
+
+    def setUp(self):
+        self.broker_folder = tempfile.mkdtemp(prefix="ledboardd-password-")
+        passwords = os.path.join(self.broker_folder, "passwords")
+        subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, "ledboard", "right"],
+                       check=True, capture_output=True)
+        # Started as root, mosquitto reads the file as its own user.
+        os.chmod(self.broker_folder, 0o755)
+        os.chmod(passwords, 0o644)
+        self.port = free_port()
+        config = os.path.join(self.broker_folder, "mosquitto.conf")
+        with open(config, "w") as file:
+            file.write(f"listener {self.port} 127.0.0.1\nallow_anonymous false\n"
+                       f"password_file {passwords}\npersistence false\n")
+        self.broker = subprocess.Popen([ARGS.broker, "-c", config], stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (self.broker.kill(), self.broker.wait()))
+        deadline = time.monotonic() + WAIT
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                break
+            except OSError:
+                self.assertLess(time.monotonic(), deadline, "the broker did not start")
+                time.sleep(0.05)
+        # The watcher is let in by the same password.
+        self.prefix = f"t{time.monotonic_ns()}"
+        self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
+        self.watcher = None
+
+    def tearDown(self):
+        pass
+
+    def test_a_refused_password_is_one_error_and_the_retries_wait(self):
+        wrong = os.path.join(self.folder, "password")
+        with open(wrong, "w") as file:
+            file.write("wrong\n")
+        daemon = self.start(extra=("--username", "ledboard", "--password-file", wrong))
+        self.wait_for_log(daemon, "refused the connection")
+        daemon.wait_for_reads(20)  # time passes for the daemon, counted in its reads
+        refusals = [line for line in daemon.log_text().splitlines() if "refused" in line]
+        self.assertEqual(len(refusals), 1, refusals)
+        self.assertTrue(refusals[0].startswith("<3>"), refusals)
+        self.assertIn("trying again every 30 s", refusals[0])
+        self.assertNotIn("lost the MQTT broker", daemon.log_text())
+
+
 class Configuration(unittest.TestCase):
     def run_daemon(self, *arguments):
         return subprocess.run([ARGS.daemon, *arguments], capture_output=True, text=True,
