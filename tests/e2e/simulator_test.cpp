@@ -254,7 +254,7 @@ TEST(Simulator, AThousandReplugsUnderAProgramThatKeepsRescanning)
 {
     // Each rescan opens every node it has listed, and the board's node comes and goes meanwhile:
     // the failed opens once filled umockdev's map of descriptors in the rescanning process
-    // until it aborted (see sim/failed_opens.c). The changes are applied in the order they are
+    // until it aborted (see sim/device_fds.c). The changes are applied in the order they are
     // written, so the jumpers show once every replug is done.
     constexpr int REPLUGS = 1000;
     const std::string control = controlPath("replugs");
