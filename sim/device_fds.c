@@ -214,14 +214,14 @@ static int file_device(int descriptor, struct device_fd* device)
         while (size <= (size_t)descriptor) {
             size *= 2;
         }
-        struct table* grown = calloc(1, sizeof *grown + size * sizeof grown->slots[0]);
+        struct table* grown = calloc(1, sizeof *grown + size * sizeof(struct device_fd*));
         if (grown == NULL) {
             return -1;
         }
         grown->previous = current;
         grown->size = size;
         if (current != NULL) {
-            memcpy(grown->slots, current->slots, current->size * sizeof current->slots[0]);
+            memcpy(grown->slots, current->slots, current->size * sizeof(struct device_fd*));
         }
         __atomic_store_n(&table, grown, __ATOMIC_RELEASE);
         current = grown;
@@ -299,9 +299,7 @@ static int open_device(const char* path, int flags, mode_t mode, int* opened)
     }
     const size_t root_length = strlen(root);
     char node[PATH_MAX];
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
+    struct sockaddr_un address = {.sun_family = AF_UNIX};
     if (!join(node, sizeof node, root, root_length, "", path) ||
         !join(address.sun_path, sizeof address.sun_path, root, root_length, "/ioctl", path)) {
         return 0;
@@ -392,7 +390,8 @@ static int converse(int descriptor, int socket, unsigned long request, void* arg
         if (receive_all(socket, &message, sizeof message) != 0) {
             lost(descriptor, errno == 0 ? "closed by the simulator" : strerror(errno));
         }
-        void* memory = (void*)(uintptr_t)message.first;
+        /* The handler names the program's memory by its address. */
+        void* memory = (void*)(uintptr_t)message.first; /* NOLINT(performance-no-int-to-ptr) */
         switch (message.command) {
         case IOCTL_RES_DONE:
             errno = (int)message.second;

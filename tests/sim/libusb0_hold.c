@@ -11,7 +11,6 @@
  * then "round N: boards B, answered A"; at the end how many descriptors it holds beyond those it
  * held before the first round. Exits 0 when every board answered everything in both rounds and
  * nothing was kept. */
-#define _GNU_SOURCE
 #include <usb.h>
 
 #include <dirent.h>
@@ -58,32 +57,31 @@ static int open_descriptors(void)
 }
 
 /* What the extra descriptor must do: take a lock, answer an ioctl for its own node, and read the
- * node's device descriptor. Returns what failed, or NULL. */
-static const char* check_lock_descriptor(const struct held* board, char* failure, size_t size)
+ * node's device descriptor. Returns the step that failed, with errno (0 for a wrong answer), or
+ * NULL. */
+static const char* check_lock_descriptor(const struct held* board)
 {
     if (board->lock < 0) {
-        snprintf(failure, size, "open: %s", strerror(errno));
-        return failure;
+        return "open";
     }
     if (flock(board->lock, LOCK_EX | LOCK_NB) != 0) {
-        snprintf(failure, size, "flock: %s", strerror(errno));
-        return failure;
+        return "flock";
     }
-    struct usbdevfs_connectinfo info;
-    memset(&info, 0, sizeof info);
+    struct usbdevfs_connectinfo info = {0};
     if (ioctl(board->lock, USBDEVFS_CONNECTINFO, &info) != 0) {
-        snprintf(failure, size, "connectinfo: %s", strerror(errno));
-        return failure;
+        return "connectinfo";
     }
-    if ((int)info.devnum != atoi(board->device->filename)) {
-        snprintf(failure, size, "connectinfo: address %u", info.devnum);
-        return failure;
+    if (info.devnum != strtoul(board->device->filename, NULL, 10)) {
+        errno = 0;
+        return "connectinfo";
     }
     unsigned char descriptor[DEVICE_DESCRIPTOR_LENGTH];
     const ssize_t got = read(board->lock, descriptor, sizeof descriptor);
     if (got != (ssize_t)sizeof descriptor || (descriptor[8] | descriptor[9] << 8) != BOARD_VENDOR) {
-        snprintf(failure, size, "read: %zd bytes", got);
-        return failure;
+        if (got >= 0) {
+            errno = 0;
+        }
+        return "read";
     }
     return NULL;
 }
@@ -92,7 +90,7 @@ static const char* check_lock_descriptor(const struct held* board, char* failure
 static int round_over(struct held* boards, int count)
 {
     for (int i = 0; i < count; ++i) {
-        char path[sizeof "/dev/bus/usb//" + 2 * (PATH_MAX + 1)];
+        char path[sizeof "/dev/bus/usb//" + 2 * ((size_t)PATH_MAX + 1)];
         snprintf(path, sizeof path, "/dev/bus/usb/%s/%s", boards[i].device->bus->dirname,
                  boards[i].device->filename);
         boards[i].handle = usb_open(boards[i].device);
@@ -101,8 +99,8 @@ static int round_over(struct held* boards, int count)
     int answered = 0;
     for (int i = 0; i < count; ++i) {
         printf("%s/%s", boards[i].device->bus->dirname, boards[i].device->filename);
-        char failure[96];
-        const char* failed = check_lock_descriptor(&boards[i], failure, sizeof failure);
+        const char* failed = check_lock_descriptor(&boards[i]);
+        const int error = errno;
         char status[STATUS_LENGTH];
         const int got = boards[i].handle == NULL
                             ? -1
@@ -117,7 +115,7 @@ static int round_over(struct held* boards, int count)
             }
         }
         if (failed != NULL) {
-            printf(", %s", failed);
+            printf(", %s: %s", failed, error != 0 ? strerror(error) : "wrong answer");
         }
         printf("\n");
         answered += got == STATUS_LENGTH && failed == NULL;
@@ -132,7 +130,7 @@ static int round_over(struct held* boards, int count)
     }
     /* A closed descriptor is no longer the node's: an ioctl on it fails as on any closed one. */
     if (count > 0 && boards[0].lock >= 0) {
-        struct usbdevfs_connectinfo info;
+        struct usbdevfs_connectinfo info = {0};
         if (ioctl(boards[0].lock, USBDEVFS_CONNECTINFO, &info) != -1 || errno != EBADF) {
             printf("closed descriptor: still answers\n");
             --answered;
@@ -146,23 +144,14 @@ int main(void)
     usb_init();
     usb_find_busses();
     usb_find_devices();
+    enum { MOST = 127 * 8 }; /* addresses on a bus, times more busses than tests make */
+    static struct held boards[MOST];
     int count = 0;
     for (struct usb_bus* bus = usb_get_busses(); bus != NULL; bus = bus->next) {
         for (struct usb_device* device = bus->devices; device != NULL; device = device->next) {
-            count += device->descriptor.idVendor == BOARD_VENDOR &&
-                     device->descriptor.idProduct == BOARD_PRODUCT;
-        }
-    }
-    struct held* boards = calloc((size_t)count + 1, sizeof *boards);
-    if (boards == NULL) {
-        return 1;
-    }
-    int next = 0;
-    for (struct usb_bus* bus = usb_get_busses(); bus != NULL; bus = bus->next) {
-        for (struct usb_device* device = bus->devices; device != NULL; device = device->next) {
             if (device->descriptor.idVendor == BOARD_VENDOR &&
-                device->descriptor.idProduct == BOARD_PRODUCT) {
-                boards[next++].device = device;
+                device->descriptor.idProduct == BOARD_PRODUCT && count < MOST) {
+                boards[count++].device = device;
             }
         }
     }
@@ -176,6 +165,5 @@ int main(void)
     }
     const int kept = open_descriptors() - descriptors;
     printf("kept descriptors: %d\n", kept);
-    free(boards);
     return failed || kept != 0;
 }
