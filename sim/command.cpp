@@ -66,8 +66,8 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& caller
             variables.push_back(variable);
         }
     }
-    // Ours ahead of umockdev's, whose open() it wraps (see failed_opens.c).
-    variables.push_back("LD_PRELOAD=" + preload + LEDBOARD_SIM_FAILED_OPENS + ":" +
+    // Ours ahead of umockdev's, whose open(), ioctl() and close() it wraps (see device_fds.c).
+    variables.push_back("LD_PRELOAD=" + preload + LEDBOARD_SIM_DEVICE_FDS + ":" +
                         LEDBOARD_SIM_PRELOAD);
     variables.push_back("UMOCKDEV_DIR=" + testbedRoot);
     return variables;

@@ -112,10 +112,10 @@ int main(int argc, char* argv[])
                      LEDBOARD_SIM_PRELOAD);
         return EXIT_SIMULATOR_FAILED;
     }
-    if (access(LEDBOARD_SIM_FAILED_OPENS, R_OK) != 0) {
+    if (access(LEDBOARD_SIM_DEVICE_FDS, R_OK) != 0) {
         // The loader would only warn, and a long run would end in umockdev's abort.
         std::fprintf(stderr, "ledboard-sim: its preload library %s is missing (build it again)\n",
-                     LEDBOARD_SIM_FAILED_OPENS);
+                     LEDBOARD_SIM_DEVICE_FDS);
         return EXIT_SIMULATOR_FAILED;
     }
 

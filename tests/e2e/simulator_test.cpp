@@ -18,7 +18,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -250,11 +252,62 @@ TEST(Simulator, AFullBusListsEveryBoardInBusOrderAndServesTheLast)
                                      "001/127 request=0 value=0x0000 result=7"));
 }
 
+TEST(Simulator, OneProcessHoldsEveryBoardOfAFullBusOpenTwiceAndAsksEach)
+{
+    // As ledboardd does: libusb 0.1's handle on each board's node and one more descriptor locked,
+    // 252 at once, where umockdev's preload alone holds 50 and then aborts the program (see
+    // sim/device_fds.c). The program checks each descriptor (a status request, the extra one's
+    // flock, connection info and device descriptor) and closes them all, twice.
+    constexpr int BOARDS = 126;
+    const e2e::Run run = underSimulator({"--boards", std::to_string(BOARDS)}, {LIBUSB0_HOLD});
+
+    std::vector<std::string> lines;
+    std::istringstream out(run.out);
+    for (std::string line; std::getline(out, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_EQ(lines.size(), 2U * (BOARDS + 1) + 1) << run.out << run.err;
+    const std::regex status("001/([0-9]{3}) status [0-9a-f]{2}( [0-9a-f]{2}){6}");
+    for (int round = 0; round < 2; ++round) {
+        const auto first = lines.begin() + round * (BOARDS + 1);
+        for (int board = 1; board <= BOARDS; ++board) {
+            const std::string& line = first[board - 1];
+            std::smatch address;
+            ASSERT_TRUE(std::regex_match(line, address, status)) << line;
+            EXPECT_EQ(std::stoi(address[1]), board + 1) << line;
+        }
+        EXPECT_EQ(first[BOARDS], "round " + std::to_string(round + 1) + ": boards " +
+                                     std::to_string(BOARDS) + ", answered " +
+                                     std::to_string(BOARDS));
+    }
+    EXPECT_EQ(lines.back(), "kept descriptors: 0");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+
+    // Each board's own handler answered both its requests and its extra descriptor's.
+    std::map<std::string, int> requests;
+    std::map<std::string, int> connectInfos;
+    for (const auto& line : e2e::vendorRequests(run)) {
+        EXPECT_THAT(line, testing::EndsWith(" request=0 value=0x0000 result=7"));
+        ++requests[line.substr(0, line.find(' '))];
+    }
+    for (const auto& line : run.log) {
+        if (line.ends_with(" CONNECTINFO result=0")) {
+            ++connectInfos[line.substr(0, line.find(' '))];
+        }
+    }
+    EXPECT_EQ(requests.size(), static_cast<std::size_t>(BOARDS));
+    for (const auto& [board, count] : requests) {
+        EXPECT_EQ(count, 2) << board;
+        EXPECT_EQ(connectInfos[board], 3) << board << ": libusb's listing, then both rounds";
+    }
+}
+
 TEST(Simulator, AThousandReplugsUnderAProgramThatKeepsRescanning)
 {
     // Each rescan opens every node it has listed, and the board's node comes and goes meanwhile:
     // the failed opens once filled umockdev's map of descriptors in the rescanning process
-    // until it aborted (see sim/failed_opens.c). The changes are applied in the order they are
+    // until it aborted (see sim/device_fds.c). The changes are applied in the order they are
     // written, so the jumpers show once every replug is done.
     constexpr int REPLUGS = 1000;
     const std::string control = controlPath("replugs");
