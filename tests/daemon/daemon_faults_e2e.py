@@ -5,8 +5,10 @@ commands, `ledboard` run beside the daemon, and the broker stopped while the but
 
   daemon_faults_e2e.py --daemon LEDBOARDD --sim LEDBOARD-SIM --broker MOSQUITTO --tool LEDBOARD
 """
+import json
 import os
 import re
+import socket
 import subprocess
 import sys
 import tempfile
@@ -179,6 +181,28 @@ class Flood(DaemonCase):
         # Nor does the flood become a flood of warnings in the journal: a few a second at most.
         warnings = daemon.log_text().count("<4>")
         self.assertLess(warnings, 100 * (self.SECONDS + 2), "warnings in the daemon's log")
+
+
+class ManyBoards(DaemonCase):
+    def test_a_hundred_boards_are_served_each_on_its_own(self):
+        daemon = self.start(devices=("--boards", "100"))
+        ids = ["A17"] + [f"B{number:03d}" for number in range(2, 101)]
+        boards = f"{self.prefix}/bridge/{socket.gethostname()}/boards"
+        self.watcher.wait_for(boards, json.dumps(ids, separators=(",", ":")))
+        # A command for the last board and a press on the fiftieth reach those boards only.
+        mark = self.watcher.count()
+        self.watcher.publish(self.topic("set", "B100"), "5")
+        daemon.change("push@50")
+        self.watcher.wait_for(self.topic("state", "B100"), state(5), mark)
+        self.watcher.wait_for(self.topic("button", "B050"), "pressed", mark)
+        self.assertEqual(daemon.led_requests(), [("001/101", 5)])
+        self.assertEqual({topic for topic, *_ in self.watcher.messages[mark:]},
+                         {self.topic("set", "B100"), self.topic("state", "B100"),
+                          self.topic("button", "B050"), self.topic("state", "B050")})
+        # A worker a board, and a few threads of its own beside them.
+        with open(f"/proc/{daemon_pid(daemon)}/status") as status:
+            threads = int(re.search(r"^Threads:\s+(\d+)", status.read(), re.M).group(1))
+        self.assertLessEqual(threads, 100 + 6)
 
 
 class ToolBeside(DaemonCase):
