@@ -233,7 +233,7 @@ void HttpServer::Impl::run()
         const int ready =
             epoll_wait(epoll_.get(), events.data(), MAX_EVENTS, timeout(Clock::now()));
         const Clock::time_point now = Clock::now();
-        for (int i = 0; i < ready; ++i) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(std::max(ready, 0)); ++i) {
             const std::uint64_t tag = events.at(i).data.u64;
             if (tag == LISTEN_TAG) {
                 acceptAll(now);

@@ -46,11 +46,13 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def start_broker(folder, port=None):
+def start_broker(folder, port=None, settings="allow_anonymous true\n"):
+    """A mosquitto of the test's own on `port` (a free one by default), with `settings` in its
+    configuration file beside the listener; returns (process, port) once it takes connections."""
     port = port or free_port()
     config = os.path.join(folder, "mosquitto.conf")
     with open(config, "w") as file:
-        file.write(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+        file.write(f"listener {port} 127.0.0.1\n{settings}persistence false\n")
     with open(os.path.join(folder, "broker.log"), "a") as log:
         broker = subprocess.Popen([ARGS.broker, "-c", config], stdout=subprocess.DEVNULL,
                                   stderr=log)
@@ -404,23 +406,9 @@ class WrongPassword(DaemonCase):
         # Started as root, mosquitto reads the file as its own user.
         os.chmod(self.broker_folder, 0o755)
         os.chmod(passwords, 0o644)
-        self.port = free_port()
-        config = os.path.join(self.broker_folder, "mosquitto.conf")
-        with open(config, "w") as file:
-            file.write(f"listener {self.port} 127.0.0.1\nallow_anonymous false\n"
-                       f"password_file {passwords}\npersistence false\n")
-        self.broker = subprocess.Popen([ARGS.broker, "-c", config], stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL)
+        self.broker, self.port = start_broker(
+            self.broker_folder, settings=f"allow_anonymous false\npassword_file {passwords}\n")
         self.addCleanup(lambda: (self.broker.kill(), self.broker.wait()))
-        deadline = time.monotonic() + WAIT
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                self.assertLess(time.monotonic(), deadline, "the broker did not start")
-                time.sleep(0.05)
-        # The watcher is let in by the same password.
         self.prefix = f"t{time.monotonic_ns()}"
         self.folder = tempfile.mkdtemp(prefix="ledboardd-e2e-")
         self.watcher = None
