@@ -212,8 +212,15 @@ Run script(const std::vector<std::string>& simOptions, const std::string& body)
         tool += word + " ";
     }
     // $tool for a background job, whose $! must be the tool's own process.
-    return underSimulator(
-        simOptions, {"bash", "-c", "tool='" + tool + "'\nledboard() { $tool \"$@\"; }\n" + body});
+    return underSimulator(simOptions,
+                          {"bash", "-c",
+                           "tool='" + tool + "'\nledboard() { $tool \"$@\"; }\n" +
+                               "waitfor() { until eval \"$1\"; do sleep 0.01; done; }\n" + body});
+}
+
+std::string controlPath(const char* test)
+{
+    return ::testing::TempDir() + "ledboard-sim-control-" + test + "-" + std::to_string(getpid());
 }
 
 std::vector<std::string> controls(const Run& run, const std::string& device)

@@ -35,8 +35,9 @@ Run underSimulatorAtFirstLine(const std::vector<std::string>& simOptions,
 // ledboard-sim SIM-OPTIONS -- ledboard ARGUMENTS...
 Run ledboard(const std::vector<std::string>& simOptions, const std::vector<std::string>& arguments);
 
-// ledboard-sim SIM-OPTIONS -- bash -c BODY, where BODY may call `ledboard` as a command, and
-// start it in the background as `$tool ... &`.
+// ledboard-sim SIM-OPTIONS -- bash -c BODY, where BODY may call `ledboard` as a command, start
+// it in the background as `$tool ... &`, and wait for a state with `waitfor 'SHELL TEST'` (no time
+// limit of its own: ctest's ends a run that never gets there).
 Run script(const std::vector<std::string>& simOptions, const std::string& body);
 
 // The log's control transfers, optionally only those to one device ("001/002").
@@ -44,6 +45,10 @@ std::vector<std::string> controls(const Run& run, const std::string& device = ""
 
 // The log's vendor requests (type 0xc0), as "DEVICE request=R value=0xVVVV result=N".
 std::vector<std::string> vendorRequests(const Run& run);
+
+// A path for ledboard-sim's --control FIFO, of its own for each test and process, since ctest runs
+// tests side by side.
+std::string controlPath(const char* test);
 
 std::string simulatorPath();
 

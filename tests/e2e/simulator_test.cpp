@@ -25,6 +25,7 @@
 
 namespace {
 
+using e2e::controlPath;
 using e2e::underSimulator;
 using testing::HasSubstr;
 
@@ -62,12 +63,6 @@ TEST(Simulator, ShowsEachDeviceInSysfsAtItsPort)
     const e2e::Run clash = underSimulator({"--board", "port=2", "--after", "0bda:8153"}, {"true"});
     EXPECT_EQ(clash.status, 125);
     EXPECT_EQ(clash.err, "ledboard-sim: two devices share port 2 of bus 1\n");
-}
-
-// A FIFO path of its own for each test, since ctest runs tests side by side.
-std::string controlPath(const char* test)
-{
-    return ::testing::TempDir() + "ledboard-sim-control-" + test + "-" + std::to_string(getpid());
 }
 
 // Log lines other than those of the rescans (descriptors, connection and hub status).
