@@ -241,6 +241,10 @@ std::string Testbed::apply(const BoardChange& change)
     {
         const std::lock_guard lock(mutex_);
         board->applyInputs(change);
+        if (change.pushed && board->present()) {
+            // Where a press begins and ends at the board, for a measurement of what a reader saw.
+            log_.write(board->name() + (*change.pushed ? " PUSH" : " RELEASE"));
+        }
         if (usbfs_.settle(*board) && change.plugged != false) {
             unplug(*board); // an answer it gave at last met an unplug change
         }

@@ -76,8 +76,10 @@ Running:
 Output:
   --log FILE          one line per ioctl the simulated devices receive, in
                       arrival order (a URB's as a CONTROL line; its reaping is
-                      not logged; a transfer left waiting when it ends), and
-                      one per plug or unplug (001/002 UNPLUG, 001/003 PLUG)
+                      not logged; a transfer left waiting when it ends),
+                      one per plug or unplug (001/002 UNPLUG, 001/003 PLUG),
+                      and one per push or release made at a time or through
+                      --control (001/002 PUSH, 001/002 RELEASE)
   --log-time          start each log line with the time (CLOCK_MONOTONIC, in
                       seconds)
   -h, --help          show this help
