@@ -12,6 +12,7 @@
 //   - boardJson, with the texts as a board's strings, is one line of JSON that reads back.
 //   - parseHttpAddress: accepted means a port of 1 to 65535 and a host with no white space.
 // Sanitizers report the rest.
+#include "address_text.hpp"
 #include "api_json.hpp"
 #include "http_rules.hpp"
 #include "settings_text.hpp"

@@ -442,33 +442,46 @@ ReferenceCommand referenceLedCommand(std::string_view payload)
     return {.value = value <= ledboardd::MAX_LED_NUMBER ? value : -1};
 }
 
-// escapeIdText's output read back: kept characters as they are, '~' and two upper-case hex digits
-// as the byte they name. Nothing when the output holds anything else.
-std::optional<std::string> undoIdText(std::string_view id)
+// An escaped text read back: the characters `kept` takes as they are, `marker` and two hex digits
+// (`hexDigits`, "0123456789ABCDEF" or lower case) as the byte they name. Nothing when the text
+// holds anything else.
+std::optional<std::string> unescape(std::string_view escaped, char marker, bool (*kept)(char),
+                                    std::string_view hexDigits)
 {
     std::string text;
-    for (std::size_t at = 0; at < id.size(); ++at) {
-        const char c = id[at];
-        if (c != '~') {
-            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') {
+    for (std::size_t at = 0; at < escaped.size(); ++at) {
+        const char c = escaped[at];
+        if (c != marker) {
+            if (!kept(c)) {
                 return std::nullopt;
             }
             text.push_back(c);
             continue;
         }
-        const auto hexValue = [](char h) -> int {
-            if (h >= '0' && h <= '9') {
-                return h - '0';
-            }
-            return h >= 'A' && h <= 'F' ? h - 'A' + 10 : -1;
-        };
-        if (id.size() - at < 3 || hexValue(id[at + 1]) < 0 || hexValue(id[at + 2]) < 0) {
+        if (escaped.size() - at < 3) {
             return std::nullopt;
         }
-        text.push_back(static_cast<char>(hexValue(id[at + 1]) * 16 + hexValue(id[at + 2])));
+        const std::size_t high = hexDigits.find(escaped[at + 1]);
+        const std::size_t low = hexDigits.find(escaped[at + 2]);
+        if (high == std::string_view::npos || low == std::string_view::npos) {
+            return std::nullopt;
+        }
+        text.push_back(static_cast<char>(high * 16 + low));
         at += 2;
     }
     return text;
+}
+
+// escapeIdText's output read back ('~' and two upper-case hex digits).
+std::optional<std::string> undoIdText(std::string_view id)
+{
+    return unescape(
+        id, '~',
+        [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '_' ||
+                   c == '-';
+        },
+        "0123456789ABCDEF");
 }
 
 // Board ids: reversible (so distinct serials never share one), always a valid id, never the
@@ -562,33 +575,13 @@ void checkDaemonParsing(std::string_view input)
     }
 }
 
-// discoveryIdPart's output read back: kept characters as they are, '_' and two hex digits as the
-// byte they name. Nothing when the output holds anything else.
+// discoveryIdPart's output read back ('_' and two lower-case hex digits).
 std::optional<std::string> undoIdPart(std::string_view part)
 {
-    std::string text;
-    for (std::size_t at = 0; at < part.size(); ++at) {
-        const char c = part[at];
-        if (c != '_') {
-            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') {
-                return std::nullopt;
-            }
-            text.push_back(c);
-            continue;
-        }
-        const auto hexValue = [](char h) -> int {
-            if (h >= '0' && h <= '9') {
-                return h - '0';
-            }
-            return h >= 'a' && h <= 'f' ? h - 'a' + 10 : -1;
-        };
-        if (part.size() - at < 3 || hexValue(part[at + 1]) < 0 || hexValue(part[at + 2]) < 0) {
-            return std::nullopt;
-        }
-        text.push_back(static_cast<char>(hexValue(part[at + 1]) * 16 + hexValue(part[at + 2])));
-        at += 2;
-    }
-    return text;
+    return unescape(
+        part, '_',
+        [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-'; },
+        "0123456789abcdef");
 }
 
 // Every topic a discovery config names: the string values of keys ending in "topic", at any depth
