@@ -457,7 +457,10 @@ class SecurityTest(HttpCase):
         for path, name, kind in (("/", "index.html", "text/html"),
                                  ("/index.html", "index.html", "text/html"),
                                  ("/app.js", "app.js", "text/javascript"),
-                                 ("/style.css", "style.css", "text/css")):
+                                 ("/style.css", "style.css", "text/css"),
+                                 ("/cards.js", "cards.js", "text/javascript"),
+                                 ("/connection.js", "connection.js", "text/javascript"),
+                                 ("/favicon.svg", "favicon.svg", "image/svg+xml")):
             status, headers, data = self.get(path)
             self.assertEqual(status, 200, path)
             self.assertTrue(headers["content-type"].startswith(kind), headers)
