@@ -326,6 +326,20 @@ class LivePage(PageCase):
         page.until("A17 at 5", lambda: page.cards()["A17"][1] == "5")
         self.assertEqual([value for _, value in daemon.led_requests()][-3:], [29, 25, 29])
         self.assertEqual(page.text("A17", ".problem"), "")
+        # A lamp switches its one LED (PUT …/leds/N): the daemon keeps bits 3 and 4 of a value
+        # set elsewhere, which this page never saw.
+        self.publish_set("A17", 27)  # 0b11011: the board shows 3
+        page.until("A17 at 3", lambda: page.cards()["A17"][1] == "3")
+        page.lamp("A17", 2).click()  # 27 without bit 1: 25
+        page.until("A17 at 1", lambda: page.cards()["A17"][1] == "1")
+        page.lamp("A17", 3).click()  # and bit 2: 29
+        page.until("A17 at 5", lambda: page.cards()["A17"][1] == "5")
+        self.assertEqual([value for _, value in daemon.led_requests()][-3:], [27, 25, 29])
+        sent = page.script("""return performance.getEntriesByType('resource')
+            .map(e => e.name).filter(n => n.includes('/api/boards/'));""")
+        self.assertEqual([path.removeprefix(self.url + "api/boards/") for path in sent],
+                         ["A17/led", "B22/leds/2", "A17/leds/1", "A17/led", "A17/leds/3",
+                          "A17/leds/3", "A17/leds/2", "A17/leds/3"])
 
         # A press and a release, each on the page within PRESS_LIMIT of the FIFO write.
         for line, shown, words in (("push", "1", "Button pressed"),
@@ -385,7 +399,7 @@ class LivePage(PageCase):
                                                 self.url + "api/boards "))
                             and "ERR_CONNECTION_REFUSED" in problem)]
         self.assertEqual(besides_reopened_streams(page.problems()),
-                         [self.url + "api/boards/A17/led"])
+                         [self.url + "api/boards/A17/leds/2"])
 
         daemon = self.start("second")
         page.until("the boards again", lambda: self.both_here(page) and
@@ -470,7 +484,7 @@ class Outage(PageCase):
         self.assertNotIn("HERE", page.driver.find_element(page.by.ID, "boards").text)
         page.lamp("A17", 2).click()
         page.until("the failed set", lambda: page.text("A17", ".problem") ==
-                   "LED value 6 not set: the daemon does not answer")
+                   "LED 2 not turned on: the daemon does not answer")
         self.screenshot(page, "page-unreachable.png")
 
         # Back, with its stream held in the browser: the list read again makes the cards

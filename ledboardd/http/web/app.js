@@ -1,15 +1,21 @@
 // ledboardd's live page: one card per board (cards.js), kept current from the daemon's list and
-// event stream (connection.js), and LED values sent from here with PUT api/boards/ID/led. Plain DOM
+// event stream (connection.js); a lamp switches its LED with PUT api/boards/ID/leds/N, a typed
+// value goes whole with PUT api/boards/ID/led. Plain DOM
 // and nothing fetched from elsewhere: the daemon serves these files under a
 // Content-Security-Policy of default-src 'self', so there is no inline script or style anywhere,
 // and state reaches CSS through classes and attributes.
-import {LED_MAX, REPORTED_BITS, render, showProblem, wanted} from "./cards.js";
+import {LED_MAX, REPORTED_BITS, lampOn, render, showProblem, wanted} from "./cards.js";
 import {askForToken, daemonAnswered, requestFailed, start, update} from "./connection.js";
 
-// A lamp turns its LED on or off and keeps the other bits: those of a value kept for a board that
-// is away, or those the board shows (with bits 3 and 4 from the last value set here).
+// A lamp turns its LED on or off as it is drawn (a lamp not known is turned on). The daemon keeps
+// the other bits, 3 and 4 too, from the value it last set or keeps for the board; the page expects
+// the same from the value it knows.
 function toggleLamp(entry, bit) {
-  sendLed(entry, (wanted(entry) ?? 0) ^ (1 << bit));
+  const on = !lampOn(entry, bit);
+  const base = wanted(entry) ?? 0;
+  const value = on ? base | (1 << bit) : base & ~(1 << bit);
+  send(entry, value, `LED ${bit + 1} not turned ${on ? "on" : "off"}`,
+       `leds/${bit + 1}`, JSON.stringify(on));
 }
 
 function setTyped(entry) {
@@ -20,25 +26,27 @@ function setTyped(entry) {
     entry.parts.input.focus();
     return;
   }
-  sendLed(entry, value);
+  send(entry, value, `LED value ${value} not set`, "led", JSON.stringify({led: value}));
 }
 
-async function sendLed(entry, value) {
+// PUT api/boards/ID/WHAT with `body`, which is to make the board's value `value`; `failed` starts
+// the card's error when it does not.
+async function send(entry, value, failed, what, body) {
   const id = entry.board.id;
   entry.asked = null;
   entry.editing = false;
   showProblem(entry, "");
   entry.card.setAttribute("aria-busy", "true");
   let response = null;
-  let body = null;
+  let answer = null;
   try {
-    response = await fetch(`api/boards/${encodeURIComponent(id)}/led`, {
+    response = await fetch(`api/boards/${encodeURIComponent(id)}/${what}`, {
       method: "PUT",
       headers: {"Content-Type": "application/json"},
-      body: JSON.stringify({led: value}),
+      body,
       cache: "no-store",
     });
-    body = await response.json().catch(() => null);
+    answer = await response.json().catch(() => null);
   } catch {
     response = null; // nothing answers
   } finally {
@@ -46,28 +54,28 @@ async function sendLed(entry, value) {
   }
   if (response === null || response.status === 503) {
     const why = response === null ? "the daemon does not answer" : "the daemon is stopping";
-    showProblem(entry, `LED value ${value} not set: ${why}`, "unreachable");
+    showProblem(entry, `${failed}: ${why}`, "unreachable");
     requestFailed();
     render(entry);
     return;
   }
   daemonAnswered();
-  if (response.ok && body !== null && body.id === id) {
+  if (response.ok && answer !== null && answer.id === id) {
     entry.sent = value;
     // 202 for a board that is here: the daemon stopped waiting (a second) before the board
     // reported the value; its state events show it if it does.
-    if (response.status === 202 && body.available === true &&
-        (Number(body.led) & REPORTED_BITS) !== (value & REPORTED_BITS)) {
+    if (response.status === 202 && answer.available === true &&
+        (Number(answer.led) & REPORTED_BITS) !== (value & REPORTED_BITS)) {
       entry.asked = value;
     }
-    update(body);
+    update(answer);
     return;
   }
   if (response.status === 401) {
     askForToken();
   }
-  const reason = typeof body?.error === "string" ? body.error : response.statusText;
-  showProblem(entry, `LED value ${value} not set: ${reason} (HTTP ${response.status})`);
+  const reason = typeof answer?.error === "string" ? answer.error : response.statusText;
+  showProblem(entry, `${failed}: ${reason} (HTTP ${response.status})`);
   render(entry);
 }
 

@@ -189,6 +189,11 @@ export function describeEffect(effect) {
   return "";
 }
 
+// Whether a lamp is drawn lit.
+export function lampOn(entry, bit) {
+  return lampStates(entry)[bit].state === "on";
+}
+
 // What each lamp shows: "on", "off" or "unknown", and whether that is a value kept for the board's
 // return rather than what it showed.
 function lampStates(entry) {
