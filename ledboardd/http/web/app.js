@@ -4,7 +4,8 @@
 // and nothing fetched from elsewhere: the daemon serves these files under a
 // Content-Security-Policy of default-src 'self', so there is no inline script or style anywhere,
 // and state reaches CSS through classes and attributes.
-import {LED_MAX, REPORTED_BITS, lampOn, render, showProblem, wanted} from "./cards.js";
+import {LED_MAX, REPORTED_BITS, doneTyping, lampOn, render, showProblem, wanted}
+  from "./cards.js";
 import {askForToken, daemonAnswered, requestFailed, start, update} from "./connection.js";
 
 // A lamp turns its LED on or off as it is drawn (a lamp not known is turned on). The daemon keeps
@@ -34,7 +35,7 @@ function setTyped(entry) {
 async function send(entry, value, failed, what, body) {
   const id = entry.board.id;
   entry.asked = null;
-  entry.editing = false;
+  doneTyping(entry);
   showProblem(entry, "");
   entry.card.setAttribute("aria-busy", "true");
   let response = null;

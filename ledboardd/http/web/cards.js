@@ -107,8 +107,8 @@ export function createCard(id, actions) {
     render(entry);
   });
   input.addEventListener("keydown", (event) => {
-    if (event.key === "Escape" && entry.editing) {
-      entry.editing = false;
+    if (event.key === "Escape" && typing(entry)) {
+      doneTyping(entry);
       showProblem(entry, "");
       render(entry);
     }
@@ -147,12 +147,24 @@ export function createCard(id, actions) {
     sent: null, // the last value this page set, for the two bits the board does not report
     asked: null, // a value set that the board had not reported when the daemon answered
     editing: false, // a value typed in the field and not sent
+    written: "", // what the page last wrote into the field: anything else there was typed
     problemKind: "", // "unreachable" for a request the daemon did not answer
     gestureTimer: 0,
     parts: {name, idLabel, presence, details, legend, lamps, input, note, pending, effect,
             gesture, push, pushText, jumperItems, problem},
   };
   return entry;
+}
+
+// The field holds something typed and not sent, which the page leaves alone.
+export function typing(entry) {
+  return entry.editing || entry.parts.input.value !== entry.written;
+}
+
+// What is in the field has been sent (or given up): the page may write there again.
+export function doneTyping(entry) {
+  entry.editing = false;
+  entry.written = entry.parts.input.value;
 }
 
 function describeBoard(board) {
@@ -215,7 +227,7 @@ function noteText(entry) {
   if (!entry.current || led === null) {
     return "";
   }
-  if (entry.editing) {
+  if (typing(entry)) {
     const typed = parts.input.value.trim();
     return typed === "" || Number(typed) === wanted(entry) ? ""
         : `${typed} typed, not sent yet (Set sends it); the board shows ${led}`;
@@ -274,9 +286,10 @@ export function render(entry) {
     }
   });
   // A value being typed is left alone; otherwise the field follows the board.
-  if (!entry.editing && entry.current) {
+  if (!typing(entry) && entry.current) {
     const value = wanted(entry);
     parts.input.value = value === null ? "" : String(value);
+    entry.written = parts.input.value;
   }
   parts.note.textContent = noteText(entry);
 
