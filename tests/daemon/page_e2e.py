@@ -282,7 +282,7 @@ class PageCase(unittest.TestCase):
 
 class LivePage(PageCase):
     def test_sets_follows_a_press_and_survives_a_restart(self):
-        daemon = self.start("first")
+        daemon = self.start("first", names={"A17": "Kitchen"})
         page = self.open_page()
         page.until("two boards that are here", lambda: self.both_here(page))
         self.assertEqual(page.connection(), "live")
@@ -370,11 +370,11 @@ class LivePage(PageCase):
         page.until("B22's pending value", lambda: "LED value 6" in page.text("B22", ".pending"))
         self.assertEqual(page.text("B22", ".problem"), "")
         # A value kept by another client reaches this page through its event stream.
-        other = urllib.request.Request(self.url + "api/boards/B22/led", data=b"7", method="PUT")
+        other = urllib.request.Request(self.url + "api/boards/B22/led", data=b"5", method="PUT")
         with urllib.request.urlopen(other, timeout=WAIT) as response:
             self.assertEqual(response.status, 202)
         page.until("B22's value kept elsewhere",
-                   lambda: "LED value 7" in page.text("B22", ".pending"))
+                   lambda: "LED value 5" in page.text("B22", ".pending"))
         self.assertEqual(len(daemon.led_requests()), sent)
         self.assertEqual(page.problems(), [])
         page.script("document.activeElement.blur();")  # no focus ring in the picture
