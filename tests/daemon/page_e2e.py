@@ -560,7 +560,8 @@ class AwayBoard(PageCase):
 
 class NamesEffectsGestures(PageCase):
     def test_a_named_board_its_effect_and_its_gestures(self):
-        daemon = self.start("names", names={"A17": "Kitchen"})
+        # A long press takes 3 s here, so that a short press stays short on a loaded machine.
+        daemon = self.start("names", names={"A17": "Kitchen"}, extra=("--long-press", "3000"))
         page = self.open_page()
         page.until("two boards that are here", lambda: self.both_here(page))
         self.assertEqual((page.text("A17", ".name"), page.text("A17", ".board-id")),
@@ -644,6 +645,7 @@ class PhoneAndKeyboard(PageCase):
         self.assertNotEqual(light[0], dark[0])
         self.assertNotEqual(light[1], dark[1])
         self.assertEqual(page.problems(), [])
+        self.screenshot(page, "page-phone-dark.png")
 
 
 class TokenPage(PageCase):
