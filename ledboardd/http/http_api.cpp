@@ -14,8 +14,6 @@ namespace ledboardd {
 
 namespace {
 
-// How long PUT waits for the board to report its new LEDs: a few of its reads.
-constexpr std::chrono::milliseconds LED_WAIT{1000};
 // What the library asks a stream for at most at a time.
 constexpr std::size_t STREAM_BLOCK = 4096;
 // What EventSource waits before reconnecting after the stream ends.
@@ -23,30 +21,10 @@ constexpr std::string_view RETRY = "retry: 1000\n\n";
 
 constexpr unsigned OK = 200;
 constexpr unsigned ACCEPTED = 202;
-constexpr unsigned BAD_REQUEST = 400;
 constexpr unsigned NOT_FOUND = 404;
-constexpr unsigned PAYLOAD_TOO_LARGE = 413;
 constexpr unsigned UNAVAILABLE = 503;
 
 } // namespace
-
-// An LED request's outcome, shared with the hub's done callback, which may come after the request
-// has ended (answered at its deadline, or its client gone).
-struct LedWait {
-    std::mutex mutex;
-    std::optional<SetResult> result;
-};
-
-struct Api::Exchange {
-    MHD_Connection* connection;
-    std::string id;
-    std::string body;
-    bool tooLarge = false;
-    bool suspended = false;
-    int value = -1;
-    std::shared_ptr<LedWait> wait;
-    std::optional<Clock::time_point> deadline; // of the wait for the LED request's outcome
-};
 
 Api::Api(const HttpOptions& options, Hub& hub, Plumbing& plumbing)
     : options_(options), hub_(hub), plumbing_(plumbing)
@@ -55,7 +33,7 @@ Api::Api(const HttpOptions& options, Hub& hub, Plumbing& plumbing)
 
 Api::~Api() = default;
 
-MHD_Result Api::handle(MHD_Connection* connection, Route route, std::string id,
+MHD_Result Api::handle(MHD_Connection* connection, Route route, std::string id, int led,
                        std::string_view method, const char* upload, std::size_t* uploadSize,
                        void** context)
 {
@@ -73,10 +51,14 @@ MHD_Result Api::handle(MHD_Connection* connection, Route route, std::string id,
         return board ? respond(connection, OK, boardJson(*board))
                      : refuse(connection, NOT_FOUND, "no board with this id");
     }
+    case Route::Retire:
+        plumbing_.received(connection);
+        return retire(connection, id);
     case Route::Events:
         plumbing_.received(connection);
         return startStream(connection, method, context);
     case Route::Led:
+    case Route::OneLed:
         break;
     case Route::Asset:
         return MHD_NO; // served by the server itself
@@ -85,6 +67,7 @@ MHD_Result Api::handle(MHD_Connection* connection, Route route, std::string id,
     auto exchange = std::make_unique<Exchange>();
     exchange->connection = connection;
     exchange->id = std::move(id);
+    exchange->led = route == Route::OneLed ? led : 0;
     Exchange* const added = exchange.get();
     *context = added;
     exchanges_.emplace(added, std::move(exchange));
@@ -128,120 +111,6 @@ MHD_Result Api::startStream(MHD_Connection* connection, std::string_view method,
     *context = added;
     streams_.add(added, std::move(stream));
     return MHD_YES;
-}
-
-MHD_Result Api::takeLed(Exchange& exchange, const char* upload, std::size_t* uploadSize)
-{
-    if (*uploadSize != 0) {
-        // A chunked body has no length to refuse it by before it comes, and libmicrohttpd
-        // (0.9.75) queues no answer until the body has ended: past the limit the rest is read
-        // and dropped as it comes, within the request's deadline (http_server.cpp).
-        exchange.tooLarge =
-            exchange.tooLarge || exchange.body.size() + *uploadSize > MAX_LED_REQUEST;
-        if (exchange.tooLarge) {
-            exchange.body.clear();
-        } else {
-            exchange.body.append(upload, *uploadSize);
-        }
-        *uploadSize = 0;
-        return MHD_YES;
-    }
-    MHD_Connection* connection = exchange.connection;
-    plumbing_.received(connection);
-    if (exchange.tooLarge) {
-        return refuse(connection, PAYLOAD_TOO_LARGE, "body too large (at most 1 KiB)");
-    }
-    const LedCommand command = parseLedRequest(exchange.body);
-    if (command.refusal != nullptr) {
-        return refuse(connection, BAD_REQUEST, std::string{"LED: "} + command.refusal);
-    }
-    if (stopping_) {
-        return refuse(connection, UNAVAILABLE, "the daemon is stopping");
-    }
-    exchange.value = command.value;
-    auto wait = std::make_shared<LedWait>();
-    exchange.wait = wait;
-    void* context = &exchange;
-    hub_.setLed(exchange.id, command,
-                [this, wait, context, inbox = plumbing_.sharedInbox()](const SetResult& result) {
-                    {
-                        const std::lock_guard lock(wait->mutex);
-                        wait->result = result;
-                    }
-                    // Runs on the server's thread, where the exchange may have ended meanwhile:
-                    // its context then names another exchange, or none.
-                    inbox->post([this, wait, context] {
-                        const auto found = exchanges_.find(context);
-                        if (found != exchanges_.end() && found->second->wait == wait &&
-                            found->second->suspended) {
-                            answerLed(*found->second, *wait->result);
-                        }
-                    });
-                });
-    {
-        // An away or unknown board's outcome comes from setLed itself.
-        const std::lock_guard lock(wait->mutex);
-        if (wait->result) {
-            answerLed(exchange, *wait->result);
-            return MHD_YES;
-        }
-    }
-    MHD_suspend_connection(connection);
-    exchange.suspended = true;
-    exchange.deadline = Clock::now() + LED_WAIT;
-    return MHD_YES;
-}
-
-void Api::answerLed(Exchange& exchange, const SetResult& result)
-{
-    std::optional<Board> board = result.board;
-    unsigned status = ACCEPTED;
-    switch (result.outcome) {
-    case SetOutcome::Applied:
-        // Sent, and read back: 200 once its status shows the lamps the value lights.
-        if (board && board->status && board->status->led == reportedLed(exchange.value)) {
-            status = OK;
-        }
-        break;
-    case SetOutcome::Kept:
-    case SetOutcome::Superseded:
-    case SetOutcome::Left:
-        break;
-    case SetOutcome::Unknown:
-        board.reset();
-        break;
-    case SetOutcome::Stopping:
-        status = UNAVAILABLE;
-        break;
-    case SetOutcome::Refused:
-        status = BAD_REQUEST;
-        break;
-    }
-    std::string body;
-    if (status == BAD_REQUEST) {
-        body = errorJson(std::string{"LED: "} + (result.refusal != nullptr ? result.refusal : ""));
-    } else if (status == UNAVAILABLE) {
-        body = errorJson("the daemon is stopping");
-    } else if (!board) {
-        status = NOT_FOUND;
-        body = errorJson("no board with this id");
-    } else {
-        body = boardJson(*board);
-    }
-    if (exchange.suspended) {
-        answerSuspended(exchange, status, body);
-    } else {
-        respond(exchange.connection, status, body);
-    }
-}
-
-void Api::answerSuspended(Exchange& exchange, unsigned status, const std::string& body)
-{
-    exchange.deadline.reset();
-    // A suspended connection may be given its answer at any time; it goes out once resumed.
-    respond(exchange.connection, status, body);
-    exchange.suspended = false;
-    MHD_resume_connection(exchange.connection);
 }
 
 void Api::completed(void* context)

@@ -43,8 +43,12 @@ protected:
     Plumbing& operator=(const Plumbing&) = default;
 };
 
-// The routes, each served with one method (and HEAD where it is GET).
-enum class Route { Boards, Board, Led, Events, Asset };
+// What a request asks for: each route is one path with one method (and HEAD where it is GET).
+enum class Route { Boards, Board, Retire, Led, OneLed, Events, Asset };
+
+// How an LED request (PUT) ends: its outcome, shared with the hub's done callback, which may come
+// after the request has ended (answered at its deadline, or its client gone).
+struct LedWait;
 
 class Api {
 public:
@@ -55,7 +59,8 @@ public:
 
     // The library's access handler, for a request its checks passed (http_server.cpp): called
     // once with the headers, then for each piece of the body, then once the body is whole.
-    MHD_Result handle(MHD_Connection* connection, Route route, std::string id,
+    // `led` is the LED of Route::OneLed, 1 to LED_COUNT.
+    MHD_Result handle(MHD_Connection* connection, Route route, std::string id, int led,
                       std::string_view method, const char* upload, std::size_t* uploadSize,
                       void** context);
     // The request with this context has ended (answered, or its connection closed).
@@ -71,10 +76,25 @@ public:
     bool idle() const;
 
 private:
-    struct Exchange;
+    // An LED request past its head, until it has ended.
+    struct Exchange {
+        MHD_Connection* connection;
+        std::string id;
+        int led = 0; // one LED (PUT …/leds/N), or 0 for the whole value (PUT …/led)
+        std::string body;
+        bool tooLarge = false;
+        bool suspended = false;
+        // The value whose lamps the board must show for a 200; -1: the one the hub asked for.
+        int value = -1;
+        std::shared_ptr<LedWait> wait;
+        std::optional<Clock::time_point> deadline; // of the wait for the request's outcome
+    };
 
     MHD_Result startStream(MHD_Connection* connection, std::string_view method, void** context);
+    MHD_Result retire(MHD_Connection* connection, const std::string& id);
     MHD_Result takeLed(Exchange& exchange, const char* upload, std::size_t* uploadSize);
+    // Hands the request to the hub; false when its body was refused (answered already).
+    bool askHub(Exchange& exchange, const Hub::SetDone& done);
     static void answerLed(Exchange& exchange, const SetResult& result);
     static void answerSuspended(Exchange& exchange, unsigned status, const std::string& body);
 

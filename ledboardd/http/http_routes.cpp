@@ -3,6 +3,7 @@
 #include "api_json.hpp"
 #include "http_rules.hpp"
 #include "led_command.hpp"
+#include "led_switch.hpp"
 #include "web_assets.hpp"
 
 #include <array>
@@ -31,45 +32,92 @@ constexpr unsigned URI_TOO_LONG = 414;
 constexpr unsigned HEADERS_TOO_LARGE = 431;
 constexpr unsigned FIRST_REFUSAL = 400;
 
-// A path is `prefix`, then a board id (when `id`: not empty, no '/'), then `suffix`.
-struct RouteEntry {
-    std::string_view prefix;
-    bool id;
-    std::string_view suffix;
-    Route route;
+// A path's segments are words, a board id (`{id}`: anything but empty), or an LED (`{led}`).
+constexpr std::string_view ID_SEGMENT = "{id}";
+constexpr std::string_view LED_SEGMENT = "{led}";
+// The methods one path is served with; the rest of the array is null.
+constexpr std::size_t MAX_METHODS = 2;
+struct MethodRoute {
     const char* method;
+    Route route;
 };
-constexpr std::array<RouteEntry, 4> API_ROUTES{{
-    {"/api/boards", false, "", Route::Boards, MHD_HTTP_METHOD_GET},
-    {"/api/boards/", true, "", Route::Board, MHD_HTTP_METHOD_GET},
-    {"/api/boards/", true, "/led", Route::Led, MHD_HTTP_METHOD_PUT},
-    {"/api/events", false, "", Route::Events, MHD_HTTP_METHOD_GET},
+struct RouteEntry {
+    std::string_view pattern;
+    std::array<MethodRoute, MAX_METHODS> methods;
+};
+constexpr std::array<RouteEntry, 5> API_ROUTES{{
+    {"/api/boards", {{{MHD_HTTP_METHOD_GET, Route::Boards}}}},
+    {"/api/boards/{id}",
+     {{{MHD_HTTP_METHOD_GET, Route::Board}, {MHD_HTTP_METHOD_DELETE, Route::Retire}}}},
+    {"/api/boards/{id}/led", {{{MHD_HTTP_METHOD_PUT, Route::Led}}}},
+    {"/api/boards/{id}/leds/{led}", {{{MHD_HTTP_METHOD_PUT, Route::OneLed}}}},
+    {"/api/events", {{{MHD_HTTP_METHOD_GET, Route::Events}}}},
 }};
 
-// The API route `path` names, with the board id in it; nullptr for none.
-const RouteEntry* matchApi(std::string_view path, std::string& id)
+// What a path names besides its route.
+struct Target {
+    std::string id;
+    int led = 0; // 0 for an LED number that is not one of the board's
+};
+
+// Whether `path` has the segments of `pattern`, and what it names.
+bool matches(std::string_view pattern, std::string_view path, Target& target)
+{
+    while (!pattern.empty() || !path.empty()) {
+        if (!pattern.starts_with('/') || !path.starts_with('/')) {
+            return false;
+        }
+        pattern.remove_prefix(1);
+        path.remove_prefix(1);
+        const std::string_view word = pattern.substr(0, pattern.find('/'));
+        const std::string_view given = path.substr(0, path.find('/'));
+        pattern.remove_prefix(word.size());
+        path.remove_prefix(given.size());
+        if (word == ID_SEGMENT && !given.empty()) {
+            target.id = given;
+        } else if (word == LED_SEGMENT && !given.empty()) {
+            target.led = parseLedIndex(given);
+        } else if (word != given) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The API entry `path` names, with what it names; nullptr for none.
+const RouteEntry* matchApi(std::string_view path, Target& target)
 {
     for (const RouteEntry& entry : API_ROUTES) {
-        if (!path.starts_with(entry.prefix) || !path.ends_with(entry.suffix) ||
-            path.size() < entry.prefix.size() + entry.suffix.size()) {
-            continue;
-        }
-        const std::string_view between = path.substr(
-            entry.prefix.size(), path.size() - entry.prefix.size() - entry.suffix.size());
-        if (entry.id ? !between.empty() && between.find('/') == std::string_view::npos
-                     : between.empty()) {
-            id = between;
+        if (matches(entry.pattern, path, target)) {
             return &entry;
         }
     }
     return nullptr;
 }
 
-// HEAD wherever GET is served.
-bool allows(const char* allowed, std::string_view method)
+// The route `method` takes on `entry`, HEAD wherever GET is served; nullptr for none.
+const MethodRoute* routeFor(const RouteEntry& entry, std::string_view method)
 {
-    return method == allowed ||
-           (method == MHD_HTTP_METHOD_HEAD && std::strcmp(allowed, MHD_HTTP_METHOD_GET) == 0);
+    for (const MethodRoute& served : entry.methods) {
+        if (served.method != nullptr &&
+            (method == served.method || (method == MHD_HTTP_METHOD_HEAD &&
+                                         std::string_view{served.method} == MHD_HTTP_METHOD_GET))) {
+            return &served;
+        }
+    }
+    return nullptr;
+}
+
+// Allow's value: every method served there.
+std::string allowed(const RouteEntry& entry)
+{
+    std::string list;
+    for (const MethodRoute& served : entry.methods) {
+        if (served.method != nullptr) {
+            list += (list.empty() ? "" : ", ") + std::string{served.method};
+        }
+    }
+    return list;
 }
 
 MHD_Result collect(void* fields, MHD_ValueKind /*kind*/, const char* name, std::size_t nameSize,
@@ -157,7 +205,7 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
 {
     if (*context != nullptr) {
         // A request with a body, past its head.
-        return api_.handle(connection, Route::Led, {}, method, upload, uploadSize, context);
+        return api_.handle(connection, Route::Led, {}, 0, method, upload, uploadSize, context);
     }
     // The head is in, and none of the body has been read.
     std::vector<HeaderField> fields;
@@ -196,19 +244,23 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
                 {{"WWW-Authenticate", "Bearer"}});
         }
     }
-    std::string id;
-    const RouteEntry* entry = api ? matchApi(path, id) : nullptr;
+    Target target;
+    const RouteEntry* entry = api ? matchApi(path, target) : nullptr;
     const auto asset = assets_.find(path == "/" ? std::string_view{"/index.html"} : path);
     if (entry == nullptr && asset == assets_.end()) {
         return refuse(connection, NOT_FOUND, "not found");
     }
-    const Route route = entry != nullptr ? entry->route : Route::Asset;
-    const char* allowed = entry != nullptr ? entry->method : MHD_HTTP_METHOD_GET;
-    if (!allows(allowed, method)) {
+    // The page's files are served as GET's are.
+    constexpr RouteEntry ASSET{"", {{{MHD_HTTP_METHOD_GET, Route::Asset}}}};
+    const RouteEntry& served = entry != nullptr ? *entry : ASSET;
+    const MethodRoute* taken = routeFor(served, method);
+    if (taken == nullptr) {
+        const std::string allow = allowed(served);
         return respond(connection, METHOD_NOT_ALLOWED,
-                       errorJson(std::string{method} + " not allowed here; use " + allowed),
-                       {{"Allow", allowed}});
+                       errorJson(std::string{method} + " not allowed here; use " + allow),
+                       {{"Allow", allow.c_str()}});
     }
+    const Route route = taken->route;
     if (api) {
         // A page elsewhere may have the user's browser send a write here, or read the event
         // stream (EventSource may cross origins): only the page served from here may. Clients
@@ -223,7 +275,15 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
         plumbing_.received(connection);
         return MHD_queue_response(connection, OK, asset->second.get());
     }
-    if (route == Route::Led) {
+    if (route == Route::OneLed && target.led == 0) {
+        return refuse(connection, NOT_FOUND,
+                      "no such LED: they are 1 to " + std::to_string(LED_COUNT));
+    }
+    if (route == Route::Retire && framing.hasBody()) {
+        // A body means nothing here: refused rather than read and dropped.
+        return refuse(connection, BAD_REQUEST, "DELETE takes no body");
+    }
+    if (route == Route::Led || route == Route::OneLed) {
         if (!framing.hasBody()) {
             return refuse(connection, BAD_REQUEST, "no body (send it with a Content-Length)");
         }
@@ -231,7 +291,8 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
             return refuse(connection, PAYLOAD_TOO_LARGE, "body too large (at most 1 KiB)");
         }
     }
-    return api_.handle(connection, route, std::move(id), method, upload, uploadSize, context);
+    return api_.handle(connection, route, std::move(target.id), target.led, method, upload,
+                       uploadSize, context);
 }
 
 } // namespace ledboardd

@@ -2,7 +2,9 @@
 // one thread of its own that never waits on a client or a board.
 //   GET /api/boards            {"boards":[BOARD,…]}
 //   GET /api/boards/ID         BOARD
+//   DELETE /api/boards/ID      forgets a board that is away: 204, 409 while it is here
 //   PUT /api/boards/ID/led     body `5` or {"led":5}: 200 BOARD once applied, 202 when kept
+//   PUT /api/boards/ID/leds/N  body `true`/`false` (on, off, blink, none): LED N, 1 to 3, alone
 //   GET /api/events            text/event-stream: snapshot, then arrived/state/left/button
 //   GET / and its files        the page, built into the binary
 #pragma once

@@ -163,6 +163,13 @@ class HttpCase(DaemonCase):
     def put_led(self, board, body, **options):
         return request(self.http_port, "PUT", f"/api/boards/{board}/led", body=body, **options)
 
+    def put_one(self, board, led, body, **options):
+        return request(self.http_port, "PUT", f"/api/boards/{board}/leds/{led}", body=body,
+                       **options)
+
+    def delete(self, board, **options):
+        return request(self.http_port, "DELETE", f"/api/boards/{board}", **options)
+
     def wait_for_boards(self, count=2, headers=None):
         deadline = time.monotonic() + WAIT
         while True:
@@ -224,9 +231,10 @@ class ApiTest(HttpCase):
         self.start_http()
         self.wait_for_boards()
         for method, path, allowed in (("POST", "/api/boards", "GET"),
-                                      ("DELETE", "/api/boards/A17", "GET"),
-                                      ("PUT", "/api/boards/A17", "GET"),
+                                      ("DELETE", "/api/boards", "GET"),
+                                      ("PUT", "/api/boards/A17", "GET, DELETE"),
                                       ("GET", "/api/boards/A17/led", "PUT"),
+                                      ("DELETE", "/api/boards/A17/leds/2", "PUT"),
                                       ("POST", "/api/boards/A17/led", "PUT"),
                                       ("PUT", "/api/events", "GET"),
                                       ("DELETE", "/", "GET")):
@@ -237,7 +245,7 @@ class ApiTest(HttpCase):
         host = f"Host: 127.0.0.1:{self.http_port}"
         for method, path, expected, allowed in (("POST", "/api/events", 405, "GET"),
                                                 ("POST", "/api/boards", 405, "GET"),
-                                                ("PUT", "/api/boards/A17", 405, "GET"),
+                                                ("PUT", "/api/boards/A17", 405, "GET, DELETE"),
                                                 ("POST", "/api/boards/A17/led", 405, "PUT"),
                                                 ("DELETE", "/", 405, "GET"),
                                                 ("PATCH", "/app.js", 405, "GET"),
@@ -274,6 +282,65 @@ class ApiTest(HttpCase):
         self.assertEqual(self.put_led("B99", "5")[0], 404)
         # None of the refused ones reached a board.
         self.assertEqual(len(daemon.led_requests()), 3)
+
+    def test_one_led_at_a_time_keeps_the_others(self):
+        daemon = self.start_http()
+        self.wait_for_boards()
+        self.assertEqual(self.put_led("A17", "5")[0], 200)
+        status, _, board = self.put_one("A17", 2, "true")
+        self.assertEqual((status, board["led"], board["led2"]), (200, 7, True))
+        for led, body, value in ((1, ' "off"\n', 6), (3, "OFF", 2), (3, '"on"', 6),
+                                 (2, "false", 4)):
+            status, _, board = self.put_one("A17", led, body)
+            self.assertEqual((status, board["led"]), (200, value), body)
+        self.assertEqual(daemon.led_requests(),
+                         [(FIRST_BOARD, v) for v in (5, 7, 6, 2, 6, 4)])
+
+        for body in ("", "2", "maybe", '"tru"', "true false", '{"on":true}', "on" * 40):
+            status, _, data = self.put_one("A17", 1, body)
+            self.assertEqual(status, 400, body)
+            self.assertIn("error", data, body)
+        for led in ("0", "4", "x", "12"):
+            self.assertEqual(self.put_one("A17", led, "on")[0], 404, led)
+        status, _, data = self.put_one("B99", 1, "on")
+        self.assertEqual((status, data), (404, {"error": "no board with this id"}))
+        self.assertEqual(len(daemon.led_requests()), 6)
+
+        # An effect on one LED; its end leaves the LED on, as Home Assistant's light expects.
+        status, _, board = self.put_one("A17", 1, "blink")
+        self.assertEqual((status, board["effect"]), (200, {"blink": {"on_ms": 500,
+                                                                      "off_ms": 500}}))
+        status, _, board = self.put_one("A17", 1, "none")
+        self.assertEqual((status, board["effect"], board["led"]), (200, None, 5))
+
+    def test_a_board_is_forgotten_only_once_it_is_away(self):
+        daemon = self.start_http()
+        self.wait_for_boards()
+        events = self.stream()
+        events.wait_for(lambda e, d: e == "snapshot")
+        status, _, data = self.delete("A17")
+        self.assertEqual((status, data), (409, {"error": "the board is here; unplug it first"}))
+        self.assertEqual(self.get("/api/boards/A17")[0], 200)
+
+        daemon.change("unplug")
+        self.wait_for_board("A17", lambda b: not b["available"])
+        own = f"http://127.0.0.1:{self.http_port}"
+        self.assertEqual(self.delete("A17", headers={"Origin": "http://evil.example"})[0], 403)
+        self.assertEqual(self.get("/api/boards/A17")[0], 200)
+        status, headers, data = self.delete("A17", headers={"Origin": own})
+        self.assertEqual((status, data), (204, b""))
+        self.assertEqual(self.get("/api/boards/A17")[0], 404)
+        retired = events.wait_for(lambda e, d: e == "retired")
+        self.assertEqual(events.events[retired][1]["id"], "A17")
+        status, _, data = self.delete("A17")
+        self.assertEqual((status, data), (404, {"error": "no board with this id"}))
+        # A body would mean nothing: refused, and the board stays.
+        away = f"{socket.gethostname()}-1-2"
+        daemon.change("unplug@2")
+        self.wait_for_board(away, lambda b: not b["available"])
+        self.assertEqual(request(self.http_port, "DELETE", f"/api/boards/{away}", body="x")[0],
+                         400)
+        self.assertEqual(self.get(f"/api/boards/{away}")[0], 200)
 
     def test_a_board_that_is_away_keeps_the_value_for_its_return(self):
         daemon = self.start_http()
@@ -436,6 +503,8 @@ class SecurityTest(HttpCase):
                 self.assertEqual(response["www-authenticate"], "Bearer")
                 self.assertIn("error", data)
             self.assertEqual(self.put_led("A17", "5", headers=headers)[0], 401, headers)
+            self.assertEqual(self.put_one("A17", 1, "on", headers=headers)[0], 401, headers)
+            self.assertEqual(self.delete("A17", headers=headers)[0], 401, headers)
         self.assertEqual(self.get("/api/boards/A17", headers=right)[0], 200)
         # The page's way: the cookie, as it is (never percent-decoded), also for the event
         # stream.
@@ -457,7 +526,10 @@ class SecurityTest(HttpCase):
         for path, name, kind in (("/", "index.html", "text/html"),
                                  ("/index.html", "index.html", "text/html"),
                                  ("/app.js", "app.js", "text/javascript"),
-                                 ("/style.css", "style.css", "text/css")):
+                                 ("/style.css", "style.css", "text/css"),
+                                 ("/cards.js", "cards.js", "text/javascript"),
+                                 ("/connection.js", "connection.js", "text/javascript"),
+                                 ("/favicon.svg", "favicon.svg", "image/svg+xml")):
             status, headers, data = self.get(path)
             self.assertEqual(status, 200, path)
             self.assertTrue(headers["content-type"].startswith(kind), headers)
