@@ -33,30 +33,32 @@ Api::Api(const HttpOptions& options, Hub& hub, Plumbing& plumbing)
 
 Api::~Api() = default;
 
-MHD_Result Api::handle(MHD_Connection* connection, Route route, std::string id, int led,
-                       std::string_view method, const char* upload, std::size_t* uploadSize,
-                       void** context)
+MHD_Result Api::handle(MHD_Connection* connection, Request request, std::string_view method,
+                       const char* upload, std::size_t* uploadSize, void** context)
 {
     if (*context != nullptr) {
         const auto found = exchanges_.find(*context);
         return found == exchanges_.end() ? MHD_NO : takeLed(*found->second, upload, uploadSize);
     }
-    switch (route) {
+    switch (request.route) {
     case Route::Boards:
         plumbing_.received(connection);
         return respond(connection, OK, boardsJson(hub_.boards()));
     case Route::Board: {
         plumbing_.received(connection);
-        const std::optional<Board> board = hub_.board(id);
+        const std::optional<Board> board = hub_.board(request.id);
         return board ? respond(connection, OK, boardJson(*board))
                      : refuse(connection, NOT_FOUND, "no board with this id");
     }
     case Route::Retire:
         plumbing_.received(connection);
-        return retire(connection, id);
+        return retire(connection, request.id);
     case Route::Events:
         plumbing_.received(connection);
         return startStream(connection, method, context);
+    case Route::Health:
+        plumbing_.received(connection);
+        return health(connection, request.authorized);
     case Route::Led:
     case Route::OneLed:
         break;
@@ -66,8 +68,8 @@ MHD_Result Api::handle(MHD_Connection* connection, Route route, std::string id, 
     // The body comes in the calls that follow.
     auto exchange = std::make_unique<Exchange>();
     exchange->connection = connection;
-    exchange->id = std::move(id);
-    exchange->led = route == Route::OneLed ? led : 0;
+    exchange->id = std::move(request.id);
+    exchange->led = request.route == Route::OneLed ? request.led : 0;
     Exchange* const added = exchange.get();
     *context = added;
     exchanges_.emplace(added, std::move(exchange));
