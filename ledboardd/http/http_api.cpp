@@ -29,6 +29,12 @@ constexpr unsigned UNAVAILABLE = 503;
 Api::Api(const HttpOptions& options, Hub& hub, Plumbing& plumbing)
     : options_(options), hub_(hub), plumbing_(plumbing)
 {
+    // Serving is being up. Each value is there from the start, so that the metrics show a zero
+    // rather than nothing.
+    hub_.setFrontEnd(HTTP_FRONT_END, true);
+    hub_.setFrontEndValue(HTTP_FRONT_END, "http_connections", 0);
+    hub_.setFrontEndValue(HTTP_FRONT_END, "http_event_streams", 0);
+    hub_.addToFrontEnd(HTTP_FRONT_END, "commands_refused_total", 0);
 }
 
 Api::~Api() = default;
@@ -59,6 +65,9 @@ MHD_Result Api::handle(MHD_Connection* connection, Request request, std::string_
     case Route::Health:
         plumbing_.received(connection);
         return health(connection, request.authorized);
+    case Route::Metrics:
+        plumbing_.received(connection);
+        return metrics(connection);
     case Route::Led:
     case Route::OneLed:
         break;
@@ -112,6 +121,7 @@ MHD_Result Api::startStream(MHD_Connection* connection, std::string_view method,
     // The library keeps this as the request's context: completed() gets it.
     *context = added;
     streams_.add(added, std::move(stream));
+    streamsCounted();
     return MHD_YES;
 }
 
@@ -119,6 +129,7 @@ void Api::completed(void* context)
 {
     if (MHD_Connection* stream = streams_.remove(context); stream != nullptr) {
         plumbing_.unwatch(stream);
+        streamsCounted();
     }
     exchanges_.erase(context);
 }
@@ -164,6 +175,12 @@ void Api::stop()
             answerSuspended(*exchange, UNAVAILABLE, errorJson("the daemon is stopping"));
         }
     }
+}
+
+void Api::streamsCounted()
+{
+    hub_.setFrontEndValue(HTTP_FRONT_END, "http_event_streams",
+                          static_cast<double>(streams_.size()));
 }
 
 bool Api::idle() const

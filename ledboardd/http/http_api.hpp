@@ -44,7 +44,7 @@ protected:
 };
 
 // What a request asks for: each route is one path with one method (and HEAD where it is GET).
-enum class Route { Boards, Board, Retire, Led, OneLed, Events, Health, Asset };
+enum class Route { Boards, Board, Retire, Led, OneLed, Events, Health, Metrics, Asset };
 
 // A request as the routes found it.
 struct Request {
@@ -81,6 +81,8 @@ public:
     void stop();
     // No stream and no request waits any more.
     bool idle() const;
+    // Refuses an LED or retire request for what it asked, counted for the metrics.
+    MHD_Result refuseCommand(MHD_Connection* connection, unsigned status, std::string_view why);
 
 private:
     // An LED request past its head, until it has ended.
@@ -100,10 +102,13 @@ private:
     MHD_Result startStream(MHD_Connection* connection, std::string_view method, void** context);
     MHD_Result retire(MHD_Connection* connection, const std::string& id);
     MHD_Result health(MHD_Connection* connection, bool authorized);
+    MHD_Result metrics(MHD_Connection* connection);
+    // The count of event streams, for the metrics.
+    void streamsCounted();
     MHD_Result takeLed(Exchange& exchange, const char* upload, std::size_t* uploadSize);
     // Hands the request to the hub; false when its body was refused (answered already).
     bool askHub(Exchange& exchange, const Hub::SetDone& done);
-    static void answerLed(Exchange& exchange, const SetResult& result);
+    void answerLed(Exchange& exchange, const SetResult& result);
     static void answerSuspended(Exchange& exchange, unsigned status, const std::string& body);
 
     const HttpOptions& options_;

@@ -46,7 +46,7 @@ struct RouteEntry {
     std::array<MethodRoute, MAX_METHODS> methods;
 };
 constexpr std::string_view METRICS_PATH = "/metrics";
-constexpr std::array<RouteEntry, 6> ROUTES{{
+constexpr std::array<RouteEntry, 7> ROUTES{{
     {"/api/boards", {{{MHD_HTTP_METHOD_GET, Route::Boards}}}},
     {"/api/boards/{id}",
      {{{MHD_HTTP_METHOD_GET, Route::Board}, {MHD_HTTP_METHOD_DELETE, Route::Retire}}}},
@@ -54,6 +54,7 @@ constexpr std::array<RouteEntry, 6> ROUTES{{
     {"/api/boards/{id}/leds/{led}", {{{MHD_HTTP_METHOD_PUT, Route::OneLed}}}},
     {"/api/events", {{{MHD_HTTP_METHOD_GET, Route::Events}}}},
     {"/healthz", {{{MHD_HTTP_METHOD_GET, Route::Health}}}},
+    {METRICS_PATH, {{{MHD_HTTP_METHOD_GET, Route::Metrics}}}},
 }};
 
 // Whether `path` has the segments of `pattern`, and what it names.
@@ -279,19 +280,21 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
         return MHD_queue_response(connection, OK, asset->second.get());
     }
     if (route == Route::OneLed && target.led == 0) {
-        return refuse(connection, NOT_FOUND,
-                      "no such LED: they are 1 to " + std::to_string(LED_COUNT));
+        return api_.refuseCommand(connection, NOT_FOUND,
+                                  "no such LED: they are 1 to " + std::to_string(LED_COUNT));
     }
     if (route == Route::Retire && framing.hasBody()) {
         // A body means nothing here: refused rather than read and dropped.
-        return refuse(connection, BAD_REQUEST, "DELETE takes no body");
+        return api_.refuseCommand(connection, BAD_REQUEST, "DELETE takes no body");
     }
     if (route == Route::Led || route == Route::OneLed) {
         if (!framing.hasBody()) {
-            return refuse(connection, BAD_REQUEST, "no body (send it with a Content-Length)");
+            return api_.refuseCommand(connection, BAD_REQUEST,
+                                      "no body (send it with a Content-Length)");
         }
         if (framing.contentLength > MAX_LED_REQUEST) {
-            return refuse(connection, PAYLOAD_TOO_LARGE, "body too large (at most 1 KiB)");
+            return api_.refuseCommand(connection, PAYLOAD_TOO_LARGE,
+                                      "body too large (at most 1 KiB)");
         }
     }
     return api_.handle(connection, std::move(target), method, upload, uploadSize, context);

@@ -7,6 +7,7 @@
 //   PUT /api/boards/ID/leds/N  body `true`/`false` (on, off, blink, none): LED N, 1 to 3, alone
 //   GET /api/events            text/event-stream: snapshot, then arrived/state/left/button
 //   GET /healthz               {"status":"ok"}, or 503 with the reasons (no token needed)
+//   GET /metrics               Prometheus's text format, with --metrics
 //   GET / and its files        the page, built into the binary
 #pragma once
 
@@ -18,6 +19,9 @@
 #include <string>
 
 namespace ledboardd {
+
+// The HTTP front end's name in the hub (Hub::setFrontEnd), and the label of its metrics.
+inline constexpr const char* HTTP_FRONT_END = "http";
 
 struct HttpOptions {
     std::string host = "127.0.0.1";

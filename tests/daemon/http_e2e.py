@@ -221,7 +221,7 @@ class ApiTest(HttpCase):
 
         # Unknown things: 404 with a JSON reason, never a file from disk.
         for path in ("/api/boards/B99", "/api/nothing", "/index.htm", "/appXjs", "/etc/passwd",
-                     "/../CMakeLists.txt", "/api/boards/A17/led/x"):
+                     "/../CMakeLists.txt", "/api/boards/A17/led/x", "/metrics"):
             status, headers, data = self.get(path)
             self.assertEqual(status, 404, path)
             self.assertEqual(headers["content-type"], "application/json", path)
