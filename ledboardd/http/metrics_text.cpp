@@ -14,6 +14,9 @@ namespace {
 constexpr std::string_view PREFIX = "ledboardd_";
 // Room for any double as std::to_chars writes it at its shortest.
 constexpr std::size_t NUMBER_SPACE = 32;
+// About what the text takes: a board's sixteen samples, and the rest (bench/README.md).
+constexpr std::size_t BYTES_A_BOARD = 1024;
+constexpr std::size_t BYTES_BESIDE = 3072;
 
 // A board family: its name after the prefix, its type and help, and the value it takes from a
 // board's counters.
@@ -65,7 +68,9 @@ void appendNumber(std::string& out, double value)
 
 void appendNumber(std::string& out, std::uint64_t value)
 {
-    out += std::to_string(value);
+    std::array<char, NUMBER_SPACE> text{};
+    const auto written = std::to_chars(text.data(), text.data() + text.size(), value);
+    out.append(text.data(), written.ptr);
 }
 
 void appendHead(std::string& out, std::string_view name, std::string_view type,
@@ -84,52 +89,61 @@ void appendHead(std::string& out, std::string_view name, std::string_view type,
     out += '\n';
 }
 
-// The start of a sample line, up to its value: NAME and `suffix` (_sum, _count), with one label
-// when `label` is not empty.
+// The start of a sample line, up to its value: NAME, `suffix` (_sum, _count), and `labels`
+// (already escaped) when there are any.
 void appendSample(std::string& out, std::string_view name, std::string_view suffix,
-                  std::string_view label, std::string_view labelValue)
+                  std::string_view labels)
 {
     out += PREFIX;
     out += name;
     out += suffix;
-    if (!label.empty()) {
+    if (!labels.empty()) {
         out += '{';
-        out += label;
-        out += "=\"";
-        out += escapeLabelValue(labelValue);
-        out += '"';
+        out += labels;
         out += '}';
     }
     out += ' ';
 }
 
-void appendHistogram(std::string& out, const std::vector<BoardCounters>& counters)
+// The histogram's `le` values, written once: the same for every board and every scrape.
+const std::array<std::string, BoardCounters::LATENCY_BOUNDS.size() + 1>& bucketBounds()
+{
+    static const auto bounds = [] {
+        std::array<std::string, BoardCounters::LATENCY_BOUNDS.size() + 1> texts;
+        for (std::size_t bucket = 0; bucket < BoardCounters::LATENCY_BOUNDS.size(); ++bucket) {
+            appendNumber(texts.at(bucket), BoardCounters::LATENCY_BOUNDS.at(bucket));
+        }
+        texts.back() = "+Inf";
+        return texts;
+    }();
+    return bounds;
+}
+
+void appendHistogram(std::string& out, const std::vector<BoardCounters>& counters,
+                     const std::vector<std::string>& labels)
 {
     constexpr std::string_view NAME = "board_read_seconds";
     appendHead(out, NAME, "histogram", "How long each exchange with the board took, in seconds.");
-    for (const BoardCounters& board : counters) {
-        const std::string id = escapeLabelValue(board.id);
+    const auto& bounds = bucketBounds();
+    for (std::size_t index = 0; index < counters.size(); ++index) {
+        const BoardCounters& board = counters[index];
         std::uint64_t cumulative = 0;
         for (std::size_t bucket = 0; bucket < board.latency.size(); ++bucket) {
             cumulative += board.latency.at(bucket);
             out += PREFIX;
             out += NAME;
-            out += "_bucket{board=\"";
-            out += id;
-            out += "\",le=\"";
-            if (bucket < BoardCounters::LATENCY_BOUNDS.size()) {
-                appendNumber(out, BoardCounters::LATENCY_BOUNDS.at(bucket));
-            } else {
-                out += "+Inf";
-            }
+            out += "_bucket{";
+            out += labels[index];
+            out += ",le=\"";
+            out += bounds.at(bucket);
             out += "\"} ";
             appendNumber(out, cumulative);
             out += '\n';
         }
-        appendSample(out, NAME, "_sum", "board", board.id);
+        appendSample(out, NAME, "_sum", labels[index]);
         appendNumber(out, board.latencySum);
         out += '\n';
-        appendSample(out, NAME, "_count", "board", board.id);
+        appendSample(out, NAME, "_count", labels[index]);
         appendNumber(out, cumulative);
         out += '\n';
     }
@@ -158,16 +172,23 @@ std::string metricsText(const std::vector<BoardCounters>& counters,
                         const std::vector<Board>& boards,
                         const std::map<std::string, FrontEndStatus>& frontEnds)
 {
+    // Each board's label, escaped once for its sixteen samples.
+    std::vector<std::string> labels;
+    labels.reserve(counters.size());
+    for (const BoardCounters& board : counters) {
+        labels.push_back("board=\"" + escapeLabelValue(board.id) + '"');
+    }
     std::string out;
+    out.reserve(BYTES_A_BOARD * counters.size() + BYTES_BESIDE);
     for (const BoardFamily& family : BOARD_COUNTERS) {
         appendHead(out, family.name, family.type, family.help);
-        for (const BoardCounters& board : counters) {
-            appendSample(out, family.name, "", "board", board.id);
-            appendNumber(out, board.*family.value);
+        for (std::size_t index = 0; index < counters.size(); ++index) {
+            appendSample(out, family.name, "", labels[index]);
+            appendNumber(out, counters[index].*family.value);
             out += '\n';
         }
     }
-    appendHistogram(out, counters);
+    appendHistogram(out, counters, labels);
     appendHead(out, "board_available", "gauge",
                "Whether the board is plugged in and answers its reads.");
     std::set<std::string_view, std::less<>> available;
@@ -176,9 +197,9 @@ std::string metricsText(const std::vector<BoardCounters>& counters,
             available.insert(board.info.id);
         }
     }
-    for (const BoardCounters& board : counters) {
-        appendSample(out, "board_available", "", "board", board.id);
-        out += available.contains(board.id) ? "1\n" : "0\n";
+    for (std::size_t index = 0; index < counters.size(); ++index) {
+        appendSample(out, "board_available", "", labels[index]);
+        out += available.contains(counters[index].id) ? "1\n" : "0\n";
     }
     for (const FrontEndFamily& family : FRONT_END_FAMILIES) {
         appendHead(out, family.name, family.type, family.help);
@@ -187,7 +208,9 @@ std::string metricsText(const std::vector<BoardCounters>& counters,
             if (value == status.values.end()) {
                 continue;
             }
-            appendSample(out, family.name, "", family.byFrontEnd ? "front_end" : "", name);
+            appendSample(out, family.name, "",
+                         family.byFrontEnd ? "front_end=\"" + escapeLabelValue(name) + '"'
+                                           : std::string{});
             appendNumber(out, value->second);
             out += '\n';
             if (!family.byFrontEnd) {
