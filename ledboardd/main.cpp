@@ -160,7 +160,9 @@ int main(int argc, char** argv)
         http.emplace(HttpOptions{.host = settings.httpHost,
                                  .port = settings.httpPort,
                                  .token = settings.httpToken,
-                                 .hostName = host},
+                                 .hostName = host,
+                                 .interval = settings.interval,
+                                 .metrics = settings.metrics},
                      hub);
         if (!http->start()) {
             return EXIT_FAILURE_OTHER;

@@ -34,10 +34,11 @@ BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libusb-dev)
 SIMULATOR_PACKAGES=(umockdev libumockdev-dev libusb-1.0-0-dev)
 # What ledboardd, the MQTT and HTTP bridge, needs to build, and what its tests run: a broker of
 # their own, its command-line clients, the Python client the end-to-end test is written with,
-# openssl for the throwaway CA and certificates of its TLS tests, and strace, which shows the system
-# calls the unit's sandbox has to allow.
+# openssl for the throwaway CA and certificates of its TLS tests, strace, which shows the system
+# calls the unit's sandbox has to allow, and prometheus (with promtool), which checks and scrapes
+# its metrics.
 DAEMON_PACKAGES=(libmosquitto-dev libcli11-dev nlohmann-json3-dev libmicrohttpd-dev)
-DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt openssl strace)
+DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt openssl strace prometheus)
 # What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
 PACKAGING_PACKAGES=(dpkg-dev lintian)
 # What the live page's test drives: a headless Chromium through its WebDriver, from Python.

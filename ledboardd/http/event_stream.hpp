@@ -96,6 +96,7 @@ public:
     // Ends every stream cleanly.
     void end();
     bool empty() const { return streams_.empty(); }
+    std::size_t size() const { return streams_.size(); }
 
 private:
     std::map<void*, std::unique_ptr<EventStream>> streams_;

@@ -29,34 +29,45 @@ constexpr unsigned UNAVAILABLE = 503;
 Api::Api(const HttpOptions& options, Hub& hub, Plumbing& plumbing)
     : options_(options), hub_(hub), plumbing_(plumbing)
 {
+    // Serving is being up. Each value is there from the start, so that the metrics show a zero
+    // rather than nothing.
+    hub_.setFrontEnd(HTTP_FRONT_END, true);
+    hub_.setFrontEndValue(HTTP_FRONT_END, "http_connections", 0);
+    hub_.setFrontEndValue(HTTP_FRONT_END, "http_event_streams", 0);
+    hub_.addToFrontEnd(HTTP_FRONT_END, "commands_refused_total", 0);
 }
 
 Api::~Api() = default;
 
-MHD_Result Api::handle(MHD_Connection* connection, Route route, std::string id, int led,
-                       std::string_view method, const char* upload, std::size_t* uploadSize,
-                       void** context)
+MHD_Result Api::handle(MHD_Connection* connection, Request request, std::string_view method,
+                       const char* upload, std::size_t* uploadSize, void** context)
 {
     if (*context != nullptr) {
         const auto found = exchanges_.find(*context);
         return found == exchanges_.end() ? MHD_NO : takeLed(*found->second, upload, uploadSize);
     }
-    switch (route) {
+    switch (request.route) {
     case Route::Boards:
         plumbing_.received(connection);
         return respond(connection, OK, boardsJson(hub_.boards()));
     case Route::Board: {
         plumbing_.received(connection);
-        const std::optional<Board> board = hub_.board(id);
+        const std::optional<Board> board = hub_.board(request.id);
         return board ? respond(connection, OK, boardJson(*board))
                      : refuse(connection, NOT_FOUND, "no board with this id");
     }
     case Route::Retire:
         plumbing_.received(connection);
-        return retire(connection, id);
+        return retire(connection, request.id);
     case Route::Events:
         plumbing_.received(connection);
         return startStream(connection, method, context);
+    case Route::Health:
+        plumbing_.received(connection);
+        return health(connection, request.authorized);
+    case Route::Metrics:
+        plumbing_.received(connection);
+        return metrics(connection);
     case Route::Led:
     case Route::OneLed:
         break;
@@ -66,8 +77,8 @@ MHD_Result Api::handle(MHD_Connection* connection, Route route, std::string id, 
     // The body comes in the calls that follow.
     auto exchange = std::make_unique<Exchange>();
     exchange->connection = connection;
-    exchange->id = std::move(id);
-    exchange->led = route == Route::OneLed ? led : 0;
+    exchange->id = std::move(request.id);
+    exchange->led = request.route == Route::OneLed ? request.led : 0;
     Exchange* const added = exchange.get();
     *context = added;
     exchanges_.emplace(added, std::move(exchange));
@@ -110,6 +121,7 @@ MHD_Result Api::startStream(MHD_Connection* connection, std::string_view method,
     // The library keeps this as the request's context: completed() gets it.
     *context = added;
     streams_.add(added, std::move(stream));
+    streamsCounted();
     return MHD_YES;
 }
 
@@ -117,6 +129,7 @@ void Api::completed(void* context)
 {
     if (MHD_Connection* stream = streams_.remove(context); stream != nullptr) {
         plumbing_.unwatch(stream);
+        streamsCounted();
     }
     exchanges_.erase(context);
 }
@@ -162,6 +175,12 @@ void Api::stop()
             answerSuspended(*exchange, UNAVAILABLE, errorJson("the daemon is stopping"));
         }
     }
+}
+
+void Api::streamsCounted()
+{
+    hub_.setFrontEndValue(HTTP_FRONT_END, "http_event_streams",
+                          static_cast<double>(streams_.size()));
 }
 
 bool Api::idle() const

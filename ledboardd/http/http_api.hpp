@@ -44,7 +44,16 @@ protected:
 };
 
 // What a request asks for: each route is one path with one method (and HEAD where it is GET).
-enum class Route { Boards, Board, Retire, Led, OneLed, Events, Asset };
+enum class Route { Boards, Board, Retire, Led, OneLed, Events, Health, Metrics, Asset };
+
+// A request as the routes found it.
+struct Request {
+    Route route = Route::Asset;
+    std::string id; // the board's, in the path
+    int led = 0;    // the LED in the path, 1 to LED_COUNT; 0 for a number that is not one
+    // Whether the client may read the API: no token is needed, or it gave the right one.
+    bool authorized = true;
+};
 
 // How an LED request (PUT) ends: its outcome, shared with the hub's done callback, which may come
 // after the request has ended (answered at its deadline, or its client gone).
@@ -59,10 +68,8 @@ public:
 
     // The library's access handler, for a request its checks passed (http_server.cpp): called
     // once with the headers, then for each piece of the body, then once the body is whole.
-    // `led` is the LED of Route::OneLed, 1 to LED_COUNT.
-    MHD_Result handle(MHD_Connection* connection, Route route, std::string id, int led,
-                      std::string_view method, const char* upload, std::size_t* uploadSize,
-                      void** context);
+    MHD_Result handle(MHD_Connection* connection, Request request, std::string_view method,
+                      const char* upload, std::size_t* uploadSize, void** context);
     // The request with this context has ended (answered, or its connection closed).
     void completed(void* context);
     // A change of the hub, on this thread, numbered as the inbox posted it.
@@ -74,6 +81,8 @@ public:
     void stop();
     // No stream and no request waits any more.
     bool idle() const;
+    // Refuses an LED or retire request for what it asked, counted for the metrics.
+    MHD_Result refuseCommand(MHD_Connection* connection, unsigned status, std::string_view why);
 
 private:
     // An LED request past its head, until it has ended.
@@ -92,10 +101,14 @@ private:
 
     MHD_Result startStream(MHD_Connection* connection, std::string_view method, void** context);
     MHD_Result retire(MHD_Connection* connection, const std::string& id);
+    MHD_Result health(MHD_Connection* connection, bool authorized);
+    MHD_Result metrics(MHD_Connection* connection);
+    // The count of event streams, for the metrics.
+    void streamsCounted();
     MHD_Result takeLed(Exchange& exchange, const char* upload, std::size_t* uploadSize);
     // Hands the request to the hub; false when its body was refused (answered already).
     bool askHub(Exchange& exchange, const Hub::SetDone& done);
-    static void answerLed(Exchange& exchange, const SetResult& result);
+    void answerLed(Exchange& exchange, const SetResult& result);
     static void answerSuspended(Exchange& exchange, unsigned status, const std::string& body);
 
     const HttpOptions& options_;

@@ -1,5 +1,6 @@
 #include "http_connections.hpp"
 
+#include "http_server.hpp"
 #include "http_socket.hpp"
 #include "log.hpp"
 
@@ -63,6 +64,7 @@ void Connections::started(MHD_Connection* connection, Clock::time_point now)
     ++perAddress_[peer.address];
     due(*peer.deadline);
     peers_.emplace(connection, std::move(peer));
+    counted();
 }
 
 void Connections::closed(MHD_Connection* connection)
@@ -76,6 +78,12 @@ void Connections::closed(MHD_Connection* connection)
         perAddress_.erase(same);
     }
     peers_.erase(found);
+    counted();
+}
+
+void Connections::counted() const
+{
+    hub_.setFrontEndValue(HTTP_FRONT_END, "http_connections", static_cast<double>(peers_.size()));
 }
 
 void Connections::received(MHD_Connection* connection)

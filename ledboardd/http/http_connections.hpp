@@ -23,6 +23,9 @@ inline constexpr std::size_t MAX_CONNECTIONS_PER_ADDRESS = 128;
 
 class Connections {
 public:
+    // Keeps the count of connections current in `hub`, for the metrics.
+    explicit Connections(Hub& hub) : hub_(hub) {}
+
     // Accepts every pending connection on `listener` for the library, each moved to a descriptor
     // from `floor` on; one over the limits is closed at once. False when accept() ran out of
     // descriptors or memory, and the listener should rest.
@@ -52,6 +55,9 @@ private:
         std::optional<Clock::time_point> deadline; // of the request it is receiving
     };
     void due(Clock::time_point deadline);
+    void counted() const;
+
+    Hub& hub_;
 
     std::unordered_map<MHD_Connection*, Peer> peers_;
     std::unordered_map<std::string, std::size_t> perAddress_;

@@ -45,23 +45,20 @@ struct RouteEntry {
     std::string_view pattern;
     std::array<MethodRoute, MAX_METHODS> methods;
 };
-constexpr std::array<RouteEntry, 5> API_ROUTES{{
+constexpr std::string_view METRICS_PATH = "/metrics";
+constexpr std::array<RouteEntry, 7> ROUTES{{
     {"/api/boards", {{{MHD_HTTP_METHOD_GET, Route::Boards}}}},
     {"/api/boards/{id}",
      {{{MHD_HTTP_METHOD_GET, Route::Board}, {MHD_HTTP_METHOD_DELETE, Route::Retire}}}},
     {"/api/boards/{id}/led", {{{MHD_HTTP_METHOD_PUT, Route::Led}}}},
     {"/api/boards/{id}/leds/{led}", {{{MHD_HTTP_METHOD_PUT, Route::OneLed}}}},
     {"/api/events", {{{MHD_HTTP_METHOD_GET, Route::Events}}}},
+    {"/healthz", {{{MHD_HTTP_METHOD_GET, Route::Health}}}},
+    {METRICS_PATH, {{{MHD_HTTP_METHOD_GET, Route::Metrics}}}},
 }};
 
-// What a path names besides its route.
-struct Target {
-    std::string id;
-    int led = 0; // 0 for an LED number that is not one of the board's
-};
-
 // Whether `path` has the segments of `pattern`, and what it names.
-bool matches(std::string_view pattern, std::string_view path, Target& target)
+bool matches(std::string_view pattern, std::string_view path, Request& target)
 {
     while (!pattern.empty() || !path.empty()) {
         if (!pattern.starts_with('/') || !path.starts_with('/')) {
@@ -84,10 +81,10 @@ bool matches(std::string_view pattern, std::string_view path, Target& target)
     return true;
 }
 
-// The API entry `path` names, with what it names; nullptr for none.
-const RouteEntry* matchApi(std::string_view path, Target& target)
+// The entry `path` names, with what it names; nullptr for none.
+const RouteEntry* match(std::string_view path, Request& target)
 {
-    for (const RouteEntry& entry : API_ROUTES) {
+    for (const RouteEntry& entry : ROUTES) {
         if (matches(entry.pattern, path, target)) {
             return &entry;
         }
@@ -205,7 +202,7 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
 {
     if (*context != nullptr) {
         // A request with a body, past its head.
-        return api_.handle(connection, Route::Led, {}, 0, method, upload, uploadSize, context);
+        return api_.handle(connection, Request{}, method, upload, uploadSize, context);
     }
     // The head is in, and none of the body has been read.
     std::vector<HeaderField> fields;
@@ -231,21 +228,27 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
         // point here (DNS rebinding).
         return refuse(connection, FORBIDDEN, "Host does not name this server");
     }
-    const bool api = path.starts_with("/api/");
-    if (api && options_.token) {
-        std::optional<std::string> given = bearerToken(headerValue(fields, "Authorization"));
+    // The API and the metrics need the token, when there is one, and the page's own Origin.
+    const bool guarded = path.starts_with("/api/") || (options_.metrics && path == METRICS_PATH);
+    std::optional<std::string> given;
+    if (options_.token) {
+        given = bearerToken(headerValue(fields, "Authorization"));
         if (!given) {
             given = cookieValue(headerValue(fields, "Cookie"), TOKEN_COOKIE);
         }
-        if (!given || !tokensMatch(*given, *options_.token)) {
-            return respond(
-                connection, UNAUTHORIZED,
-                errorJson(given ? "wrong token" : "a token is needed (Authorization: Bearer)"),
-                {{"WWW-Authenticate", "Bearer"}});
-        }
     }
-    Target target;
-    const RouteEntry* entry = api ? matchApi(path, target) : nullptr;
+    Request target;
+    target.authorized = !options_.token || (given && tokensMatch(*given, *options_.token));
+    if (guarded && !target.authorized) {
+        return respond(
+            connection, UNAUTHORIZED,
+            errorJson(given ? "wrong token" : "a token is needed (Authorization: Bearer)"),
+            {{"WWW-Authenticate", "Bearer"}});
+    }
+    const RouteEntry* entry = match(path, target);
+    if (entry != nullptr && entry->pattern == METRICS_PATH && !options_.metrics) {
+        entry = nullptr;
+    }
     const auto asset = assets_.find(path == "/" ? std::string_view{"/index.html"} : path);
     if (entry == nullptr && asset == assets_.end()) {
         return refuse(connection, NOT_FOUND, "not found");
@@ -261,7 +264,8 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
                        {{"Allow", allow.c_str()}});
     }
     const Route route = taken->route;
-    if (api) {
+    target.route = route;
+    if (guarded) {
         // A page elsewhere may have the user's browser send a write here, or read the event
         // stream (EventSource may cross origins): only the page served from here may. Clients
         // other than browsers send no Origin.
@@ -276,23 +280,24 @@ MHD_Result Routes::handle(MHD_Connection* connection, const char* url, const cha
         return MHD_queue_response(connection, OK, asset->second.get());
     }
     if (route == Route::OneLed && target.led == 0) {
-        return refuse(connection, NOT_FOUND,
-                      "no such LED: they are 1 to " + std::to_string(LED_COUNT));
+        return api_.refuseCommand(connection, NOT_FOUND,
+                                  "no such LED: they are 1 to " + std::to_string(LED_COUNT));
     }
     if (route == Route::Retire && framing.hasBody()) {
         // A body means nothing here: refused rather than read and dropped.
-        return refuse(connection, BAD_REQUEST, "DELETE takes no body");
+        return api_.refuseCommand(connection, BAD_REQUEST, "DELETE takes no body");
     }
     if (route == Route::Led || route == Route::OneLed) {
         if (!framing.hasBody()) {
-            return refuse(connection, BAD_REQUEST, "no body (send it with a Content-Length)");
+            return api_.refuseCommand(connection, BAD_REQUEST,
+                                      "no body (send it with a Content-Length)");
         }
         if (framing.contentLength > MAX_LED_REQUEST) {
-            return refuse(connection, PAYLOAD_TOO_LARGE, "body too large (at most 1 KiB)");
+            return api_.refuseCommand(connection, PAYLOAD_TOO_LARGE,
+                                      "body too large (at most 1 KiB)");
         }
     }
-    return api_.handle(connection, route, std::move(target.id), target.led, method, upload,
-                       uploadSize, context);
+    return api_.handle(connection, std::move(target), method, upload, uploadSize, context);
 }
 
 } // namespace ledboardd

@@ -112,7 +112,7 @@ private:
     UniqueFd wake_;
     std::shared_ptr<Inbox> inbox_;
     std::unique_ptr<MHD_Daemon, DaemonStopper> daemon_;
-    Connections connections_;
+    Connections connections_{hub_};
     // The watched streams' descriptors, with what to call when their client hangs up.
     std::unordered_map<int, std::function<void()>> hangups_;
     std::optional<Clock::time_point> acceptPaused_;

@@ -6,6 +6,8 @@
 //   PUT /api/boards/ID/led     body `5` or {"led":5}: 200 BOARD once applied, 202 when kept
 //   PUT /api/boards/ID/leds/N  body `true`/`false` (on, off, blink, none): LED N, 1 to 3, alone
 //   GET /api/events            text/event-stream: snapshot, then arrived/state/left/button
+//   GET /healthz               {"status":"ok"}, or 503 with the reasons (no token needed)
+//   GET /metrics               Prometheus's text format, with --metrics
 //   GET / and its files        the page, built into the binary
 #pragma once
 
@@ -18,11 +20,16 @@
 
 namespace ledboardd {
 
+// The HTTP front end's name in the hub (Hub::setFrontEnd), and the label of its metrics.
+inline constexpr const char* HTTP_FRONT_END = "http";
+
 struct HttpOptions {
     std::string host = "127.0.0.1";
     int port = 0;
-    std::optional<std::string> token; // when set, /api/ needs it
-    std::string hostName;             // a name the Host header may give besides IP literals
+    std::optional<std::string> token;       // when set, /api/ needs it
+    std::string hostName;                   // a name the Host header may give besides IP literals
+    std::chrono::milliseconds interval{50}; // how often each board is read (for /healthz)
+    bool metrics = false;                   // GET /metrics is served
 };
 
 class HttpServer {

@@ -45,11 +45,17 @@ MHD_Result Api::retire(MHD_Connection* connection, const std::string& id)
         return MHD_queue_response(connection, NO_CONTENT, response.get());
     }
     case RetireOutcome::Present:
-        return refuse(connection, CONFLICT, "the board is here; unplug it first");
+        return refuseCommand(connection, CONFLICT, "the board is here; unplug it first");
     case RetireOutcome::Unknown:
         break;
     }
-    return refuse(connection, NOT_FOUND, "no board with this id");
+    return refuseCommand(connection, NOT_FOUND, "no board with this id");
+}
+
+MHD_Result Api::refuseCommand(MHD_Connection* connection, unsigned status, std::string_view why)
+{
+    hub_.addToFrontEnd(HTTP_FRONT_END, "commands_refused_total", 1);
+    return refuse(connection, status, why);
 }
 
 MHD_Result Api::takeLed(Exchange& exchange, const char* upload, std::size_t* uploadSize)
@@ -71,7 +77,7 @@ MHD_Result Api::takeLed(Exchange& exchange, const char* upload, std::size_t* upl
     MHD_Connection* connection = exchange.connection;
     plumbing_.received(connection);
     if (exchange.tooLarge) {
-        return refuse(connection, PAYLOAD_TOO_LARGE, "body too large (at most 1 KiB)");
+        return refuseCommand(connection, PAYLOAD_TOO_LARGE, "body too large (at most 1 KiB)");
     }
     auto wait = std::make_shared<LedWait>();
     void* context = &exchange;
@@ -125,7 +131,7 @@ bool Api::askHub(Exchange& exchange, const Hub::SetDone& done)
         refusal = change.kind == LedSwitch::Kind::Refused ? change.refusal : nullptr;
     }
     if (refusal != nullptr) {
-        refuse(connection, BAD_REQUEST, what + ": " + refusal);
+        refuseCommand(connection, BAD_REQUEST, what + ": " + refusal);
         return false;
     }
     if (stopping_) {
@@ -173,6 +179,9 @@ void Api::answerLed(Exchange& exchange, const SetResult& result)
     case SetOutcome::Refused:
         status = BAD_REQUEST;
         break;
+    }
+    if (status == BAD_REQUEST || !board) {
+        hub_.addToFrontEnd(HTTP_FRONT_END, "commands_refused_total", 1);
     }
     std::string body;
     if (status == BAD_REQUEST) {

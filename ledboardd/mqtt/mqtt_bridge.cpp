@@ -54,6 +54,7 @@ MqttBridge::MqttBridge(Hub& hub, MqttTransport& transport, Timers& timers, Bridg
     hub_.setFrontEnd(FRONT_END, false, "not connected to the MQTT broker yet");
     hub_.setFrontEndValue(FRONT_END, "mqtt_connected", 0);
     hub_.addToFrontEnd(FRONT_END, "mqtt_reconnects_total", 0);
+    hub_.addToFrontEnd(FRONT_END, "commands_refused_total", 0);
 }
 
 std::optional<int> MqttBridge::send(const std::string& topic, std::string_view payload, bool retain)
@@ -423,11 +424,13 @@ void MqttBridge::clearBoard(const Board& board)
 
 void MqttBridge::refuse(const std::string& id, const std::string& why, const char* what)
 {
+    // Counted whether or not it is said: the metrics show a flood the log and the broker are
+    // spared.
+    hub_.addToFrontEnd(FRONT_END, "commands_refused_total", 1);
     if (!refusals_.sayNow()) {
         return;
     }
     logf(LogLevel::Warning, "%s: %s refused: %s", id.c_str(), what, why.c_str());
-    hub_.addToFrontEnd(FRONT_END, "commands_refused_total", 1);
     const std::lock_guard lock(mutex_);
     if (connected_ && !closing_) {
         send(topics_.board(id, "error"), std::string{what} + " refused: " + why, false);

@@ -62,8 +62,8 @@ constexpr std::array<ValueOption, 15> VALUE_OPTIONS{{
     {"key", "FILE", "The client certificate's private key"},
     {"discovery-prefix", "TOPIC", "Home Assistant's discovery prefix (homeassistant)"},
     {"http", "ADDR:PORT",
-     "Serve the HTTP API and page there (off by default;\na bare PORT "
-     "means 127.0.0.1:PORT)"},
+     "Serve the HTTP API, the page and /healthz there\n(off by default; a bare PORT "
+     "means\n127.0.0.1:PORT)"},
     {"http-token-file", "FILE",
      "Ask HTTP clients for the token in FILE (needed\nfor an address "
      "other hosts can reach)"},
@@ -85,7 +85,9 @@ struct Switch {
 constexpr std::array<Switch, 2> SWITCHES{{
     {"discovery", true, "Publish Home Assistant discovery messages\n(on by default)",
      "discovery-prefix"},
-    {"metrics", false, "Serve Prometheus metrics at /metrics (with --http)", "http-token-file"},
+    {"metrics", false,
+     "Serve Prometheus metrics at /metrics (with --http;\nthe token as for the API)",
+     "http-token-file"},
 }};
 
 } // namespace
@@ -97,7 +99,15 @@ CommandLine::CommandLine(int argc, const char* const* argv, const char* defaultC
     app_.set_help_flag("-h,--help", "Show this help and exit");
     app_.set_version_flag("--version", std::string{"ledboardd "} + LEDBOARD_VERSION,
                           "Show the version and exit");
-    app_.footer("Each option can also be a key = value line in the configuration file, the\n"
+    app_.footer("With --http: GET /api/boards, GET or DELETE /api/boards/ID (DELETE forgets a\n"
+                "board that is away), PUT /api/boards/ID/led (0 to 31), PUT\n"
+                "/api/boards/ID/leds/N (LED 1 to 3: true or false), GET /api/events; GET\n"
+                "/healthz answers 200 when the broker is connected and every board read, else\n"
+                "503 with the reasons, and needs no token. For example:\n"
+                "  curl -s -X PUT -d true localhost:8080/api/boards/A17/leds/2\n"
+                "  curl -s localhost:8080/healthz\n"
+                "\n"
+                "Each option can also be a key = value line in the configuration file, the\n"
                 "key without its dashes; the command line wins. See ledboardd(8).");
     // Repeated options are counted, not refused by CLI11, so that the message is ours.
     app_.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);

@@ -221,7 +221,7 @@ class ApiTest(HttpCase):
 
         # Unknown things: 404 with a JSON reason, never a file from disk.
         for path in ("/api/boards/B99", "/api/nothing", "/index.htm", "/appXjs", "/etc/passwd",
-                     "/../CMakeLists.txt", "/api/boards/A17/led/x"):
+                     "/../CMakeLists.txt", "/api/boards/A17/led/x", "/metrics"):
             status, headers, data = self.get(path)
             self.assertEqual(status, 404, path)
             self.assertEqual(headers["content-type"], "application/json", path)
@@ -367,6 +367,59 @@ class ApiTest(HttpCase):
         self.assertEqual(daemon.led_requests()[-1][1], 6)
 
 
+class HealthTest(HttpCase):
+    """/healthz against a broker of the test's own, stopped and started again, with a token that
+    /healthz does not need: without it the reasons name no board and no broker."""
+
+    TOKEN = "h3alth"
+
+    def setUp(self):
+        self.broker_folder = tempfile.mkdtemp(prefix="ledboardd-health-")
+        self.broker, self.port = daemon_e2e.start_broker(self.broker_folder)
+        self.addCleanup(lambda: (self.broker.kill(), self.broker.wait()))
+        super().setUp()
+
+    def wait_for_health(self, status):
+        """The answers without and with the token, once /healthz answers `status`."""
+        right = {"Authorization": f"Bearer {self.TOKEN}"}
+        deadline = time.monotonic() + WAIT
+        while True:
+            anonymous = self.get("/healthz")
+            if anonymous[0] == status:
+                named = self.get("/healthz", headers=right)
+                if named[0] == status:
+                    return anonymous[2], named[2]
+            self.assertLess(time.monotonic(), deadline, f"/healthz never {status}: {anonymous}")
+            time.sleep(0.05)
+
+    def test_health_follows_the_broker_and_the_boards(self):
+        token_file = os.path.join(self.folder, "token")
+        with open(token_file, "w") as file:
+            file.write(self.TOKEN + "\n")
+        daemon = self.start_http(extra=("--http-token-file", token_file))
+        self.wait_for_boards(headers={"Authorization": f"Bearer {self.TOKEN}"})
+        self.assertEqual(self.wait_for_health(200), ({"status": "ok"}, {"status": "ok"}))
+
+        self.broker.terminate()
+        self.broker.wait()
+        anonymous, named = self.wait_for_health(503)
+        self.assertEqual(anonymous, {"status": "unhealthy",
+                                     "reasons": ["the mqtt front end is down"]})
+        self.assertEqual(named["reasons"],
+                         [f"not connected to the MQTT broker at 127.0.0.1:{self.port}"])
+        self.broker, _ = daemon_e2e.start_broker(self.broker_folder, self.port)
+        self.wait_for_health(200)
+
+        # A board whose read hangs, three intervals and more.
+        daemon.change("hang")
+        anonymous, named = self.wait_for_health(503)
+        limit = 3 * daemon_e2e.INTERVAL_MS
+        self.assertEqual(anonymous["reasons"], [f"1 board not read within {limit} ms"])
+        self.assertEqual(named["reasons"], [f"board A17 not read within {limit} ms"])
+        daemon.change("answer")
+        self.wait_for_health(200)
+
+
 class EventStreamTest(HttpCase):
     def test_snapshot_then_every_change(self):
         daemon = self.start_http()
@@ -436,7 +489,7 @@ class SecurityTest(HttpCase):
         port = self.http_port
         for host in ("evil.example", f"evil.example:{port}", f"127.0.0.1:{port + 1}",
                      f"localhost.evil.example:{port}", "127.0.0.1", ""):
-            for method, path in (("GET", "/"), ("GET", "/api/boards"),
+            for method, path in (("GET", "/"), ("GET", "/api/boards"), ("GET", "/healthz"),
                                  ("PUT", "/api/boards/A17/led")):
                 status, _, _ = request(port, method, path, body="4", headers={"Host": host})
                 self.assertEqual(status, 403, (host, path))

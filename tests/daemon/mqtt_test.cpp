@@ -224,6 +224,17 @@ TEST(Bridge, SetCommandsAreAppliedConfirmedOrRefusedWithAReason)
             "p/ZZ/error set refused: no board with this id has been seen"));
     EXPECT_EQ(b.hub.board("A17")->desired, 13);
     EXPECT_FALSE(b.hub.board("ZZ"));
+    const auto refused = [&b] {
+        return b.hub.frontEnds().at("mqtt").values.at("commands_refused_total");
+    };
+    EXPECT_EQ(refused(), 3);
+    // Said only so far, yet every one is counted.
+    constexpr int FLOOD = 200;
+    for (int i = 0; i < FLOOD; ++i) {
+        b.bridge.message("p/A17/set", "x", false);
+    }
+    EXPECT_LT(b.client.take().size(), static_cast<std::size_t>(FLOOD));
+    EXPECT_EQ(refused(), 3 + FLOOD);
     b.hub.leave(*slot, true);
 }
 

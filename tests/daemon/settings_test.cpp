@@ -78,7 +78,8 @@ TEST(Help, FitsSeventyNineColumnsInPlainWordsAndListsEveryOption)
     }
     for (const char* option :
          {"--broker HOST[:PORT]", "--interval MS", "--log-level LEVEL", "--cafile FILE",
-          "--discovery, --no-discovery\n", "--http ADDR:PORT", "--http-token-file FILE"}) {
+          "--discovery, --no-discovery\n", "--http ADDR:PORT", "--http-token-file FILE",
+          "--metrics", "GET\n/healthz", "/api/boards/ID/leds/N"}) {
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(parse({"--version"}).output, "ledboardd " LEDBOARD_VERSION "\n");
