@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # scripts/demo-service end to end, on this build's binaries (--build): what it prints works (the
-# page, the API, MQTT, ledboard on the same boards while the daemon runs, the button FIFO), Ctrl-C
-# and SIGTERM leave nothing behind, and a part that fails at the start is named and stops the
-# rest.
+# page, the API, MQTT, ledboard on the same boards while the daemon runs, the button FIFO), Ctrl-C,
+# SIGTERM and SIGHUP leave nothing behind, and a part that fails at the start is named and stops
+# the rest.
 #   demo_service_test.sh SOURCE_DIR BUILD_DIR SCRATCH_DIR
 set -euo pipefail
 source=$1 build=$2 scratch=$3
@@ -22,10 +22,13 @@ members() { # PGID: the processes left in that group, "PID NAME" a line
     done
 }
 listening() { (: >"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-# Starts the demo with ARGS in a process group of its own; its output goes to out and err.
+# Starts the demo with ARGS in a process group of its own; its output goes to out and err. SIGINT
+# is set back to its default for it, as a terminal has it: a shell that starts with SIGINT ignored
+# (as a test runner may start this one) cannot trap it, nor can the shells it starts.
 start() {
     rm -f "$scratch/out" "$scratch/err"
-    TMPDIR=$scratch/tmp "$source/scripts/demo-service" "$@" >"$scratch/out" 2>"$scratch/err" &
+    TMPDIR=$scratch/tmp env --default-signal=INT "$source/scripts/demo-service" "$@" \
+        >"$scratch/out" 2>"$scratch/err" &
     demo=$!
 }
 # Waits (at most a minute) until the demo has printed a line matching PATTERN; fails when it
@@ -118,19 +121,24 @@ check_nothing_left "after Ctrl-C"
 [ ! -e "$folder" ] || fail "$folder is still there"
 [ ! -e "$testbed" ] || fail "the simulated bus $testbed is still there"
 
-# SIGTERM to the demo alone, as kill(1) sends it: the demo itself stops every part.
-start --build "$build"
-if wait_for_line '^Ctrl-C stops .*, and removes (.*)\.$'; then
-    mqtt_port=$(sed -n 's/^MQTT, watch: .* -p \([0-9]*\) .*/\1/p' "$scratch/out")
-    kill -TERM "$demo"
-    wait_for_exit
-    [ "$status" = 143 ] || fail "after SIGTERM the demo exited with $status, not 143: $(cat "$scratch/err")"
-    check_nothing_left "after SIGTERM"
-    ! listening "$mqtt_port" || fail "after SIGTERM the broker's port $mqtt_port still listens"
-else
-    fail "the second start printed: $(cat "$scratch/out" "$scratch/err")"
-    kill -KILL -- -"$demo" 2>/dev/null || true
-fi
+# SIGTERM to the demo alone, as kill(1) sends it, and SIGHUP, as a closed terminal sends it: the
+# demo itself stops every part.
+for signal in TERM HUP; do
+    start --build "$build"
+    if wait_for_line '^Ctrl-C stops .*, and removes (.*)\.$'; then
+        mqtt_port=$(sed -n 's/^MQTT, watch: .* -p \([0-9]*\) .*/\1/p' "$scratch/out")
+        kill -"$signal" "$demo"
+        wait_for_exit
+        expected=$((128 + $(kill -l "$signal")))
+        [ "$status" = "$expected" ] ||
+            fail "after SIG$signal the demo exited with $status, not $expected: $(cat "$scratch/err")"
+        check_nothing_left "after SIG$signal"
+        ! listening "$mqtt_port" || fail "after SIG$signal the broker's port $mqtt_port still listens"
+    else
+        fail "a start for SIG$signal printed: $(cat "$scratch/out" "$scratch/err")"
+        kill -KILL -- -"$demo" 2>/dev/null || true
+    fi
+done
 
 # A part that fails at the start is named with its words, and the rest is stopped. The parts are
 # stand-ins in a build folder whose other binaries are the real ones.
