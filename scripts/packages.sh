@@ -39,6 +39,9 @@ SIMULATOR_PACKAGES=(umockdev libumockdev-dev libusb-1.0-0-dev)
 # its metrics.
 DAEMON_PACKAGES=(libmosquitto-dev libcli11-dev nlohmann-json3-dev libmicrohttpd-dev)
 DAEMON_TEST_PACKAGES=(mosquitto mosquitto-clients python3-paho-mqtt openssl strace prometheus)
+# What scripts/demo-service runs beside the daemon: a broker of its own, and the clients it tells
+# the user to type (mosquitto_sub, curl).
+SERVICE_DEMO_PACKAGES=(mosquitto mosquitto-clients curl)
 # What building and checking the Debian package needs (dpkg-shlibdeps computes its Depends).
 PACKAGING_PACKAGES=(dpkg-dev lintian)
 # What the live page's test drives: a headless Chromium through its WebDriver, from Python.

@@ -50,6 +50,12 @@ std::vector<std::string> currentEnvironment()
     return variables;
 }
 
+std::string simulatorPreloads()
+{
+    // Ours ahead of umockdev's, whose open(), ioctl() and close() it wraps (see device_fds.c).
+    return std::string(LEDBOARD_SIM_DEVICE_FDS) + ":" + LEDBOARD_SIM_PRELOAD;
+}
+
 std::vector<std::string> childEnvironment(const std::vector<std::string>& caller,
                                           const std::string& testbedRoot)
 {
@@ -66,9 +72,7 @@ std::vector<std::string> childEnvironment(const std::vector<std::string>& caller
             variables.push_back(variable);
         }
     }
-    // Ours ahead of umockdev's, whose open(), ioctl() and close() it wraps (see device_fds.c).
-    variables.push_back("LD_PRELOAD=" + preload + LEDBOARD_SIM_DEVICE_FDS + ":" +
-                        LEDBOARD_SIM_PRELOAD);
+    variables.push_back("LD_PRELOAD=" + preload + simulatorPreloads());
     variables.push_back("UMOCKDEV_DIR=" + testbedRoot);
     return variables;
 }

@@ -19,6 +19,9 @@ constexpr int FORWARDED_SIGNALS[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUS
 // The simulator's own environment.
 std::vector<std::string> currentEnvironment();
 
+// The libraries preloaded into the program under test, as LD_PRELOAD lists them.
+std::string simulatorPreloads();
+
 // The environment of the program under test: the caller's, pointed at the testbed.
 std::vector<std::string> childEnvironment(const std::vector<std::string>& caller,
                                           const std::string& testbedRoot);

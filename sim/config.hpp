@@ -74,7 +74,8 @@ struct Config {
     std::vector<RequestFault> faults;
     std::vector<InputChange> changes;
     std::vector<TimedChange> timedChanges;
-    std::string controlPath; // a FIFO to create and read changes from, one per line
+    std::string controlPath;    // a FIFO to create and read changes from, one per line
+    std::string joinScriptPath; // a script to write that runs a command on this bus
     std::string logPath;
     bool logTimes = false; // each log line starts with the CLOCK_MONOTONIC time in seconds
     bool allUsers = false; // other users may use the bus (a command run through setpriv)

@@ -2,6 +2,7 @@
 #include "command.hpp"
 #include "config.hpp"
 #include "control_fifo.hpp"
+#include "join_script.hpp"
 #include "scheduler.hpp"
 #include "testbed.hpp"
 
@@ -146,6 +147,12 @@ int main(int argc, char* argv[])
         std::optional<sim::ControlFifo> control;
         if (!config.controlPath.empty()) {
             control.emplace(config.controlPath);
+        }
+        // Before the command starts: once it runs, the script is there to run.
+        std::optional<sim::JoinScript> joinScript;
+        if (!config.joinScriptPath.empty()) {
+            joinScript.emplace(config.joinScriptPath,
+                               sim::joinScriptText(testbed.root(), sim::simulatorPreloads()));
         }
         pid_t child = 0;
         if (const int failed =

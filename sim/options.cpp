@@ -274,6 +274,11 @@ Config parseArguments(const std::vector<std::string>& arguments, bool& help)
             if (config.controlPath.empty()) {
                 fail("--control needs a file name");
             }
+        } else if (option == "--join-script") {
+            config.joinScriptPath = value(option);
+            if (config.joinScriptPath.empty()) {
+                fail("--join-script needs a file name");
+            }
         } else if (option == "--all-users") {
             config.allUsers = true;
         } else if (option == "--log-time") {

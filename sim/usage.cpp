@@ -73,6 +73,10 @@ Running:
   --all-users         let every user use the simulated bus, for a COMMAND that
                       runs as another user (e.g. setpriv --reuid=nobody); node
                       modes then count
+  --join-script FILE  write FILE, a shell script that runs a command on this
+                      bus while the simulator runs, e.g. in another terminal:
+                      FILE ledboard --list. Removed at exit; it refuses to run
+                      once the bus has gone
 Output:
   --log FILE          one line per ioctl the simulated devices receive, in
                       arrival order (a URB's as a CONTROL line; its reaping is

@@ -565,3 +565,67 @@ TEST(Simulator, RemovesItsTestbedWhateverSignalStopsIt)
 }
 
 } // namespace
+
+namespace {
+
+// What a shell command prints on standard output, run from this process: outside the simulator.
+std::string outputOf(const std::string& command)
+{
+    std::string text;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return text;
+    }
+    std::array<char, 256> buffer{};
+    for (std::size_t got = 0; (got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) {
+        text.append(buffer.data(), got);
+    }
+    pclose(pipe);
+    return text;
+}
+
+} // namespace
+
+TEST(Simulator, AJoinScriptRunsCommandsOnTheBusFromOutsideUntilTheSimulatorEnds)
+{
+    const std::string join = ::testing::TempDir() + "ledboard-sim-join";
+    const std::string kept = join + "-kept"; // a copy that outlives the simulator
+    unlink(join.c_str());
+    unlink(kept.c_str());
+    std::string listed;
+    std::string changed;
+    std::string bare;
+    const e2e::Run run = e2e::underSimulatorAtFirstLine(
+        {"--boards", "2", "--join-script", join},
+        // The command holds board 1 open while the outside runs: as a daemon would.
+        {"sh", "-c", std::string("exec 3<>/dev/bus/usb/001/002; echo ready; exec sleep 60")},
+        [&](pid_t group) {
+            listed = outputOf(join + " " + LEDBOARD_TOOL + " --list | cut -f 1,2,5");
+            changed = outputOf(join + " " + LEDBOARD_TOOL + " --serial B002 6 && " + join + " " +
+                               LEDBOARD_TOOL + " --serial B002 --status");
+            bare = outputOf(join + " 2>&1; echo \"status $?\"");
+            outputOf("cp " + join + " " + kept);
+            kill(-group, SIGTERM);
+        });
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    EXPECT_EQ(listed, "001/002\tusable\tB001\n001/003\tusable\tB002\n");
+    EXPECT_EQ(changed, "LED  d  6\nPUSH d  0\nJUMP b  0\nLED  d  6\nPUSH d  0\nJUMP b  0\n");
+    EXPECT_EQ(bare, "usage: " + join + " COMMAND [ARG]...\nstatus 125\n");
+
+    struct stat status {};
+    EXPECT_NE(stat(join.c_str(), &status), 0) << join << " is still there";
+    // A copy kept past the simulator's end refuses, rather than reach the machine's own USB.
+    EXPECT_EQ(outputOf(kept + " " + LEDBOARD_TOOL + " --list 2>&1; echo \"status $?\""),
+              kept + ": the simulated bus has gone (ledboard-sim has exited)\nstatus 125\n");
+    unlink(kept.c_str());
+
+    // A file that is there already is not taken over.
+    ASSERT_EQ(close(open(join.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    const e2e::Run refused = underSimulator({"--join-script", join}, {"true"});
+    EXPECT_EQ(refused.status, 125);
+    EXPECT_THAT(refused.err, HasSubstr("cannot write the join script " + join + ": File exists"));
+    EXPECT_EQ(stat(join.c_str(), &status), 0);
+    EXPECT_EQ(status.st_size, 0);
+    unlink(join.c_str());
+}

@@ -16,6 +16,14 @@ for arguments in "--board eperm 5" "" "--jumpers" "abc" "--push 5x"; do
         fail "scripts/demo $arguments: status $status, said: $(cat "$scratch/err" "$scratch/out")"
 done
 
+# So does scripts/demo-service: it takes no argument but --build DIR.
+for arguments in "5" "--sim" "--build" "--build $scratch/none"; do
+    # shellcheck disable=SC2086 # one argument per word
+    if "$source/scripts/demo-service" $arguments >"$scratch/out" 2>"$scratch/err"; then status=0; else status=$?; fi
+    [ $status = 2 ] && grep -q '^scripts/demo-service: ' "$scratch/err" && [ ! -s "$scratch/out" ] ||
+        fail "scripts/demo-service $arguments: status $status, said: $(cat "$scratch/err" "$scratch/out")"
+done
+
 # scripts/test configures its own folders with every option its tests rely on, each time: a
 # folder configured without tests (as the README's from-source commands configure build/) would
 # otherwise leave stale test binaries that pass. cmake and ctest are stand-ins here that log how
