@@ -11,7 +11,6 @@
  * same calls (glibc makes each socket call of the simulator's preload a cancellation point), and
  * that share is not the daemon's own.
  */
-#define _POSIX_C_SOURCE 200809L
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>

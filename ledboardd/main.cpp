@@ -116,7 +116,8 @@ int main(int argc, char** argv)
     // The bridge is made before the client that calls it, and the client before the bridge
     // publishes through it: each needs the other's address only.
     struct Relay final : MqttEvents {
-        MqttBridge* bridge = nullptr;
+        explicit Relay(std::optional<MqttBridge>& made) : bridge(made) {}
+        std::optional<MqttBridge>& bridge;
         void connected() override { bridge->connected(); }
         void disconnected() override { bridge->disconnected(); }
         void message(const std::string& topic, std::string_view payload, bool retain) override
@@ -125,7 +126,7 @@ int main(int argc, char** argv)
         }
         void published(int messageId) override { bridge->published(messageId); }
         void subscribed(int messageId) override { bridge->subscribed(messageId); }
-    } relay;
+    } relay(bridge);
     client.emplace(
         MqttClientOptions{
             .host = settings.host,
@@ -153,7 +154,6 @@ int main(int argc, char** argv)
                                  .configurationUrl = pageUrl,
                                  .supportUrl = *LEDBOARD_SUPPORT_URL != '\0' ? LEDBOARD_SUPPORT_URL
                                                                              : pageUrl});
-    relay.bridge = &*bridge;
 
     std::optional<HttpServer> http;
     if (settings.httpPort != 0) {

@@ -2,7 +2,6 @@
  * of descriptors in umockdev's preload, which ends a program that holds, or once held, too many:
  * the descriptors of the simulated usbfs nodes are served here ("Usbfs nodes" below), and the map
  * entries that umockdev's preload keeps for failed opens are taken back ("Failed opens"). */
-#define _GNU_SOURCE
 #undef _FORTIFY_SOURCE /* open() must stay a plain function to be replaced */
 
 #include <dlfcn.h>
@@ -24,8 +23,10 @@
 #include <unistd.h>
 
 /* glibc's fortified open() calls these; its headers declare them only when fortifying. */
+/* NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): glibc's own names */
 int __open_2(const char* path, int flags);
 int __open64_2(const char* path, int flags);
+/* NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp) */
 
 typedef int (*open_function)(const char* path, int flags, ...);
 typedef int (*checked_open_function)(const char* path, int flags);
@@ -280,6 +281,7 @@ static int join(char* buffer, size_t size, const char* root, size_t root_length,
         return 0;
     }
     memcpy(buffer, root, root_length);
+    /* NOLINTNEXTLINE(bugprone-not-null-terminated-result): the next copy ends the string */
     memcpy(buffer + root_length, middle, middle_length);
     memcpy(buffer + root_length + middle_length, path, path_length + 1);
     return 1;

@@ -28,7 +28,7 @@ public:
     std::atomic<bool> attention{true};
     // An eventfd the hub writes to, to end the worker's wait at once (see board_worker.cpp).
     int wakeFd() const { return wakeFd_; }
-    void wake();
+    void wake() const;
 
     // Counted by the worker, read by the hub.
     std::atomic<std::uint64_t> reads{0};

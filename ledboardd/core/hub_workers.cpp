@@ -24,7 +24,7 @@ Hub::Slot::~Slot()
     }
 }
 
-void Hub::Slot::wake()
+void Hub::Slot::wake() const
 {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);

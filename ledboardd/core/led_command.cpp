@@ -110,15 +110,14 @@ LedCommand readObject(std::string_view text) noexcept
         return {-1, OUT_OF_RANGE};
     }
     LedCommand command{static_cast<int>(value), nullptr};
-    long long on = 0;
-    long long off = 0;
-    long long seconds = 0;
     if (json.contains("blink")) {
         const auto& blink = json["blink"];
         if (!blink.is_object() || blink.size() != 2 || !blink.contains("on_ms") ||
             !blink.contains("off_ms")) {
             return {-1, R"(expected "blink":{"on_ms":N,"off_ms":N})"};
         }
+        long long on = 0;
+        long long off = 0;
         const char* refusal = readDuration(blink, ON_MS, on);
         if (refusal == nullptr) {
             refusal = readDuration(blink, OFF_MS, off);
@@ -128,6 +127,7 @@ LedCommand readObject(std::string_view text) noexcept
         }
         command.blink = BlinkRequest{std::chrono::milliseconds(on), std::chrono::milliseconds(off)};
     } else if (json.contains("for_s")) {
+        long long seconds = 0;
         if (const char* refusal = readDuration(json, FOR_S, seconds)) {
             return {-1, refusal};
         }

@@ -126,7 +126,7 @@ bool UsbWatch::wait(std::chrono::milliseconds limit)
     return std::exchange(fingerprint_, fingerprint) != fingerprint;
 }
 
-void UsbWatch::wake()
+void UsbWatch::wake() const
 {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);

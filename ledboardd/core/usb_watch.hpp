@@ -21,7 +21,7 @@ public:
     // Waits at most `limit` for a change or a wake(). True when the nodes may have changed.
     bool wait(std::chrono::milliseconds limit);
     // Ends a wait at once, from any thread.
-    void wake();
+    void wake() const;
 
 private:
     void watchTree();

@@ -125,9 +125,10 @@ CommandLine::CommandLine(int argc, const char* const* argv, const char* defaultC
                 continue;
             }
             switches_[flag.key] = flag.byDefault;
-            const std::string names = flag.byDefault
-                                          ? std::string{"--"} + flag.key + ",!--no-" + flag.key
-                                          : std::string{"--"} + flag.key;
+            std::string names = std::string{"--"} + flag.key;
+            if (flag.byDefault) {
+                names += std::string{",!--no-"} + flag.key;
+            }
             switchOptions_[flag.key] = app_.add_flag(names, switches_[flag.key], flag.description);
         }
     }
@@ -227,7 +228,12 @@ void CommandLine::readFileEntry(const std::string& path, const ConfigEntry& entr
             continue;
         }
         if (switchEntries.contains(key)) {
-            refuse(line + ": " + key + " and no-" + key + ": give one of them");
+            refuse(std::string(line)
+                       .append(": ")
+                       .append(key)
+                       .append(" and no-")
+                       .append(key)
+                       .append(": give one of them"));
         }
         switchEntries[key] = &entry;
         const bool on = readSwitch(origin, entry.value) != negated;

@@ -253,7 +253,7 @@ void settle(const CommandLine& reader, ParsedSettings& parsed, const char* state
         parsed.warnings.push_back(tokenFile.origin + " has no effect without --http: HTTP is off");
     }
     if (settings.metrics && !http.given()) {
-        parsed.warnings.push_back("--metrics has no effect without --http: HTTP is off");
+        parsed.warnings.emplace_back("--metrics has no effect without --http: HTTP is off");
     }
     settleStateDirectory(reader.value("state-dir"), stateFromSystemd, usualState, parsed);
     settings.names = readBoardNames(reader.boards());

@@ -288,7 +288,7 @@ TEST(Bridge, AssistantConfigsAreHandedOverAndADeletedDeviceStaysDeleted)
     b.hub.markStarted();
     auto slot = b.plugIn("A17");
     b.bridge.connected();
-    const auto device = "ha/device/p__A17/config";
+    const char* const device = "ha/device/p__A17/config";
     // No config before the broker has sent what an earlier version left retained.
     for (const std::string& message : b.client.sent) {
         EXPECT_EQ(message.find("ha/device"), std::string::npos) << message;

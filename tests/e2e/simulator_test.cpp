@@ -264,7 +264,7 @@ TEST(Simulator, OneProcessHoldsEveryBoardOfAFullBusOpenTwiceAndAsksEach)
     ASSERT_EQ(lines.size(), 2U * (BOARDS + 1) + 1) << run.out << run.err;
     const std::regex status("001/([0-9]{3}) status [0-9a-f]{2}( [0-9a-f]{2}){6}");
     for (int round = 0; round < 2; ++round) {
-        const auto first = lines.begin() + round * (BOARDS + 1);
+        const auto first = std::next(lines.begin(), std::ptrdiff_t{round} * (BOARDS + 1));
         for (int board = 1; board <= BOARDS; ++board) {
             const std::string& line = first[board - 1];
             std::smatch address;

@@ -187,16 +187,16 @@ TEST(Options, DurationsInSecondsMayStartWithThePointAndABadOneNamesItsOption)
         // The last word after --wait is the action, as documented, and no number here.
         {{"--wait", ".5"}, none, none, "expected NUMBER, --status, --watch, --wait-press or "},
     };
-    for (const auto& [arguments, waitMs, pressMs, error] : cases) {
-        const ParsedCommandLine parsed = parse(arguments);
-        const std::string shown = testing::PrintToString(arguments);
-        if (error != nullptr) {
-            EXPECT_THAT(parsed.error.data(), testing::StartsWith(error)) << shown;
+    for (const Case& c : cases) {
+        const ParsedCommandLine parsed = parse(c.arguments);
+        const std::string shown = testing::PrintToString(c.arguments);
+        if (c.error != nullptr) {
+            EXPECT_THAT(parsed.error.data(), testing::StartsWith(c.error)) << shown;
             continue;
         }
         EXPECT_TRUE(parsed.ok()) << shown << ": " << parsed.error.data();
-        EXPECT_EQ(parsed.options.waitMs, waitMs) << shown;
-        EXPECT_EQ(parsed.options.pressMs, pressMs) << shown;
+        EXPECT_EQ(parsed.options.waitMs, c.waitMs) << shown;
+        EXPECT_EQ(parsed.options.pressMs, c.pressMs) << shown;
     }
 }
 
