@@ -513,17 +513,23 @@ static mode_t mode_argument(int flags, va_list arguments)
     return (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(arguments, mode_t) : 0;
 }
 
+/* open() and open64() once their mode is read: a device node here, anything else by `name`. */
+static int open_file(void** found, const char* name, const char* path, int flags, mode_t mode)
+{
+    int descriptor = -1;
+    if (open_device(path, flags, mode, &descriptor)) {
+        return descriptor;
+    }
+    return after_open(path, next(found, name).open(path, flags, mode));
+}
+
 int open(const char* path, int flags, ...)
 {
     va_list arguments;
     va_start(arguments, flags);
     const mode_t mode = mode_argument(flags, arguments);
     va_end(arguments);
-    int descriptor = -1;
-    if (open_device(path, flags, mode, &descriptor)) {
-        return descriptor;
-    }
-    return after_open(path, next(&next_open, "open").open(path, flags, mode));
+    return open_file(&next_open, "open", path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
@@ -532,11 +538,7 @@ int open64(const char* path, int flags, ...)
     va_start(arguments, flags);
     const mode_t mode = mode_argument(flags, arguments);
     va_end(arguments);
-    int descriptor = -1;
-    if (open_device(path, flags, mode, &descriptor)) {
-        return descriptor;
-    }
-    return after_open(path, next(&next_open64, "open64").open(path, flags, mode));
+    return open_file(&next_open64, "open64", path, flags, mode);
 }
 
 int __open_2(const char* path, int flags)
