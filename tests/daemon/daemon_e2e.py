@@ -7,6 +7,7 @@ under ledboard-sim (driven through its control FIFO), and a paho-mqtt client wat
 Waits are generous (a loaded 2-core machine); what is asserted is what arrived, and in what order.
 """
 import argparse
+import errno
 import json
 import os
 import re
@@ -150,14 +151,26 @@ class Daemon:
                    "--state-dir", self.state, *extra]
         # A session of its own: closing it ends the daemon too, never left running without its
         # simulator (where it would keep the suite waiting).
+        # A daemon of this folder killed before stops leaves its FIFO, which the simulator will
+        # not take over.
+        if os.path.exists(self.fifo):
+            os.unlink(self.fifo)
         self.process = subprocess.Popen(command, stderr=self.stderr, start_new_session=True)
+        # Held open, so that each line is taken as it is written. Opened without blocking: a
+        # blocking open of a FIFO nobody reads would wait for ever on a simulator that ended.
         deadline = time.monotonic() + WAIT
-        while not os.path.exists(self.fifo):
+        while True:
+            try:
+                descriptor = os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError as error:  # no FIFO yet, or not yet read (ENXIO)
+                if error.errno not in (errno.ENOENT, errno.ENXIO):
+                    raise
             if time.monotonic() > deadline or self.process.poll() is not None:
                 raise RuntimeError("the simulator did not start: " + self.log_text())
             time.sleep(0.02)
-        # Held open, so that each line is taken as it is written.
-        self.control = open(self.fifo, "w", buffering=1)
+        os.set_blocking(descriptor, True)
+        self.control = os.fdopen(descriptor, "w", buffering=1)
 
     def change(self, line):
         self.control.write(line + "\n")
