@@ -122,8 +122,21 @@ pid_t start(const ScratchDirectory& scratch, const std::vector<std::string>& sim
         posix_spawnattr_setpgroup(&attributes, 0);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     }
+    // The log's path for a script that waits for a request in it.
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        environment.emplace_back(*variable);
+    }
+    environment.push_back("LEDBOARD_SIM_LOG=" + scratch.file("log"));
+    std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
+    for (auto& variable : environment) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
     pid_t child = 0;
-    const int spawned = posix_spawnp(&child, argv[0], &files, &attributes, argv.data(), environ);
+    const int spawned =
+        posix_spawnp(&child, argv[0], &files, &attributes, argv.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&files);
     if (spawned != 0) {

@@ -37,7 +37,8 @@ Run ledboard(const std::vector<std::string>& simOptions, const std::vector<std::
 
 // ledboard-sim SIM-OPTIONS -- bash -c BODY, where BODY may call `ledboard` as a command, start
 // it in the background as `$tool ... &`, and wait for a state with `waitfor 'SHELL TEST'` (no time
-// limit of its own: ctest's ends a run that never gets there).
+// limit of its own: ctest's ends a run that never gets there). The simulator's log, as it is
+// written, is at $LEDBOARD_SIM_LOG.
 Run script(const std::vector<std::string>& simOptions, const std::string& body);
 
 // The log's control transfers, optionally only those to one device ("001/002").

@@ -28,6 +28,14 @@ for line in sys.stdin:
 // and at the board (or waiting for its lock).
 constexpr const char* BOARD_OPEN = "waitfor 'ls -l /proc/$pid/fd | grep -q bus/usb/001/002'\n";
 
+// Waits until the board at DEVICE ("001/002") has answered a vendor request: the run is past its
+// lookup, which opens the node too, and has the board's state to compare the next one with.
+std::string boardRead(const char* device)
+{
+    return std::string("waitfor 'grep -q \"^") + device +
+           " CONTROL type=0xc0\" \"$LEDBOARD_SIM_LOG\"'\n";
+}
+
 TEST(Path, ChoosesTheBoardAtItsPortAndTheListShowsIt)
 {
     const std::vector<std::string> bus = {"--board", "port=1.4,serial=A17", "--after",
@@ -203,21 +211,19 @@ TEST(WaitPress, OutlivesAnUnplugWithinItsLimit)
     // Pressed only once the board is back and open again: a button already down when the wait
     // starts does not count.
     const std::string control = e2e::controlPath("press-replug");
-    const e2e::Run pressed =
-        script({"--board", "serial=A17", "--control", control},
-               "err=$(mktemp)\n$tool --wait --wait-press 60 2>\"$err\" & pid=$!\n" +
-                   std::string(BOARD_OPEN) + "echo unplug > " + control +
-                   "\nwaitfor 'grep -q gone \"$err\"'; echo plug > " + control +
-                   "\nwaitfor 'ls -l /proc/$pid/fd | grep -q bus/usb/001/003'\n"
-                   "echo push > " +
-                   control + "\nwait $pid; echo \"status $?\"; rm \"$err\"");
+    const e2e::Run pressed = script(
+        {"--board", "serial=A17", "--control", control},
+        "err=$(mktemp)\n$tool --wait --wait-press 60 2>\"$err\" & pid=$!\n" + boardRead("001/002") +
+            "echo unplug > " + control + "\nwaitfor 'grep -q gone \"$err\"'; echo plug > " +
+            control + "\n" + boardRead("001/003") + "echo push > " + control +
+            "\nwait $pid; echo \"status $?\"; rm \"$err\"");
     EXPECT_EQ(pressed.out, "0 1 0\nstatus 0\n");
 
     // The limit holds while the board is away: it never comes back.
     const std::string gone = e2e::controlPath("press-gone");
-    const e2e::Run away = script(
-        {"--control", gone}, "$tool --wait --wait-press 3 & pid=$!\n" + std::string(BOARD_OPEN) +
-                                 "echo unplug > " + gone + "\nwait $pid; echo \"status $?\"");
+    const e2e::Run away = script({"--control", gone}, "$tool --wait --wait-press 3 & pid=$!\n" +
+                                                          boardRead("001/002") + "echo unplug > " +
+                                                          gone + "\nwait $pid; echo \"status $?\"");
     EXPECT_EQ(away.out, "status 4\n");
     EXPECT_EQ(away.err, "ledboard: the board is gone; waiting for it to come back\n"
                         "ledboard: no press of the button within 3.000 s\n");
