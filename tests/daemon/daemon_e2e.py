@@ -140,21 +140,24 @@ class Daemon:
         """`state`: the daemon's state directory, by default one in `folder`; a test that restarts
         the daemon passes the same one again."""
         self.folder = folder
-        self.fifo = os.path.join(folder, "control")
-        self.log = os.path.join(folder, "sim.log")
+        # Each start in a folder has files of its own: one killed here before (a port taken, a
+        # restart) may have left its FIFO, and its last writes must not land in the next log.
+        starts = sum(name.startswith("daemon") for name in os.listdir(folder))
+        suffix = f"-{starts + 1}" if starts else ""
+        self.fifo = os.path.join(folder, f"control{suffix}")
+        self.log = os.path.join(folder, f"sim{suffix}.log")
         self.state = state or os.path.join(folder, "state")
         os.makedirs(self.state, exist_ok=True)
-        self.stderr = open(os.path.join(folder, "daemon.log"), "w+")
+        # Appended to by the daemon and the simulator, and read here through a file of its own:
+        # a seek on the descriptor they share would move where they write.
+        self.stderr_path = os.path.join(folder, f"daemon{suffix}.log")
+        self.stderr = open(self.stderr_path, "a")
         command = [ARGS.sim, "--board", board, *devices, "--log", self.log, "--control", self.fifo,
                    "--", ARGS.daemon, "--broker", f"127.0.0.1:{port or BROKER[1]}",
                    "--interval", str(INTERVAL_MS), "--log-level", "debug",
                    "--state-dir", self.state, *extra]
         # A session of its own: closing it ends the daemon too, never left running without its
         # simulator (where it would keep the suite waiting).
-        # A daemon of this folder killed before stops leaves its FIFO, which the simulator will
-        # not take over.
-        if os.path.exists(self.fifo):
-            os.unlink(self.fifo)
         self.process = subprocess.Popen(command, stderr=self.stderr, start_new_session=True)
         # Held open, so that each line is taken as it is written. Opened without blocking: a
         # blocking open of a FIFO nobody reads would wait for ever on a simulator that ended.
@@ -195,9 +198,8 @@ class Daemon:
             time.sleep(0.01)
 
     def log_text(self):
-        self.stderr.flush()
-        self.stderr.seek(0)
-        return self.stderr.read()
+        with open(self.stderr_path) as log:
+            return log.read()
 
     def stop(self, stop_signal=signal.SIGTERM):
         """SIGTERM (or another signal, which the simulator forwards); returns the exit status and
