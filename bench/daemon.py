@@ -216,14 +216,16 @@ def memory_kib(pid):
 class Simulated:
     """ledboardd under ledboard-sim, with the simulator's request log and its control FIFO."""
 
-    def __init__(self, options, name, sim_options, interval, host=None, extra=()):
+    def __init__(self, options, name, sim_options, interval, host=None, extra=(), program=None):
+        """`program`: what runs on the bus in place of ledboardd (the Python bridge)."""
         self.log = os.path.join(options.folder, name + ".log")
         self.fifo = os.path.join(options.folder, name + ".fifo")
         self.stderr = open(os.path.join(options.folder, name + ".stderr"), "w")
+        program = program or [options.daemon, "--broker", f"127.0.0.1:{options.port}",
+                              "--interval", str(interval), "--prefix", PREFIX,
+                              "--log-level", "warning", *extra]
         command = [options.sim, *sim_options, "--log", self.log, "--log-time", "--control",
-                   self.fifo, "--", options.daemon, "--broker", f"127.0.0.1:{options.port}",
-                   "--interval", str(interval), "--prefix", PREFIX, "--log-level", "warning",
-                   *extra]
+                   self.fifo, "--", *program]
         if host is not None:
             # Its own UTS namespace: the daemon's host name names its boards and its bridge topic.
             command = ["unshare", "--uts", "sh", "-c",
@@ -340,9 +342,27 @@ def load(options):
         boards += ["--after", f"board,serial=B{number}"]
     simulated = Simulated(options, "load", boards, options.interval)
     ids = online_boards(listener, options.boards)
-    time.sleep(SETTLE_S)
     pids = {"daemon": simulated.daemon, "simulator": simulated.process.pid,
             "broker": broker.process.pid}
+    # The Python bridge a user would write instead, on a bus of its own with the same boards, in
+    # the same window (it says nothing when it starts: its first states show it has found them).
+    bridge = None
+    if options.python_bridge:
+        mark = listener.count()
+        bridge = Simulated(options, "load-bridge", boards, options.interval, program=[
+            sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                         "python_bridge.py"),
+            "--broker", f"127.0.0.1:{options.port}", "--prefix", f"{PREFIX}/py",
+            "--interval", str(options.interval)])
+        deadline = time.monotonic() + WAIT_S
+        while len({topic for _, topic, _ in listener.messages[mark:]
+                   if topic.startswith(f"{PREFIX}/py/") and topic.endswith("/state")}) < \
+                options.boards:
+            if time.monotonic() > deadline or bridge.process.poll() is not None:
+                raise SystemExit("daemon.py: the Python bridge did not report every board")
+            time.sleep(0.05)
+        pids.update({"Python bridge": bridge.daemon, "its simulator": bridge.process.pid})
+    time.sleep(SETTLE_S)
     before = {name: cpu_ticks(pid) for name, pid in pids.items()}
     started = time.monotonic()
     mark = listener.count()
@@ -352,6 +372,8 @@ def load(options):
     messages = listener.count() - mark
     memory = {name: memory_kib(pid) for name, pid in pids.items()}
     simulated.stop()
+    if bridge is not None:
+        bridge.stop()
     listener.close()
     broker.close()
     result = {"kind": "load", "interval": options.interval, "boards": ids, "window": window,
@@ -669,7 +691,7 @@ def report(paths):
               "| CPU (utime + stime) | % of one core | VmRSS | VmHWM | threads | goal |")
         print("|---|---|---|---|---|---|---|")
         goals = {"daemon": "≤ 4 % and ≤ 10 MiB", "simulator": "", "broker": ""}
-        for name in ("daemon", "simulator", "broker"):
+        for name in cpu:
             share = percent(cpu[name], window)
             line = (f"| {name} | {cpu[name] * 1000:.0f} ms | {share:.2f} % "
                     f"| {memory[name]['VmRSS'] / 1024:.1f} MiB "
@@ -681,6 +703,11 @@ def report(paths):
                 line += "| |"
             print(line)
         print()
+        if "Python bridge" in cpu:
+            ratio = cpu["daemon"] / cpu["Python bridge"] if cpu["Python bridge"] else math.inf
+            print(f"The daemon's CPU / the Python bridge's: {ratio:.2f} (goal ≤ 0.5: "
+                  f"{'met' if ratio <= 0.5 else 'not met'}); each simulator's CPU is its own.")
+            print()
         print(f"Messages at the subscriber in the window (boards left alone): "
               f"{result['messages']}.")
         print()
@@ -779,6 +806,8 @@ def main():
         elif name == "load":
             command.add_argument("--boards", type=int, default=8)
             command.add_argument("--seconds", type=float, default=30)
+            command.add_argument("--python-bridge", action="store_true",
+                                 help="bench/python_bridge.py on the same boards, measured beside")
         elif name == "http":
             command.add_argument("--presses", type=int, default=200)
             command.add_argument("--streams", type=int, default=100)

@@ -79,6 +79,9 @@ def per_read(build, folder, name, command):
 
 
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] in ("-h", "--help"):
+        print(__doc__)
+        return
     build = sys.argv[1] if len(sys.argv) > 1 else "build-bench"
     limit = float(sys.argv[2]) if len(sys.argv) > 2 else 1.2
     folder = tempfile.mkdtemp(prefix="ledboardd-instructions-")
